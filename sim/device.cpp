@@ -1,0 +1,164 @@
+// Making a device directory, attaching to it, and resolving device paths.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <system_error>
+
+#include "sim/kernel_state.h"
+#include "sim/sim.h"
+
+namespace sim {
+namespace {
+
+std::string attached_dir;
+std::string attached_root;
+
+// The directories every device has from the start.
+const char* const skeleton[] = {
+    "root",     "root/dev",  "root/sys",      "root/proc", "root/mnt",
+    "root/tmp", "root/sbin", "root/usr/sbin", "state",
+};
+
+std::deque<std::string> split(const std::string& path) {
+  std::deque<std::string> parts;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    if (end > start) parts.push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  return parts;
+}
+
+bool join(const std::string& dir, bool controller) {
+  std::error_code ec;
+  std::string absolute = std::filesystem::absolute(dir, ec).lexically_normal();
+  if (ec) return false;
+  while (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
+  if (!kernel_open((absolute + "/state/kernel").c_str(), controller)) {
+    return false;
+  }
+  attached_dir = absolute;
+  attached_root = absolute + "/root";
+  ::setenv("VELNOR_SIM_DIR", absolute.c_str(), 1);
+  return true;
+}
+
+// Attaches by itself when started on a device by another process. There is
+// no detach at exit: a process that has ended no longer counts as running.
+struct AutoAttach {
+  AutoAttach() {
+    if (const char* dir = std::getenv("VELNOR_SIM_DIR")) join(dir, false);
+  }
+} auto_attach;
+
+}  // namespace
+
+bool create_device(const std::string& dir) {
+  std::error_code ec;
+  for (const char* sub : skeleton) {
+    std::filesystem::create_directories(dir + "/" + sub, ec);
+    if (ec) {
+      errno = ec.value();
+      return false;
+    }
+  }
+  return kernel_create((dir + "/state/kernel").c_str());
+}
+
+bool attach(const std::string& dir) { return join(dir, true); }
+
+void detach() {
+  kernel_close();
+  attached_dir.clear();
+  attached_root.clear();
+  ::unsetenv("VELNOR_SIM_DIR");
+}
+
+const std::string& device_dir() { return attached_dir; }
+const std::string& device_root() { return attached_root; }
+
+std::optional<std::string> host_path(const std::string& device_path,
+                                     bool follow_last) {
+  std::deque<std::string> todo = split(device_path);
+  std::deque<std::string> done;
+  int links = 0;
+  auto joined = [&](const std::deque<std::string>& parts) {
+    std::string path = attached_root;
+    for (const std::string& part : parts) path.append("/").append(part);
+    return path;
+  };
+  while (!todo.empty()) {
+    std::string part = std::move(todo.front());
+    todo.pop_front();
+    if (part == ".") continue;
+    if (part == "..") {
+      if (!done.empty()) done.pop_back();
+      continue;
+    }
+    done.push_back(part);
+    if (!todo.empty() || follow_last) {
+      std::string candidate = joined(done);
+      struct stat st;
+      if (::lstat(candidate.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (++links > 40) {
+          errno = ELOOP;
+          return std::nullopt;
+        }
+        std::string target(static_cast<size_t>(st.st_size) + 1, '\0');
+        ssize_t got =
+            ::readlink(candidate.c_str(), target.data(), target.size());
+        if (got < 0) return std::nullopt;
+        target.resize(static_cast<size_t>(got));
+        done.pop_back();
+        if (!target.empty() && target[0] == '/') done.clear();
+        std::deque<std::string> more = split(target);
+        todo.insert(todo.begin(), more.begin(), more.end());
+      }
+    }
+  }
+  std::string path = joined(done);
+  if (!device_path.empty() && device_path.back() == '/') path.push_back('/');
+  return path;
+}
+
+uint64_t now_ns() {
+  uint64_t now = 0;
+  kernel_locked([&](KernelState& s) { now = s.now_ns; });
+  return now;
+}
+
+bool schedule_event(uint32_t delay_ms, const std::string& dev_path,
+                    const std::vector<Attribute>& attributes) {
+  std::string lines;
+  for (const Attribute& a : attributes) {
+    lines.append(a.name).append("=").append(a.value).append("\n");
+  }
+  bool placed = false;
+  kernel_locked([&](KernelState& s) {
+    for (SimTimer& t : s.timers) {
+      if (t.used) continue;
+      if (dev_path.size() >= sizeof t.dev_path ||
+          lines.size() >= sizeof t.attributes) {
+        break;
+      }
+      t.used = 1;
+      t.at_ns = s.now_ns + uint64_t{delay_ms} * 1000000;
+      dev_path.copy(t.dev_path, dev_path.size());
+      t.dev_path[dev_path.size()] = '\0';
+      lines.copy(t.attributes, lines.size());
+      t.attributes[lines.size()] = '\0';
+      placed = true;
+      break;
+    }
+  });
+  if (!placed) errno = ENOSPC;
+  return placed;
+}
+
+}  // namespace sim

@@ -1,0 +1,303 @@
+#include "sim/kernel_state.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "sim/sim.h"
+
+namespace sim {
+namespace {
+
+struct Mapping {
+  int fd = -1;
+  pid_t owner = 0;  // the process that mapped it; a forked child maps anew
+  KernelState* state = nullptr;
+  std::string file;
+};
+Mapping mapping;
+int depth = 0;
+
+// Locks the state file for this process's open description.
+// Nested locks in one process share the outer one.
+class Lock {
+ public:
+  Lock() {
+    if (depth++ > 0) return;
+    int saved = errno;
+    while (::flock(mapping.fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    errno = saved;
+  }
+  ~Lock() {
+    if (--depth > 0) return;
+    int saved = errno;
+    ::flock(mapping.fd, LOCK_UN);
+    errno = saved;
+  }
+  Lock(const Lock&) = delete;
+  Lock& operator=(const Lock&) = delete;
+};
+
+bool map_file(const std::string& file) {
+  int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return false;
+  void* p = ::mmap(nullptr, sizeof(KernelState), PROT_READ | PROT_WRITE,
+                   MAP_SHARED, fd, 0);
+  if (p == MAP_FAILED) {
+    ::close(fd);
+    return false;
+  }
+  auto* state = static_cast<KernelState*>(p);
+  if (state->magic != kernel_magic || state->version != kernel_version) {
+    ::munmap(p, sizeof(KernelState));
+    ::close(fd);
+    errno = EINVAL;
+    return false;
+  }
+  mapping.fd = fd;
+  mapping.state = state;
+  mapping.owner = ::getpid();
+  mapping.file = file;
+  return true;
+}
+
+void unmap() {
+  if (mapping.state != nullptr) ::munmap(mapping.state, sizeof(KernelState));
+  if (mapping.fd >= 0) ::close(mapping.fd);
+  mapping.state = nullptr;
+  mapping.fd = -1;
+}
+
+// After a fork the child shares the parent's lock description: it needs its
+// own, and its own entry in the process table.
+KernelState& state() {
+  if (mapping.owner != ::getpid()) {
+    std::string file = mapping.file;
+    unmap();
+    map_file(file);
+    Lock lock;
+    kernel_register(::getpid());
+  }
+  return *mapping.state;
+}
+
+SimProcess* find_process(KernelState& s, pid_t pid) {
+  for (SimProcess& p : s.processes) {
+    if (p.pid == pid) return &p;
+  }
+  return nullptr;
+}
+
+// A process that has ended (or is a zombie) no longer holds the clock back.
+bool process_alive(pid_t pid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  std::ifstream in(path);
+  if (!in) return false;
+  std::string line;
+  std::getline(in, line);
+  size_t paren = line.rfind(')');
+  return paren != std::string::npos && paren + 2 < line.size() &&
+         line[paren + 2] != 'Z' && line[paren + 2] != 'X';
+}
+
+void write_attributes(const std::string& dir, const char* lines) {
+  std::string text = lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    size_t eq = line.find('=');
+    if (eq != std::string::npos) {
+      std::ofstream(dir + "/" + line.substr(0, eq))
+          << line.substr(eq + 1) << "\n";
+    }
+    start = end + 1;
+  }
+}
+
+void fire(KernelState& s, SimTimer& t) {
+  std::string text = "change@/devices/virtual/misc/sim";
+  if (t.dev_path[0] != '\0') {
+    std::optional<std::string> dir = host_path(t.dev_path);
+    if (dir) {
+      std::error_code ec;
+      std::filesystem::create_directories(*dir, ec);
+      write_attributes(*dir, t.attributes);
+    }
+    text = std::string("add@") + t.dev_path;
+  }
+  kernel_post_event(s, text.c_str(), static_cast<uint32_t>(text.size()));
+  t = SimTimer{};
+}
+
+void fire_due(KernelState& s) {
+  // Oldest first, so events keep the order they were scheduled in.
+  for (;;) {
+    SimTimer* next = nullptr;
+    for (SimTimer& t : s.timers) {
+      if (t.used && t.at_ns <= s.now_ns &&
+          (next == nullptr || t.at_ns < next->at_ns)) {
+        next = &t;
+      }
+    }
+    if (next == nullptr) return;
+    fire(s, *next);
+  }
+}
+
+// With every live process blocked, nothing can happen before the earliest
+// wake-up or timer: move the clock there.
+void advance_if_idle(KernelState& s) {
+  uint64_t next = never;
+  for (SimProcess& p : s.processes) {
+    if (p.pid == 0) continue;
+    if (!p.blocked) {
+      if (process_alive(p.pid)) return;
+      p = SimProcess{};
+      continue;
+    }
+    if (p.wake_ns < next) next = p.wake_ns;
+  }
+  for (const SimTimer& t : s.timers) {
+    if (t.used && t.at_ns < next) next = t.at_ns;
+  }
+  if (next != never && next > s.now_ns) s.now_ns = next;
+}
+
+}  // namespace
+
+bool kernel_create(const char* state_file) {
+  int fd = ::open(state_file, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  KernelState* s = new KernelState{};
+  s->magic = kernel_magic;
+  s->version = kernel_version;
+  bool ok = ::write(fd, s, sizeof *s) == static_cast<ssize_t>(sizeof *s);
+  delete s;
+  ::close(fd);
+  return ok;
+}
+
+bool kernel_open(const char* state_file, bool controller) {
+  kernel_close();
+  if (!map_file(state_file)) return false;
+  Lock lock;
+  kernel_register(::getpid(), controller);
+  return true;
+}
+
+bool kernel_peek(const char* state_file,
+                 const std::function<void(KernelState&)>& fn) {
+  Mapping saved = mapping;
+  int saved_depth = depth;
+  mapping = Mapping{};
+  depth = 0;
+  bool ok = map_file(state_file);
+  if (ok) {
+    Lock lock;
+    fn(*mapping.state);
+  }
+  unmap();
+  mapping = saved;
+  depth = saved_depth;
+  return ok;
+}
+
+void kernel_close() {
+  if (mapping.state != nullptr && mapping.owner == ::getpid()) {
+    Lock lock;
+    kernel_forget(::getpid());
+  }
+  unmap();
+  mapping.file.clear();
+}
+
+void kernel_locked(const std::function<void(KernelState&)>& fn) {
+  KernelState& s = state();
+  Lock lock;
+  fire_due(s);
+  fn(s);
+}
+
+void kernel_register(pid_t pid, bool controller) {
+  KernelState& s = *mapping.state;
+  if (SimProcess* p = find_process(s, pid)) {
+    p->controller |= controller;
+    return;
+  }
+  for (SimProcess& p : s.processes) {
+    if (p.pid == 0 || !process_alive(p.pid)) {
+      p = SimProcess{static_cast<int32_t>(pid), 0, 0, controller};
+      return;
+    }
+  }
+}
+
+void kernel_forget(pid_t pid) {
+  if (SimProcess* p = find_process(*mapping.state, pid)) *p = SimProcess{};
+}
+
+void kernel_mark_blocked(bool blocked) {
+  kernel_locked([&](KernelState& s) {
+    pid_t self = ::getpid();
+    kernel_register(self);
+    SimProcess* p = find_process(s, self);
+    if (p == nullptr) return;
+    p->blocked = blocked;
+    p->wake_ns = never;
+  });
+}
+
+bool kernel_block(uint64_t deadline_ns,
+                  const std::function<bool(const KernelState&)>& ready,
+                  const std::function<void(int)>& wait_real) {
+  pid_t self = ::getpid();
+  for (;;) {
+    int answer = -1;  // 1 ready, 0 timed out, -1 keep waiting
+    kernel_locked([&](KernelState& s) {
+      SimProcess* p = find_process(s, self);
+      if (ready(s)) {
+        answer = 1;
+      } else if (s.now_ns >= deadline_ns) {
+        answer = 0;
+      } else if (p != nullptr) {
+        p->blocked = 1;
+        p->wake_ns = deadline_ns;
+        advance_if_idle(s);
+        fire_due(s);
+        if (ready(s)) {
+          answer = 1;
+        } else if (s.now_ns >= deadline_ns) {
+          answer = 0;
+        }
+      }
+      if (answer >= 0 && p != nullptr) {
+        p->blocked = 0;
+        p->wake_ns = 0;
+      }
+    });
+    if (answer >= 0) return answer == 1;
+    wait_real(1);
+  }
+}
+
+void kernel_post_event(KernelState& s, const char* text, uint32_t length) {
+  SimEvent& e = s.events[++s.event_seq % event_ring];
+  e.seq = s.event_seq;
+  e.length = length < sizeof e.text ? length : sizeof e.text;
+  std::memcpy(e.text, text, e.length);
+}
+
+}  // namespace sim

@@ -1,0 +1,544 @@
+// The kernel seam on the simulated device: device paths resolve inside the
+// device directory, device nodes open their models, time is the device's.
+#include <fcntl.h>
+#include <linux/netlink.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/reboot.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/os.h"
+#include "sim/kernel_state.h"
+#include "sim/netlink.h"
+#include "sim/nodes.h"
+#include "sim/open_device.h"
+#include "sim/sim.h"
+
+namespace {
+
+// Descriptors whose file is a model rather than a host file. The number is
+// held by an open /dev/null of the host, so it cannot be handed out twice.
+struct ModelFile {
+  std::shared_ptr<sim::OpenDevice> device;
+  std::optional<sim::NodeId> node;  // unset: a socket
+};
+std::map<int, ModelFile> model_files;
+
+bool capturing = false;
+std::vector<sim::ConsoleWrite> captured;
+std::optional<bool> console_terminal;
+
+sim::OpenDevice* model(int fd) {
+  auto it = model_files.find(fd);
+  return it == model_files.end() ? nullptr : it->second.device.get();
+}
+
+int hold(std::unique_ptr<sim::OpenDevice> device,
+         std::optional<sim::NodeId> node) {
+  int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (fd < 0) return -1;
+  model_files[fd] = ModelFile{std::move(device), node};
+  return fd;
+}
+
+std::optional<std::string> resolve(const char* path, bool follow_last = true) {
+  if (path == nullptr) {
+    errno = EFAULT;
+    return std::nullopt;
+  }
+  if (*path == '\0') {
+    errno = ENOENT;
+    return std::nullopt;
+  }
+  if (sim::device_root().empty()) {
+    errno = ENODEV;  // no device attached: nothing to act on
+    return std::nullopt;
+  }
+  return sim::host_path(path, follow_last);
+}
+
+uint64_t to_ns(const timespec& ts) {
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u +
+         static_cast<uint64_t>(ts.tv_nsec);
+}
+
+uint64_t deadline_after(uint64_t ns) {
+  uint64_t now = sim::now_ns();
+  return ns > sim::never - now ? sim::never : now + ns;
+}
+
+void sleep_real(int ms) { ::usleep(static_cast<useconds_t>(ms) * 1000); }
+
+// Host descriptors that are ready now, for select and poll.
+short host_ready(int fd, short events) {
+  pollfd p{fd, events, 0};
+  if (::poll(&p, 1, 0) < 0) return 0;
+  return p.revents;
+}
+
+bool is_elf(const std::string& host) {
+  std::ifstream in(host, std::ios::binary);
+  char head[4] = {};
+  in.read(head, 4);
+  return in.gcount() == 4 && std::memcmp(head,
+                                         "\x7f"
+                                         "ELF",
+                                         4) == 0;
+}
+
+}  // namespace
+
+namespace sim {
+
+void capture_console(bool on) { capturing = on; }
+const std::vector<ConsoleWrite>& console_writes() { return captured; }
+void clear_console() { captured.clear(); }
+void set_console_terminal(std::optional<bool> terminal) {
+  console_terminal = terminal;
+}
+
+}  // namespace sim
+
+namespace os {
+
+int open(const char* path, int flags, mode_t mode) {
+  std::optional<std::string> host = resolve(path, !(flags & O_NOFOLLOW));
+  if (!host) return -1;
+  if (std::optional<sim::NodeId> node = sim::read_node(*host)) {
+    if ((flags & O_CREAT) && (flags & O_EXCL)) {
+      errno = EEXIST;
+      return -1;
+    }
+    std::unique_ptr<sim::OpenDevice> device = sim::open_node(*node, flags);
+    if (!device) return -1;
+    return hold(std::move(device), node);
+  }
+  return ::open(host->c_str(), flags, mode);
+}
+
+ssize_t read(int fd, void* buf, size_t count) {
+  if (sim::OpenDevice* d = model(fd)) return d->read(buf, count);
+  return ::read(fd, buf, count);
+}
+
+ssize_t write(int fd, const void* buf, size_t count) {
+  if ((fd == 1 || fd == 2) && capturing) {
+    captured.push_back({fd, std::string(static_cast<const char*>(buf), count)});
+    return static_cast<ssize_t>(count);
+  }
+  if (sim::OpenDevice* d = model(fd)) return d->write(buf, count);
+  return ::write(fd, buf, count);
+}
+
+int close(int fd) {
+  model_files.erase(fd);
+  return ::close(fd);
+}
+
+off_t lseek(int fd, off_t offset, int whence) {
+  if (sim::OpenDevice* d = model(fd)) return d->lseek(offset, whence);
+  return ::lseek(fd, offset, whence);
+}
+
+int stat(const char* path, struct stat* st) {
+  std::optional<std::string> host = resolve(path);
+  if (!host || ::stat(host->c_str(), st) != 0) return -1;
+  if (std::optional<sim::NodeId> node = sim::read_node(*host)) {
+    sim::present_node(st, *node);
+  }
+  return 0;
+}
+
+int lstat(const char* path, struct stat* st) {
+  std::optional<std::string> host = resolve(path, false);
+  if (!host || ::lstat(host->c_str(), st) != 0) return -1;
+  if (std::optional<sim::NodeId> node = sim::read_node(*host)) {
+    sim::present_node(st, *node);
+  }
+  return 0;
+}
+
+int fstat(int fd, struct stat* st) {
+  if (::fstat(fd, st) != 0) return -1;
+  auto it = model_files.find(fd);
+  if (it != model_files.end()) {
+    if (it->second.node) {
+      sim::present_node(st, *it->second.node);
+    } else {
+      st->st_mode = S_IFSOCK | 0777;
+      st->st_rdev = 0;
+    }
+  } else if (std::optional<sim::NodeId> node = sim::read_node_fd(fd)) {
+    sim::present_node(st, *node);
+  }
+  return 0;
+}
+
+int access(const char* path, int mode) {
+  std::optional<std::string> host = resolve(path);
+  return host ? ::access(host->c_str(), mode) : -1;
+}
+
+int mknod(const char* path, mode_t mode, dev_t dev) {
+  std::optional<std::string> host = resolve(path, false);
+  if (!host) return -1;
+  if (S_ISCHR(mode) || S_ISBLK(mode)) {
+    // The node file gets the permissions a real node would: umask applied.
+    return sim::make_node(*host, mode, dev);
+  }
+  return ::mknod(host->c_str(), mode, dev);
+}
+
+int mount(const char*, const char* target, const char*, unsigned long,
+          const void*) {
+  // The simulated kernel has no file systems to mount yet.
+  std::optional<std::string> host = resolve(target);
+  if (!host) return -1;
+  errno = ENODEV;
+  return -1;
+}
+
+int umount2(const char* target, int) {
+  std::optional<std::string> host = resolve(target);
+  if (!host) return -1;
+  errno = EINVAL;  // nothing is mounted there
+  return -1;
+}
+
+int ioctl(int fd, unsigned long request, void* arg) {
+  if (sim::OpenDevice* d = model(fd)) return d->ioctl(request, arg);
+  return ::ioctl(fd, request, arg);
+}
+
+void* mmap(void* addr, size_t length, int prot, int flags, int fd,
+           off_t offset) {
+  if (sim::OpenDevice* d = model(fd))
+    return d->mmap(length, prot, flags, offset);
+  return ::mmap(addr, length, prot, flags, fd, offset);
+}
+
+int munmap(void* addr, size_t length) { return ::munmap(addr, length); }
+
+pid_t fork() {
+  pid_t child = ::fork();
+  if (child > 0) {
+    // Counted as running from the start, before it has looked at the clock.
+    sim::kernel_locked([&](sim::KernelState&) { sim::kernel_register(child); });
+  }
+  return child;
+}
+
+int execve(const char* path, char* const argv[], char* const envp[]) {
+  std::optional<std::string> host = resolve(path);
+  if (!host) return -1;
+  // The program runs on the same device: it inherits the attachment.
+  std::vector<std::string> env;
+  for (char* const* e = envp; e != nullptr && *e != nullptr; ++e) {
+    env.emplace_back(*e);
+  }
+  env.push_back("VELNOR_SIM_DIR=" + sim::device_dir());
+  const char* emulator = std::getenv("VELNOR_SIM_EMULATOR");
+  if (emulator != nullptr)
+    env.push_back(std::string("VELNOR_SIM_EMULATOR=") + emulator);
+  std::vector<char*> envs;
+  for (std::string& e : env) envs.push_back(e.data());
+  envs.push_back(nullptr);
+
+  std::vector<char*> args;
+  std::string run = *host;
+  std::string argv0 = argv != nullptr && argv[0] != nullptr ? argv[0] : path;
+  std::string dash0 = "-0";
+  if (emulator != nullptr && *emulator != '\0' && is_elf(*host)) {
+    // Programs built for another machine run under its user-mode emulator.
+    run = emulator;
+    args = {run.data(), dash0.data(), argv0.data(), host->data()};
+  } else {
+    args = {argv0.data()};
+  }
+  for (char* const* a = argv != nullptr && argv[0] != nullptr ? argv + 1 : argv;
+       a != nullptr && *a != nullptr; ++a) {
+    args.push_back(*a);
+  }
+  args.push_back(nullptr);
+  return ::execve(run.c_str(), args.data(), envs.data());
+}
+
+pid_t wait4(pid_t pid, int* status, int options, struct rusage* usage) {
+  bool blocking = !(options & WNOHANG);
+  if (blocking) sim::kernel_mark_blocked(true);
+  pid_t result = ::wait4(pid, status, options, usage);
+  int saved = errno;
+  if (blocking) sim::kernel_mark_blocked(false);
+  if (result > 0) {
+    sim::kernel_locked([&](sim::KernelState&) { sim::kernel_forget(result); });
+  }
+  errno = saved;
+  return result;
+}
+
+void exit(int status) { ::_exit(status); }
+pid_t getpid() { return ::getpid(); }
+int pipe(int fds[2]) { return ::pipe(fds); }
+
+int dup2(int oldfd, int newfd) {
+  int result = ::dup2(oldfd, newfd);
+  if (result < 0 || oldfd == newfd) return result;
+  auto it = model_files.find(oldfd);
+  if (it != model_files.end()) {
+    model_files[newfd] = it->second;
+  } else {
+    model_files.erase(newfd);
+  }
+  return result;
+}
+
+int kill(pid_t pid, int sig) {
+  // Only single processes of the device: a process group or "every process"
+  // would reach the workstation's own.
+  if (pid <= 0) {
+    errno = EPERM;
+    return -1;
+  }
+  return ::kill(pid, sig);
+}
+
+int sigaction(int sig, const struct sigaction* act, struct sigaction* old) {
+  return ::sigaction(sig, act, old);
+}
+
+int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
+           struct timeval* timeout) {
+  if (nfds < 0 || nfds > FD_SETSIZE ||
+      (timeout != nullptr && (timeout->tv_sec < 0 || timeout->tv_usec < 0 ||
+                              timeout->tv_usec >= 1000000))) {
+    errno = EINVAL;
+    return -1;
+  }
+  fd_set want_read, want_write;
+  FD_ZERO(&want_read);
+  FD_ZERO(&want_write);
+  if (readfds != nullptr) want_read = *readfds;
+  if (writefds != nullptr) want_write = *writefds;
+  for (int fd = 0; fd < nfds; ++fd) {
+    if ((FD_ISSET(fd, &want_read) || FD_ISSET(fd, &want_write)) &&
+        model(fd) == nullptr && (host_ready(fd, 0) & POLLNVAL)) {
+      errno = EBADF;
+      return -1;
+    }
+  }
+
+  fd_set got_read, got_write;
+  int count = 0;
+  auto check = [&](const sim::KernelState& s) {
+    FD_ZERO(&got_read);
+    FD_ZERO(&got_write);
+    count = 0;
+    for (int fd = 0; fd < nfds; ++fd) {
+      sim::OpenDevice* d = model(fd);
+      if (FD_ISSET(fd, &want_read) &&
+          (d != nullptr ? d->readable(s)
+                        : (host_ready(fd, POLLIN) &
+                           (POLLIN | POLLHUP | POLLERR)) != 0)) {
+        FD_SET(fd, &got_read);
+        ++count;
+      }
+      if (FD_ISSET(fd, &want_write) &&
+          (d != nullptr ||
+           (host_ready(fd, POLLOUT) & (POLLOUT | POLLERR)) != 0)) {
+        FD_SET(fd, &got_write);
+        ++count;
+      }
+    }
+    return count > 0;
+  };
+  uint64_t start = sim::now_ns();
+  uint64_t limit = timeout == nullptr
+                       ? sim::never
+                       : static_cast<uint64_t>(timeout->tv_sec) * 1000000000u +
+                             static_cast<uint64_t>(timeout->tv_usec) * 1000u;
+  uint64_t deadline = limit == sim::never ? sim::never : start + limit;
+  bool ready = sim::kernel_block(deadline, check, sleep_real);
+  if (timeout != nullptr) {
+    // As Linux does: the time left is written back.
+    uint64_t spent = sim::now_ns() - start;
+    uint64_t left = spent >= limit ? 0 : limit - spent;
+    timeout->tv_sec = static_cast<time_t>(left / 1000000000u);
+    timeout->tv_usec = static_cast<suseconds_t>(left % 1000000000u / 1000u);
+  }
+  if (!ready) count = 0;
+  if (readfds != nullptr) *readfds = ready ? got_read : fd_set{};
+  if (writefds != nullptr) *writefds = ready ? got_write : fd_set{};
+  if (exceptfds != nullptr) FD_ZERO(exceptfds);
+  return count;
+}
+
+int poll(struct pollfd* fds, nfds_t nfds, int timeout_ms) {
+  int count = 0;
+  auto check = [&](const sim::KernelState& s) {
+    count = 0;
+    for (nfds_t i = 0; i < nfds; ++i) {
+      pollfd& p = fds[i];
+      p.revents = 0;
+      if (p.fd < 0) continue;
+      if (sim::OpenDevice* d = model(p.fd)) {
+        if ((p.events & POLLIN) && d->readable(s)) p.revents |= POLLIN;
+        if (p.events & POLLOUT) p.revents |= POLLOUT;
+      } else {
+        p.revents = host_ready(p.fd, p.events);
+      }
+      if (p.revents != 0) ++count;
+    }
+    return count > 0;
+  };
+  uint64_t deadline =
+      timeout_ms < 0
+          ? sim::never
+          : deadline_after(static_cast<uint64_t>(timeout_ms) * 1000000u);
+  if (!sim::kernel_block(deadline, check, sleep_real)) return 0;
+  return count;
+}
+
+int clock_gettime(clockid_t clock, struct timespec* ts) {
+  switch (clock) {
+    case CLOCK_MONOTONIC:
+    case CLOCK_MONOTONIC_RAW:
+    case CLOCK_MONOTONIC_COARSE:
+    case CLOCK_BOOTTIME: {
+      uint64_t now = sim::now_ns();
+      ts->tv_sec = static_cast<time_t>(now / 1000000000u);
+      ts->tv_nsec = static_cast<long>(now % 1000000000u);
+      return 0;
+    }
+    default:
+      return ::clock_gettime(clock, ts);
+  }
+}
+
+int nanosleep(const struct timespec* request, struct timespec* remain) {
+  if (request->tv_sec < 0 || request->tv_nsec < 0 ||
+      request->tv_nsec >= 1000000000) {
+    errno = EINVAL;
+    return -1;
+  }
+  sim::kernel_block(
+      deadline_after(to_ns(*request)),
+      [](const sim::KernelState&) { return false; }, sleep_real);
+  if (remain != nullptr) *remain = timespec{};
+  return 0;
+}
+
+int socket(int domain, int type, int protocol) {
+  int kind = type & ~(SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (domain != AF_NETLINK) {
+    errno = EAFNOSUPPORT;  // the device has no network
+    return -1;
+  }
+  if (protocol != NETLINK_KOBJECT_UEVENT ||
+      (kind != SOCK_DGRAM && kind != SOCK_RAW)) {
+    errno = EPROTONOSUPPORT;
+    return -1;
+  }
+  return hold(sim::open_uevent_socket(), std::nullopt);
+}
+
+int bind(int fd, const struct sockaddr* addr, socklen_t length) {
+  if (sim::OpenDevice* d = model(fd)) return d->bind(addr, length);
+  errno = ENOTSOCK;
+  return -1;
+}
+
+ssize_t recv(int fd, void* buf, size_t count, int flags) {
+  if (sim::OpenDevice* d = model(fd)) return d->recv(buf, count, flags);
+  errno = ENOTSOCK;
+  return -1;
+}
+
+DIR* opendir(const char* path) {
+  std::optional<std::string> host = resolve(path);
+  return host ? ::opendir(host->c_str()) : nullptr;
+}
+struct dirent* readdir(DIR* dir) {
+  return ::readdir(dir);
+}
+int closedir(DIR* dir) { return ::closedir(dir); }
+
+ssize_t readlink(const char* path, char* buf, size_t size) {
+  std::optional<std::string> host = resolve(path, false);
+  return host ? ::readlink(host->c_str(), buf, size) : -1;
+}
+
+int symlink(const char* target, const char* linkpath) {
+  // The link's text stays as given; it is followed inside the device.
+  std::optional<std::string> host = resolve(linkpath, false);
+  return host ? ::symlink(target, host->c_str()) : -1;
+}
+
+int unlink(const char* path) {
+  std::optional<std::string> host = resolve(path, false);
+  return host ? ::unlink(host->c_str()) : -1;
+}
+
+int rmdir(const char* path) {
+  std::optional<std::string> host = resolve(path, false);
+  return host ? ::rmdir(host->c_str()) : -1;
+}
+
+int mkdir(const char* path, mode_t mode) {
+  std::optional<std::string> host = resolve(path, false);
+  return host ? ::mkdir(host->c_str(), mode) : -1;
+}
+
+int rename(const char* from, const char* to) {
+  std::optional<std::string> a = resolve(from, false);
+  std::optional<std::string> b = resolve(to, false);
+  return a && b ? ::rename(a->c_str(), b->c_str()) : -1;
+}
+
+// Every model writes its state through at once: nothing to flush.
+void sync() {}
+
+int reboot(int cmd) {
+  const auto how = static_cast<unsigned>(cmd);
+  const char* outcome = how == RB_AUTOBOOT      ? "restart"
+                        : how == RB_POWER_OFF   ? "power_off"
+                        : how == RB_HALT_SYSTEM ? "halt"
+                                                : nullptr;
+  if (outcome == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  std::ofstream(sim::device_dir() + "/state/outcome") << outcome << "\n";
+  // The machine stops: every process on it ends at once.
+  sim::kernel_locked([&](sim::KernelState& s) {
+    for (sim::SimProcess& p : s.processes) {
+      // A test driving the device from outside is not part of the machine.
+      if (p.pid != 0 && p.pid != ::getpid() && !p.controller) {
+        ::kill(p.pid, SIGKILL);
+        p = sim::SimProcess{};
+      }
+    }
+  });
+  ::_exit(0);
+}
+
+int isatty(int fd) {
+  if ((fd == 1 || fd == 2) && console_terminal) {
+    if (*console_terminal) return 1;
+    errno = ENOTTY;
+    return 0;
+  }
+  return ::isatty(fd);
+}
+
+}  // namespace os

@@ -1,0 +1,69 @@
+// The simulated device: what tests and velnor-sim use to make a device, point
+// the seam at it, and steer what happens on it.
+//
+// A device is a directory. DIR/root is the device's file system ("/" for the
+// programs); DIR/state holds the models behind it: the shared kernel state
+// (clock, processes, device events) that every process running on the device
+// maps, and the board's persistent parts added by the subsystems.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+// Makes a new, empty device in dir (which may exist and must be empty).
+// Returns false with errno set on failure.
+bool create_device(const std::string& dir);
+
+// Points this process's seam at the device in dir; children started through
+// the seam inherit it (the environment variable VELNOR_SIM_DIR). A process
+// started with that variable set attaches by itself.
+bool attach(const std::string& dir);
+void detach();
+
+// The attached device's directory and its root ("/" of the programs).
+const std::string& device_dir();
+const std::string& device_root();
+
+// The host path behind a device path, following symbolic links inside the
+// device; nullopt (errno set) when a link loops.
+std::optional<std::string> host_path(const std::string& device_path,
+                                     bool follow_last = true);
+
+// The device's monotonic clock. It advances only while every process on the
+// device is blocked (sleeping or waiting), straight to the next wake-up, so
+// minutes of device time cost no real time.
+uint64_t now_ns();
+
+// Schedules a kernel device event delay_ms from now. With a path, the event
+// makes the directory dev_path appear first (with parents), holding the
+// given attribute files ("dev" → "179:1"): a device arriving. Without one,
+// it is an unrelated event.
+struct Attribute {
+  std::string name;
+  std::string value;
+};
+bool schedule_event(uint32_t delay_ms, const std::string& dev_path = {},
+                    const std::vector<Attribute>& attributes = {});
+
+// The console as a test sees it: while captured, writes to descriptors 1 and
+// 2 of this process are kept (one entry per write call) instead of written.
+struct ConsoleWrite {
+  int fd;
+  std::string bytes;
+};
+void capture_console(bool on);
+const std::vector<ConsoleWrite>& console_writes();
+void clear_console();
+
+// Whether descriptor 1 and 2 count as a terminal (default: as they are).
+void set_console_terminal(std::optional<bool> terminal);
+
+// The device's state as JSON, for velnor-sim show.
+std::string show_json(const std::string& dir);
+
+}  // namespace sim
