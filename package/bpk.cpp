@@ -1,0 +1,423 @@
+#include "package/bpk.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "common/os.h"
+#include "package/crc32.h"
+
+namespace {
+
+void put32(unsigned char* p, uint32_t v) {
+  p[0] = static_cast<unsigned char>(v >> 24);
+  p[1] = static_cast<unsigned char>(v >> 16);
+  p[2] = static_cast<unsigned char>(v >> 8);
+  p[3] = static_cast<unsigned char>(v);
+}
+void put64(unsigned char* p, uint64_t v) {
+  put32(p, static_cast<uint32_t>(v >> 32));
+  put32(p + 4, static_cast<uint32_t>(v));
+}
+uint32_t get32(const unsigned char* p) {
+  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 |
+         uint32_t{p[3]};
+}
+uint64_t get64(const unsigned char* p) {
+  return uint64_t{get32(p)} << 32 | get32(p + 4);
+}
+
+struct EntryHeader {
+  uint32_t type;
+  uint64_t size;
+  uint32_t crc;
+  uint32_t variant;
+};
+
+// Reads until count bytes arrived, the file ends or a read fails.
+ssize_t read_full(int fd, void* buffer, size_t count) {
+  size_t got = 0;
+  while (got < count) {
+    ssize_t n = os::read(fd, static_cast<char*>(buffer) + got, count - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return got > 0 ? static_cast<ssize_t>(got) : -1;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+bool write_full(int fd, const void* buffer, size_t count) {
+  size_t put = 0;
+  while (put < count) {
+    ssize_t n =
+        os::write(fd, static_cast<const char*>(buffer) + put, count - put);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    put += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+off_t tell(int fd) { return os::lseek(fd, 0, SEEK_CUR); }
+
+// Seeks move by the low 32 bits of a size, always forward.
+bool skip(int fd, uint64_t size) {
+  return os::lseek(fd, static_cast<off_t>(static_cast<uint32_t>(size)),
+                   SEEK_CUR) >= 0;
+}
+
+bool write_header(int fd) {
+  unsigned char h[bpk_header_size] = {};
+  put32(h, bpk_magic);
+  put32(h + 4, bpk_version);
+  put64(h + 8, bpk_header_size);
+  if (!write_full(fd, h, sizeof h)) {
+    errno = EIO;
+    return false;
+  }
+  return true;
+}
+
+// Reads and checks the header; length receives its low 32 bits.
+bool read_header(int fd, uint32_t* length) {
+  unsigned char h[bpk_header_size];
+  if (read_full(fd, h, sizeof h) != static_cast<ssize_t>(sizeof h))
+    return false;
+  *length = static_cast<uint32_t>(get64(h + 8));
+  return get32(h) == bpk_magic && get32(h + 4) < 0x00020000;
+}
+
+// The next entry header, unless the position has reached end or the file
+// runs out.
+bool next_entry_header(PackageFile* p, EntryHeader* e) {
+  off_t pos = tell(p->fd.get());
+  if (pos < 0 || pos >= static_cast<off_t>(p->end)) return false;
+  unsigned char h[bpk_entry_header_size];
+  if (read_full(p->fd.get(), h, sizeof h) != static_cast<ssize_t>(sizeof h)) {
+    return false;
+  }
+  e->type = get32(h);
+  e->size = get64(h + 4);
+  e->crc = get32(h + 12);
+  e->variant = get32(h + 16);
+  return true;
+}
+
+void select_entry(PackageFile* p, const EntryHeader& e) {
+  p->entry_pos = 0;
+  p->entry_size = static_cast<uint32_t>(e.size);
+}
+
+void clear_selection(PackageFile* p) {
+  p->entry_pos = 0;
+  p->entry_size = 0;
+}
+
+std::unique_ptr<unsigned char[]> chunk_buffer() {
+  return std::unique_ptr<unsigned char[]>(
+      new (std::nothrow) unsigned char[bpk_chunk]);
+}
+
+// Appends the provisional header of a new entry at end: size and crc follow
+// once the data is written.
+int begin_entry(PackageFile* p, uint32_t type, uint32_t variant) {
+  unsigned char h[bpk_entry_header_size] = {};
+  put32(h, type);
+  put32(h + 16, variant);
+  if (os::lseek(p->fd.get(), p->end, SEEK_SET) < 0 ||
+      !write_full(p->fd.get(), h, sizeof h)) {
+    errno = EIO;
+    return -2;
+  }
+  p->end += bpk_entry_header_size;
+  return 0;
+}
+
+// Writes size and crc into the entry header behind data_size bytes of data.
+int finish_entry(PackageFile* p, uint64_t data_size, uint32_t crc) {
+  unsigned char f[12];
+  put64(f, data_size);
+  put32(f + 8, crc);
+  off_t back = -static_cast<off_t>(data_size + 20);
+  if (os::lseek(p->fd.get(), back, SEEK_CUR) >= 0) {
+    (void)write_full(p->fd.get(), f, sizeof f);
+  }
+  os::lseek(p->fd.get(), p->end, SEEK_SET);
+  clear_selection(p);
+  return 0;
+}
+
+// Writes one chunk of new entry data: -3 when it falls short.
+int append_chunk(PackageFile* p, const unsigned char* data, size_t n,
+                 uint64_t* size, uint32_t* crc) {
+  *crc = bpk_crc32(data, n, *crc);
+  if (!write_full(p->fd.get(), data, n)) {
+    errno = EIO;
+    return -3;
+  }
+  *size += n;
+  p->end += static_cast<uint32_t>(n);
+  return 0;
+}
+
+}  // namespace
+
+uint32_t bpk_crc32(const void* bytes, size_t length, uint32_t previous) {
+  uint32_t c = ~previous;
+  const auto* p = static_cast<const unsigned char*>(bytes);
+  for (size_t i = 0; i < length; ++i) {
+    c = crc32_detail::table[(c ^ p[i]) & 0xFF] ^ (c >> 8);
+  }
+  return ~c;
+}
+
+PackagePtr bpk_create(const char* path) {
+  unique_fd fd(os::open(path, O_RDWR | O_CREAT | O_TRUNC, 0666));
+  if (!fd.ok() || !write_header(fd.get())) return nullptr;
+  PackagePtr p(new (std::nothrow) PackageFile);
+  if (!p) return nullptr;
+  p->fd = std::move(fd);
+  p->end = bpk_header_size;
+  p->writable = true;
+  return p;
+}
+
+PackagePtr bpk_open(const char* path, bool writable) {
+  unique_fd fd;
+  if (!writable) {
+    fd.reset(os::open(path, O_RDONLY));
+  } else {
+    fd.reset(os::open(path, O_RDWR));
+    if (!fd.ok()) fd.reset(os::open(path, O_RDWR | O_CREAT | O_TRUNC, 0666));
+    if (fd.ok()) {
+      off_t size = os::lseek(fd.get(), 0, SEEK_END);
+      if (size >= 0 && size < static_cast<off_t>(bpk_header_size) &&
+          !write_header(fd.get())) {
+        errno = EIO;
+        return nullptr;
+      }
+      os::lseek(fd.get(), 0, SEEK_SET);
+    }
+  }
+  if (!fd.ok()) return nullptr;
+  uint32_t length = 0;
+  if (!read_header(fd.get(), &length)) {
+    errno = EILSEQ;
+    return nullptr;
+  }
+  PackagePtr p(new (std::nothrow) PackageFile);
+  if (!p) return nullptr;
+  p->fd = std::move(fd);
+  p->end = length;
+  p->writable = writable;
+  return p;
+}
+
+void bpk_close(PackageFile* p) {
+  if (p == nullptr) return;
+  if (p->writable) {
+    unsigned char length[8];
+    put64(length, p->end);
+    if (os::lseek(p->fd.get(), 8, SEEK_SET) == 8) {
+      (void)write_full(p->fd.get(), length, sizeof length);
+    }
+    unsigned char crc[4];
+    put32(crc, bpk_container_crc(p, nullptr));
+    if (os::lseek(p->fd.get(), 16, SEEK_SET) == 16) {
+      (void)write_full(p->fd.get(), crc, sizeof crc);
+    }
+  }
+  delete p;  // closes the descriptor
+}
+
+uint32_t bpk_container_crc(PackageFile* p, uint32_t* stored_crc) {
+  int fd = p->fd.get();
+  off_t saved = tell(fd);
+  unsigned char h[bpk_header_size];
+  if (os::lseek(fd, 0, SEEK_SET) != 0 ||
+      read_full(fd, h, sizeof h) != static_cast<ssize_t>(sizeof h)) {
+    os::lseek(fd, saved, SEEK_SET);
+    return bpk_crc_failed;
+  }
+  if (stored_crc != nullptr) *stored_crc = get32(h + 16);
+  std::memset(h + 16, 0, 4);
+  uint32_t crc = bpk_crc32(h, sizeof h, 0);
+
+  // The walk doubles as the structure check: it must consume exactly
+  // length - 28 bytes, entry header by entry header.
+  uint64_t to_go = get64(h + 8) - bpk_header_size;
+  while (to_go != 0) {
+    if (to_go < bpk_entry_header_size) break;
+    unsigned char e[bpk_entry_header_size];
+    if (read_full(fd, e, sizeof e) != static_cast<ssize_t>(sizeof e)) break;
+    to_go -= bpk_entry_header_size;
+    crc = bpk_crc32(e, sizeof e, crc);
+    uint64_t size = get64(e + 4);
+    if (!skip(fd, size)) break;
+    to_go -= size;
+  }
+  os::lseek(fd, saved, SEEK_SET);
+  return to_go == 0 ? crc : bpk_crc_failed;
+}
+
+int bpk_verify(PackageFile* p) {
+  uint32_t stored = 0;
+  uint32_t computed = bpk_container_crc(p, &stored);
+  return computed != bpk_crc_failed && computed == stored ? 0 : -1;
+}
+
+off_t bpk_rewind(PackageFile* p) {
+  clear_selection(p);
+  return os::lseek(p->fd.get(), bpk_header_size, SEEK_SET);
+}
+
+int bpk_find(PackageFile* p, uint32_t type, uint32_t variant, uint64_t* size,
+             uint32_t* crc) {
+  bpk_rewind(p);
+  EntryHeader e;
+  while (next_entry_header(p, &e)) {
+    if (e.type == type && e.variant == variant) {
+      if (size != nullptr) *size = e.size;
+      if (crc != nullptr) *crc = e.crc;
+      select_entry(p, e);
+      return 0;
+    }
+    if (!skip(p->fd.get(), e.size)) break;
+  }
+  return -1;
+}
+
+uint32_t bpk_next(PackageFile* p, uint64_t* size, uint32_t* crc,
+                  uint32_t* variant) {
+  if (p->entry_size != 0 && !skip(p->fd.get(), p->entry_size - p->entry_pos)) {
+    return bpk_no_entry;
+  }
+  EntryHeader e;
+  if (!next_entry_header(p, &e)) return bpk_no_entry;
+  if (size != nullptr) *size = e.size;
+  if (crc != nullptr) *crc = e.crc;
+  if (variant != nullptr) *variant = e.variant;
+  select_entry(p, e);
+  return e.type;
+}
+
+uint64_t bpk_read(PackageFile* p, void* buffer, uint64_t count) {
+  uint64_t left = p->entry_size - p->entry_pos;
+  if (count > left) count = left;
+  if (count == 0) return 0;
+  ssize_t got = read_full(p->fd.get(), buffer, static_cast<size_t>(count));
+  if (got < 0) {
+    errno = EIO;
+    return 0;
+  }
+  p->entry_pos += static_cast<uint32_t>(got);
+  return static_cast<uint64_t>(got);
+}
+
+int bpk_entry_crc_checked(PackageFile* p, uint32_t* crc) {
+  std::unique_ptr<unsigned char[]> buffer = chunk_buffer();
+  if (!buffer) return -1;
+  int fd = p->fd.get();
+  if (p->entry_pos != 0 &&
+      os::lseek(fd, -static_cast<off_t>(p->entry_pos), SEEK_CUR) < 0) {
+    return -1;
+  }
+  uint32_t value = 0;
+  uint32_t to_go = p->entry_size;
+  while (to_go != 0) {
+    size_t want = to_go < bpk_chunk ? to_go : bpk_chunk;
+    ssize_t got = read_full(fd, buffer.get(), want);
+    if (got <= 0) break;
+    value = bpk_crc32(buffer.get(), static_cast<size_t>(got), value);
+    to_go -= static_cast<uint32_t>(got);
+  }
+  // Back to where reading stood: the first data byte plus entry_pos.
+  os::lseek(fd, -static_cast<off_t>(p->entry_size - to_go - p->entry_pos),
+            SEEK_CUR);
+  if (to_go != 0) return -1;
+  *crc = value;
+  return 0;
+}
+
+uint32_t bpk_entry_crc(PackageFile* p) {
+  uint32_t crc;
+  return bpk_entry_crc_checked(p, &crc) == 0 ? crc : bpk_crc_failed;
+}
+
+int bpk_add_stream(PackageFile* p, uint32_t type, uint32_t variant,
+                   bpk_reader reader, void* context) {
+  if (int rc = begin_entry(p, type, variant)) return rc;
+  std::unique_ptr<unsigned char[]> buffer = chunk_buffer();
+  if (!buffer) return -5;
+  uint64_t size = 0;
+  uint32_t crc = 0;
+  ssize_t got;
+  while ((got = reader(buffer.get(), bpk_chunk, context)) > 0) {
+    size_t n = static_cast<size_t>(got) < bpk_chunk ? static_cast<size_t>(got)
+                                                    : bpk_chunk;
+    if (int rc = append_chunk(p, buffer.get(), n, &size, &crc)) return rc;
+  }
+  if (got < 0) {
+    errno = EIO;
+    return -4;
+  }
+  return finish_entry(p, size, crc);
+}
+
+int bpk_add_file(PackageFile* p, uint32_t type, uint32_t variant,
+                 const char* path) {
+  unique_fd source(os::open(path, O_RDONLY));
+  if (!source.ok()) return -1;
+  if (int rc = begin_entry(p, type, variant)) return rc;
+  std::unique_ptr<unsigned char[]> buffer = chunk_buffer();
+  if (!buffer) return -5;
+  uint64_t size = 0;
+  uint32_t crc = 0;
+  ssize_t got;
+  while ((got = read_full(source.get(), buffer.get(), bpk_chunk)) > 0) {
+    if (int rc = append_chunk(p, buffer.get(), static_cast<size_t>(got), &size,
+                              &crc)) {
+      return rc;
+    }
+  }
+  if (got < 0) {
+    errno = EIO;
+    return -4;
+  }
+  return finish_entry(p, size, crc);
+}
+
+int bpk_extract(PackageFile* p, const char* path) {
+  unique_fd target(os::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666));
+  if (!target.ok()) return -1;
+  std::unique_ptr<unsigned char[]> buffer = chunk_buffer();
+  if (!buffer) return -2;
+  while (p->entry_pos < p->entry_size) {
+    uint32_t left = p->entry_size - p->entry_pos;
+    size_t want = left < bpk_chunk ? left : bpk_chunk;
+    ssize_t got = read_full(p->fd.get(), buffer.get(), want);
+    if (got <= 0) {
+      // The container ended (or failed) inside the entry: the copy is not
+      // the entry, and must not pass for it.
+      errno = got < 0 ? EIO : ENODATA;
+      clear_selection(p);
+      return -4;
+    }
+    p->entry_pos += static_cast<uint32_t>(got);
+    if (!write_full(target.get(), buffer.get(), static_cast<size_t>(got))) {
+      errno = EIO;
+      return -3;
+    }
+  }
+  if (os::close(target.release()) != 0) {
+    errno = EIO;
+    return -4;
+  }
+  clear_selection(p);
+  return 0;
+}

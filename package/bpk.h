@@ -1,0 +1,83 @@
+// The firmware package container ("bpk2"): a big-endian 28-byte header, then
+// entries laid end to end, each a 24-byte entry header and its data.
+//
+//   header: magic "VLNR" | version u32 | length u64 | crc u32 | 0 u32 | 0 u32
+//   entry:  type u32 | size u64 | crc u32 | variant u32 | 0 u32 | data...
+//
+// The entry crc covers the entry's data; the container crc covers the header
+// (its crc field taken as zero) and every entry header, not the data.
+// The library prints nothing; it reports through results and errno.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "common/unique_fd.h"
+
+constexpr uint32_t bpk_magic = 0x564C4E52;  // "VLNR"
+constexpr uint32_t bpk_version = 0x00010000;
+constexpr uint32_t bpk_header_size = 28;
+constexpr uint32_t bpk_entry_header_size = 24;
+constexpr uint32_t bpk_chunk = 2048;
+
+constexpr uint32_t bpk_type_kernel = 0x504B4552;   // "PKER"
+constexpr uint32_t bpk_type_rootfs = 0x50524653;   // "PRFS"
+constexpr uint32_t bpk_type_version = 0x46575600;  // "FWV\0"
+constexpr uint32_t bpk_no_entry = 0xDEADBEEF;      // bpk_next: nothing further
+constexpr uint32_t bpk_crc_failed = 0xFFFFFFFF;
+
+// An open container. entry_pos and entry_size describe the selected entry
+// (entry_size 0: none); end is where the next entry will be appended.
+struct PackageFile {
+  unique_fd fd;
+  uint32_t entry_pos = 0;
+  uint32_t entry_size = 0;
+  uint32_t end = 0;
+  bool writable = false;
+};
+
+// Rewrites length and crc of a writable container, then closes and frees.
+void bpk_close(PackageFile* package);
+
+struct PackageCloser {
+  void operator()(PackageFile* package) const { bpk_close(package); }
+};
+using PackagePtr = std::unique_ptr<PackageFile, PackageCloser>;
+
+PackagePtr bpk_create(const char* path);
+PackagePtr bpk_open(const char* path, bool writable);
+
+// The container CRC computed from the file (0xFFFFFFFF when the structure
+// walk fails); stored_crc receives the header's crc.
+uint32_t bpk_container_crc(PackageFile* package, uint32_t* stored_crc);
+int bpk_verify(PackageFile* package);
+off_t bpk_rewind(PackageFile* package);
+
+int bpk_find(PackageFile* package, uint32_t type, uint32_t variant,
+             uint64_t* size, uint32_t* crc);
+uint32_t bpk_next(PackageFile* package, uint64_t* size, uint32_t* crc,
+                  uint32_t* variant);
+uint64_t bpk_read(PackageFile* package, void* buffer, uint64_t count);
+
+// CRC-32 of the selected entry's whole data; 0xFFFFFFFF when it cannot all
+// be read. The reading position is kept.
+uint32_t bpk_entry_crc(PackageFile* package);
+// The same, telling a failure apart from data whose CRC is 0xFFFFFFFF.
+int bpk_entry_crc_checked(PackageFile* package, uint32_t* crc);
+
+// Supplies up to capacity bytes; 0 at the end, negative on error.
+using bpk_reader = ssize_t (*)(void* buffer, size_t capacity, void* context);
+
+int bpk_add_stream(PackageFile* package, uint32_t type, uint32_t variant,
+                   bpk_reader reader, void* context);
+int bpk_add_file(PackageFile* package, uint32_t type, uint32_t variant,
+                 const char* path);
+// Copies the rest of the selected entry into a new file. A container that
+// ends inside the entry gives -4 (errno ENODATA), not a short copy.
+int bpk_extract(PackageFile* package, const char* path);
+
+// The chained CRC-32: feeding the pieces of a message in order, starting
+// from 0, gives the CRC-32 of the whole.
+uint32_t bpk_crc32(const void* bytes, size_t length, uint32_t previous);

@@ -1,0 +1,99 @@
+#include "package/version.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <memory>
+#include <new>
+
+#include "common/os.h"
+#include "common/unique_fd.h"
+#include "package/bpk.h"
+
+namespace {
+
+constexpr uint64_t max_version_text = 4096;
+
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
+         c == '\r';
+}
+
+}  // namespace
+
+int parse_version(const char* text, FirmwareVersion* version) {
+  if (text == nullptr || version == nullptr) return -EINVAL;
+  const char* p = text;
+  for (int i = 0; i < 4; ++i) {
+    if (*p < '0' || *p > '9') {
+      version->numbers[i] = 0;
+      return -EILSEQ;
+    }
+    uint32_t n = 0;
+    while (*p >= '0' && *p <= '9')
+      n = n * 10 + static_cast<uint32_t>(*p++ - '0');
+    version->numbers[i] = n;
+    if (i < 3 && *p++ != '.') return -EILSEQ;
+  }
+  version->plus = 0;
+  version->kind = 3;
+  for (; *p != '\0'; ++p) {
+    if (is_space(*p)) continue;
+    if (*p == '+') {
+      if (version->plus) return -EILSEQ;
+      version->plus = 1;
+    } else if (*p == 'r' || *p == 't' || *p == 'x') {
+      if (version->kind != 3) return -EILSEQ;
+      version->kind = *p == 'r' ? 2 : *p == 't' ? 1 : 0;
+    } else {
+      return -EILSEQ;
+    }
+  }
+  return 0;
+}
+
+int read_version_file(const char* path, FirmwareVersion* version) {
+  if (path == nullptr || version == nullptr) return -EINVAL;
+  struct stat st;
+  if (os::stat(path, &st) != 0) return -ENOENT;
+  unique_fd fd(os::open(path, O_RDONLY));
+  if (!fd.ok()) return -ENOENT;
+  if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > max_version_text) {
+    return -EILSEQ;
+  }
+  auto size = static_cast<size_t>(st.st_size);
+  std::unique_ptr<char[]> text(new (std::nothrow) char[size + 1]);
+  if (!text) return -ENOMEM;
+  if (os::read(fd.get(), text.get(), size) != static_cast<ssize_t>(size)) {
+    return -EILSEQ;
+  }
+  text[size] = '\0';
+  return parse_version(text.get(), version);
+}
+
+int read_package_version(const char* path, FirmwareVersion* version) {
+  if (path == nullptr || version == nullptr) return -EINVAL;
+  PackagePtr package = bpk_open(path, false);
+  if (!package) return -ENOENT;
+  uint64_t size = 0;
+  if (bpk_find(package.get(), bpk_type_version, 0, &size, nullptr) != 0) {
+    return -ENODATA;
+  }
+  if (size > max_version_text) return -EILSEQ;
+  std::unique_ptr<char[]> text(new (std::nothrow) char[size + 1]);
+  if (!text) return -ENOMEM;
+  if (bpk_read(package.get(), text.get(), size) != size) return -EILSEQ;
+  text[size] = '\0';
+  return parse_version(text.get(), version);
+}
+
+int compare_versions(const FirmwareVersion* a, const FirmwareVersion* b) {
+  if (a == nullptr || b == nullptr) return -2;
+  for (int i = 0; i < 4; ++i) {
+    if (a->numbers[i] != b->numbers[i]) {
+      return a->numbers[i] > b->numbers[i] ? 1 : -1;
+    }
+  }
+  return 0;
+}

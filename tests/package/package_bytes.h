@@ -1,0 +1,86 @@
+// Container bytes built by hand, independently of the library, for tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "package/bpk.h"
+
+namespace test_bytes {
+
+inline void be32(std::string& s, uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8)
+    s += static_cast<char>(v >> shift);
+}
+inline void be64(std::string& s, uint64_t v) {
+  be32(s, static_cast<uint32_t>(v >> 32));
+  be32(s, static_cast<uint32_t>(v));
+}
+
+// The reference CRC-32, bit by bit.
+inline uint32_t crc32(const std::string& data) {
+  uint32_t c = 0xFFFFFFFF;
+  for (unsigned char b : data) {
+    c ^= b;
+    for (int i = 0; i < 8; ++i) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+  }
+  return ~c;
+}
+
+struct Entry {
+  uint32_t type;
+  std::string data;
+  uint32_t variant = 0;
+};
+
+inline std::string entry_header(const Entry& e) {
+  std::string h;
+  be32(h, e.type);
+  be64(h, e.data.size());
+  be32(h, crc32(e.data));
+  be32(h, e.variant);
+  be32(h, 0);
+  return h;
+}
+
+// A whole, sound container.
+inline std::string container(const std::vector<Entry>& entries,
+                             uint32_t version = 0x00010000) {
+  std::string headers, body;
+  uint64_t length = 28;
+  for (const Entry& e : entries) {
+    headers += entry_header(e);
+    body += entry_header(e) + e.data;
+    length += 24 + e.data.size();
+  }
+  std::string h = "VLNR";
+  be32(h, version);
+  be64(h, length);
+  std::string crc_input = h + std::string(12, '\0') + headers;
+  be32(h, crc32(crc_input));
+  be32(h, 0);
+  be32(h, 0);
+  return h + body;
+}
+
+// Recomputes the container CRC of hand-edited bytes.
+inline void reseal(std::string& bytes) {
+  std::string input =
+      bytes.substr(0, 16) + std::string(4, '\0') + bytes.substr(20, 8);
+  uint64_t length = 0;
+  for (int i = 0; i < 8; ++i)
+    length = length << 8 | static_cast<unsigned char>(bytes[8 + i]);
+  size_t pos = 28;
+  while (pos + 24 <= bytes.size() && pos < length) {
+    input += bytes.substr(pos, 24);
+    uint64_t size = 0;
+    for (int i = 0; i < 8; ++i)
+      size = size << 8 | static_cast<unsigned char>(bytes[pos + 4 + i]);
+    pos += 24 + size;
+  }
+  uint32_t crc = crc32(input);
+  for (int i = 0; i < 4; ++i)
+    bytes[16 + i] = static_cast<char>(crc >> (24 - 8 * i));
+}
+
+}  // namespace test_bytes

@@ -1,0 +1,83 @@
+#include "package/version.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "tests/package/package_bytes.h"
+#include "tests/sim_device.h"
+
+using namespace test_bytes;
+
+TEST(ParseVersion, Grammar) {
+  FirmwareVersion v;
+  ASSERT_EQ(parse_version("1.2.3.4", &v), 0);
+  EXPECT_EQ(v.numbers[0], 1u);
+  EXPECT_EQ(v.numbers[3], 4u);
+  EXPECT_EQ(v.plus, 0);
+  EXPECT_EQ(v.kind, 3u);
+  EXPECT_EQ(parse_version("1.2.3.4\n", &v), 0);
+  ASSERT_EQ(parse_version("1.2.3.4 +r", &v), 0);
+  EXPECT_EQ(v.plus, 1);
+  EXPECT_EQ(v.kind, 2u);
+  ASSERT_EQ(parse_version("1.2.3.4r+", &v), 0);
+  EXPECT_EQ(v.plus, 1);
+  EXPECT_EQ(v.kind, 2u);
+  ASSERT_EQ(parse_version("10.20.30.40\tt\r\n", &v), 0);
+  EXPECT_EQ(v.kind, 1u);
+  ASSERT_EQ(parse_version("0.0.0.4294967296x", &v), 0);  // wraps, no check
+  EXPECT_EQ(v.numbers[3], 0u);
+  EXPECT_EQ(v.kind, 0u);
+
+  for (const char* bad :
+       {"1.2.3.4r t", "1.2.3.4++", "1.2.3", "1.2.3.4.5", " 1.2.3.4",
+        "1.2.3.4-beta", "", "1..2.3.4", "a.b.c.d", "1.2.3.4 q", "-1.2.3.4"}) {
+    EXPECT_EQ(parse_version(bad, &v), -EILSEQ) << bad;
+  }
+  EXPECT_EQ(parse_version(nullptr, &v), -EINVAL);
+  EXPECT_EQ(parse_version("1.2.3.4", nullptr), -EINVAL);
+}
+
+TEST(CompareVersions, ByNumbersOnly) {
+  FirmwareVersion a, b;
+  parse_version("1.2.3.10", &a);
+  parse_version("1.2.3.9+r", &b);
+  EXPECT_EQ(compare_versions(&a, &b), 1);
+  EXPECT_EQ(compare_versions(&b, &a), -1);
+  parse_version("1.2.3.10 x", &b);
+  EXPECT_EQ(compare_versions(&a, &b), 0);
+  parse_version("2.0.0.0", &b);
+  EXPECT_EQ(compare_versions(&a, &b), -1);
+  EXPECT_EQ(compare_versions(nullptr, &b), -2);
+}
+
+TEST(ReadVersion, FromFilesAndPackages) {
+  SimDevice device;
+  FirmwareVersion v;
+  device.put("/version", "3.1.4.1+\n");
+  ASSERT_EQ(read_version_file("/version", &v), 0);
+  EXPECT_EQ(v.numbers[1], 1u);
+  EXPECT_EQ(v.plus, 1);
+  device.put("/big", std::string(4097, ' '));
+  EXPECT_EQ(read_version_file("/big", &v), -EILSEQ);
+  device.put("/empty", "");
+  EXPECT_EQ(read_version_file("/empty", &v), -EILSEQ);
+  EXPECT_EQ(read_version_file("/missing", &v), -ENOENT);
+  EXPECT_EQ(read_version_file(nullptr, &v), -EINVAL);
+
+  device.put("/p.bpk2", container({{bpk_type_rootfs, "r"},
+                                   {bpk_type_version, "5.6.7.8 t"}}));
+  ASSERT_EQ(read_package_version("/p.bpk2", &v), 0);
+  EXPECT_EQ(v.numbers[0], 5u);
+  EXPECT_EQ(v.kind, 1u);
+  device.put("/none.bpk2", container({{bpk_type_rootfs, "r"}}));
+  EXPECT_EQ(read_package_version("/none.bpk2", &v), -ENODATA);
+  device.put("/bigv.bpk2",
+             container({{bpk_type_version, std::string(4097, '1')}}));
+  EXPECT_EQ(read_package_version("/bigv.bpk2", &v), -EILSEQ);
+  EXPECT_EQ(read_package_version("/missing.bpk2", &v), -ENOENT);
+  // A version entry cut short by the end of the file does not parse.
+  std::string cut = container({{bpk_type_version, "1.2.3.4"}});
+  device.put("/cut.bpk2", cut.substr(0, cut.size() - 2));
+  EXPECT_EQ(read_package_version("/cut.bpk2", &v), -EILSEQ);
+}

@@ -1,0 +1,213 @@
+// velnor-pack as firmware builders run it: a separate program, its output and
+// exit status, and the files it leaves.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+  int status;
+  std::string out;
+  std::string err;
+  long max_rss_kb;
+};
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class VelnorPack : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl =
+        (fs::temp_directory_path() / "velnor-pack-XXXXXX").string();
+    dir = ::mkdtemp(tmpl.data());
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  Result run(std::vector<std::string> args) {
+    args.insert(args.begin(), VELNOR_PACK);
+    std::string out = dir / ".out", err = dir / ".err";
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(o, 1);
+      ::dup2(e, 2);
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    ::wait4(pid, &status, 0, &usage);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out),
+            slurp(err), usage.ru_maxrss};
+  }
+
+  std::string put(const std::string& name, const std::string& content) {
+    std::ofstream(dir / name, std::ios::binary) << content;
+    return dir / name;
+  }
+
+  // A file of n pseudo-random bytes, written in pieces.
+  std::string put_random(const std::string& name, size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::ofstream f(dir / name, std::ios::binary);
+    std::string chunk(1 << 20, '\0');
+    for (size_t done = 0; done < n;) {
+      size_t len = std::min(chunk.size(), n - done);
+      for (size_t i = 0; i < len; ++i) chunk[i] = static_cast<char>(gen());
+      f.write(chunk.data(), static_cast<std::streamsize>(len));
+      done += len;
+    }
+    return dir / name;
+  }
+
+  fs::path dir;
+};
+
+}  // namespace
+
+TEST_F(VelnorPack, RoundTripsImagesOfEverySize) {
+  for (size_t size : {0u, 1u, 2047u, 2048u, 2049u, 1u << 20}) {
+    std::string kernel = put_random("kernel", size, 1);
+    std::string rootfs = put_random("rootfs", size + 3, 2);
+    std::string pkg = dir / "fw.bpk2";
+    ASSERT_EQ(run({"create", pkg, "--kernel", kernel, "--rootfs", rootfs,
+                   "--version", "1.2.3.4+r"})
+                  .status,
+              0)
+        << size;
+    EXPECT_EQ(run({"verify", pkg}).status, 0);
+    ASSERT_EQ(run({"extract", pkg, "kernel", dir / "k.out"}).status, 0);
+    ASSERT_EQ(run({"extract", pkg, "rootfs:0", dir / "r.out"}).status, 0);
+    EXPECT_EQ(slurp(dir / "k.out"), slurp(kernel)) << size;
+    EXPECT_EQ(slurp(dir / "r.out"), slurp(rootfs)) << size;
+    Result v = run({"version", pkg});
+    EXPECT_EQ(v.status, 0);
+    EXPECT_EQ(v.out, "1.2.3.4+r\n");
+  }
+}
+
+TEST_F(VelnorPack, ListsEntriesInFileOrder) {
+  std::string pkg = dir / "fw.bpk2";
+  ASSERT_EQ(run({"create", pkg, "--kernel", put("k", "kernel"), "--rootfs",
+                 put("r", "rootfs!"), "--version", "2.0.0.1", "--add",
+                 "0x11223344:5=" + put("x", "extra")})
+                .status,
+            0);
+  Result list = run({"list", pkg});
+  EXPECT_EQ(list.status, 0);
+  EXPECT_EQ(list.out,
+            "0x50524653 rootfs variant 0 size 7 crc e427f95d ok\n"
+            "0x504b4552 kernel variant 0 size 6 crc 5dd29aab ok\n"
+            "0x46575600 version variant 0 size 7 crc 0048834e ok\n"
+            "0x11223344 variant 5 size 5 crc 4d3f0d65 ok\n");
+  ASSERT_EQ(run({"extract", pkg, "0x11223344:5", dir / "x.out"}).status, 0);
+  EXPECT_EQ(slurp(dir / "x.out"), "extra");
+  EXPECT_EQ(run({"extract", pkg, "0x11223344", dir / "none"}).status, 1);
+}
+
+TEST_F(VelnorPack, DamagedPackagesAreReportedAsTheDeviceWould) {
+  std::string pkg = dir / "fw.bpk2";
+  ASSERT_EQ(run({"create", pkg, "--kernel", put("k", "kernel"), "--rootfs",
+                 put("r", "rootfs")})
+                .status,
+            0);
+  std::string bytes = slurp(pkg);
+  bytes[bytes.size() - 2] ^= 1;  // kernel data, written second
+  put("bad.bpk2", bytes);
+  Result verify = run({"verify", dir / "bad.bpk2"});
+  EXPECT_EQ(verify.status, 1);
+  EXPECT_EQ(verify.err, "Failed to validate kernel CRC\n");
+  Result list = run({"list", dir / "bad.bpk2"});
+  EXPECT_EQ(list.status, 1);
+  EXPECT_NE(list.out.find("kernel variant 0 size 6 crc 5dd29aab BAD"),
+            std::string::npos);
+  EXPECT_EQ(run({"extract", dir / "bad.bpk2", "kernel", dir / "k.out"}).status,
+            1);
+  EXPECT_FALSE(fs::exists(dir / "k.out"));
+
+  put("junk", "this is not a package at all");
+  Result junk = run({"verify", dir / "junk"});
+  EXPECT_EQ(junk.status, 1);
+  EXPECT_EQ(junk.err,
+            "Failed to open bpk file: " + (dir / "junk").string() + "\n");
+  EXPECT_EQ(run({"verify", dir / "missing"}).status, 1);
+  EXPECT_EQ(run({"version", pkg}).status, 1);  // no version entry
+}
+
+TEST_F(VelnorPack, FailedCreateLeavesNoPackage) {
+  std::string pkg = dir / "fw.bpk2";
+  Result bad_version = run({"create", pkg, "--kernel", put("k", "k"),
+                            "--rootfs", put("r", "r"), "--version", "1.2.3"});
+  EXPECT_EQ(bad_version.status, 1);
+  Result missing = run(
+      {"create", pkg, "--kernel", dir / "nothing", "--rootfs", put("r", "r")});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("No such file or directory"), std::string::npos);
+  // Nothing left: neither the package nor its temporary.
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    left.push_back(e.path().filename());
+  }
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{".err", ".out", "k", "r"}));
+}
+
+TEST_F(VelnorPack, UsageErrorsExitWith2) {
+  EXPECT_EQ(run({}).status, 2);
+  EXPECT_EQ(run({"frobnicate", "x"}).status, 2);
+  EXPECT_EQ(run({"create", dir / "p", "--kernel", "k"}).status, 2);
+  EXPECT_EQ(run({"create", dir / "p", "--kernel", "k", "--rootfs", "r",
+                 "--bogus", "1"})
+                .status,
+            2);
+  EXPECT_EQ(run({"create", dir / "p", "--kernel", "k", "--rootfs", "r", "--add",
+                 "kernel"})
+                .status,
+            2);
+  EXPECT_EQ(run({"create", dir / "p", "--kernel", "k", "--rootfs", "r", "--add",
+                 "0xDEADBEEF=k"})
+                .status,
+            2);
+  EXPECT_EQ(run({"extract", dir / "p", "nonsense", "f"}).status, 2);
+  EXPECT_EQ(run({"list", dir / "p", "extra"}).status, 2);
+  Result help = run({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("velnor-pack create PKG"), std::string::npos);
+}
+
+TEST_F(VelnorPack, MemoryDoesNotGrowWithTheImage) {
+  auto peak = [&](size_t size) {
+    std::string image = put_random("image", size, 3);
+    std::string pkg = dir / "big.bpk2";
+    long worst = 0;
+    for (Result r : {run({"create", pkg, "--kernel", image, "--rootfs", image}),
+                     run({"verify", pkg}), run({"list", pkg}),
+                     run({"extract", pkg, "rootfs", dir / "out"})}) {
+      EXPECT_EQ(r.status, 0) << r.err;
+      worst = std::max(worst, r.max_rss_kb);
+    }
+    EXPECT_EQ(fs::file_size(dir / "out"), size);
+    return worst;
+  };
+  long small = peak(1 << 20);
+  long large = peak(64 << 20);
+  EXPECT_LT(large - small, 1024) << small << " KiB vs " << large << " KiB";
+}

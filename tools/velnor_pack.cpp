@@ -1,0 +1,331 @@
+// velnor-pack: makes and inspects firmware packages on the firmware
+// builder's workstation, with the same library the device reads them with.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/emit_line.h"
+#include "common/os.h"
+#include "package/bpk.h"
+#include "package/validate.h"
+#include "package/version.h"
+
+namespace {
+
+const char usage_text[] =
+    "usage: velnor-pack create PKG --kernel FILE --rootfs FILE [--version "
+    "TEXT]\n"
+    "                          [--add TYPE[:VARIANT]=FILE]...\n"
+    "       velnor-pack list PKG\n"
+    "       velnor-pack verify PKG\n"
+    "       velnor-pack extract PKG TYPE[:VARIANT] FILE\n"
+    "       velnor-pack version PKG\n";
+
+const char help_text[] =
+    "\n"
+    "Makes and inspects velnor firmware packages (.bpk2).\n"
+    "\n"
+    "  create   write PKG holding the rootfs image, then the kernel image, "
+    "then\n"
+    "           the version text (if given), then each --add entry in order.\n"
+    "           The version text must parse (N.N.N.N, optional \"+\" and one "
+    "of\n"
+    "           r, t, x). PKG is written beside itself under a temporary "
+    "name,\n"
+    "           verified, and only then renamed into place.\n"
+    "  list     one line per entry in file order: type (hex, and its name\n"
+    "           where known), variant, size, stored CRC, and whether the data\n"
+    "           matches it (ok or BAD). Exit 1 if anything is damaged.\n"
+    "  verify   the check the device runs before installing, with the\n"
+    "           device's own error lines. Exit 0 for a sound package.\n"
+    "  extract  copy one entry's data into FILE; refused if the data does not\n"
+    "           match its CRC.\n"
+    "  version  print the package's version (1.2.3.4, then \"+\" and the kind\n"
+    "           letter where present).\n"
+    "\n"
+    "TYPE is kernel, rootfs, version or a 32-bit code in hex (0x504B4552);\n"
+    "VARIANT is a number, 0 by default.\n"
+    "\n"
+    "Exit status: 0 success, 1 invalid package or unreadable file, 2 usage.\n";
+
+int usage_error(const std::string& why) {
+  emit_line(2, "velnor-pack: ", why);
+  (void)!os::write(2, usage_text, sizeof usage_text - 1);
+  return 2;
+}
+
+int fail(const std::string& what) {
+  emit_line(2, "velnor-pack: ", what);
+  return 1;
+}
+
+std::string hex8(uint32_t v) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08x", v);
+  return text;
+}
+
+const char* type_name(uint32_t type) {
+  switch (type) {
+    case bpk_type_kernel:
+      return "kernel";
+    case bpk_type_rootfs:
+      return "rootfs";
+    case bpk_type_version:
+      return "version";
+    default:
+      return nullptr;
+  }
+}
+
+std::optional<uint32_t> parse_number(const std::string& text, int base) {
+  if (text.empty() || text.size() > 10) return std::nullopt;
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long v = std::strtoull(text.c_str(), &end, base);
+  if (errno != 0 || *end != '\0' || v > 0xFFFFFFFFull || text[0] == '-' ||
+      text[0] == '+' || text[0] == ' ') {
+    return std::nullopt;
+  }
+  return static_cast<uint32_t>(v);
+}
+
+struct EntryKey {
+  uint32_t type;
+  uint32_t variant;
+};
+
+// TYPE[:VARIANT]
+std::optional<EntryKey> parse_key(const std::string& text) {
+  std::string type_text = text, variant_text = "0";
+  if (size_t colon = text.find(':'); colon != std::string::npos) {
+    type_text = text.substr(0, colon);
+    variant_text = text.substr(colon + 1);
+  }
+  std::optional<uint32_t> type;
+  if (type_text == "kernel") {
+    type = bpk_type_kernel;
+  } else if (type_text == "rootfs") {
+    type = bpk_type_rootfs;
+  } else if (type_text == "version") {
+    type = bpk_type_version;
+  } else if (type_text.size() > 2 && (type_text.compare(0, 2, "0x") == 0 ||
+                                      type_text.compare(0, 2, "0X") == 0)) {
+    type = parse_number(type_text.substr(2), 16);
+  }
+  std::optional<uint32_t> variant =
+      variant_text.size() > 2 && (variant_text.compare(0, 2, "0x") == 0)
+          ? parse_number(variant_text.substr(2), 16)
+          : parse_number(variant_text, 10);
+  if (!type || !variant || *type == bpk_no_entry) return std::nullopt;
+  return EntryKey{*type, *variant};
+}
+
+ssize_t read_text(void* buffer, size_t capacity, void* context) {
+  auto* rest = static_cast<std::string*>(context);
+  size_t n = rest->size() < capacity ? rest->size() : capacity;
+  std::memcpy(buffer, rest->data(), n);
+  rest->erase(0, n);
+  return static_cast<ssize_t>(n);
+}
+
+struct AddFile {
+  EntryKey key;
+  std::string path;
+};
+
+int add_file(PackageFile* package, const EntryKey& key,
+             const std::string& path) {
+  int rc = bpk_add_file(package, key.type, key.variant, path.c_str());
+  if (rc == -1) return fail("cannot read " + path + ": " + errno_text());
+  if (rc != 0)
+    return fail("cannot write the entry for " + path + ": " + errno_text());
+  return 0;
+}
+
+int create(const std::string& pkg, const std::vector<std::string>& args) {
+  std::optional<std::string> kernel, rootfs, version;
+  std::vector<AddFile> extra;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& flag = args[i];
+    if (i + 1 >= args.size()) return usage_error(flag + " needs a value");
+    const std::string& value = args[++i];
+    if (flag == "--kernel") {
+      kernel = value;
+    } else if (flag == "--rootfs") {
+      rootfs = value;
+    } else if (flag == "--version") {
+      version = value;
+    } else if (flag == "--add") {
+      size_t eq = value.find('=');
+      std::optional<EntryKey> key = eq == std::string::npos
+                                        ? std::nullopt
+                                        : parse_key(value.substr(0, eq));
+      if (!key || eq + 1 >= value.size()) {
+        return usage_error("bad --add " + value + " (TYPE[:VARIANT]=FILE)");
+      }
+      extra.push_back({*key, value.substr(eq + 1)});
+    } else {
+      return usage_error("unknown option " + flag);
+    }
+  }
+  if (!kernel || !rootfs)
+    return usage_error("create needs --kernel and --rootfs");
+  if (version) {
+    FirmwareVersion parsed;
+    if (parse_version(version->c_str(), &parsed) != 0) {
+      return fail("version text does not parse: \"" + *version + "\"");
+    }
+  }
+
+  // Built under a temporary name beside PKG, so that a failure never leaves
+  // a package that looks valid.
+  std::string temporary = pkg + ".tmp" + std::to_string(::getpid());
+  auto give_up = [&](int rc) {
+    os::unlink(temporary.c_str());
+    return rc;
+  };
+  {
+    PackagePtr package = bpk_create(temporary.c_str());
+    if (!package)
+      return fail("cannot create " + temporary + ": " + errno_text());
+    if (add_file(package.get(), {bpk_type_rootfs, 0}, *rootfs) ||
+        add_file(package.get(), {bpk_type_kernel, 0}, *kernel)) {
+      return give_up(1);
+    }
+    if (version) {
+      std::string rest = *version;
+      if (bpk_add_stream(package.get(), bpk_type_version, 0, read_text,
+                         &rest)) {
+        return give_up(fail("cannot write the version entry: " +
+                            std::string(errno_text())));
+      }
+    }
+    for (const AddFile& a : extra) {
+      if (add_file(package.get(), a.key, a.path)) return give_up(1);
+    }
+  }
+  PackagePtr check = bpk_open(temporary.c_str(), false);
+  if (!check || validate_package(check.get()) != 0) {
+    return give_up(fail("the written package does not verify"));
+  }
+  check.reset();
+  if (os::rename(temporary.c_str(), pkg.c_str()) != 0) {
+    return give_up(fail("cannot rename " + temporary + " to " + pkg + ": " +
+                        errno_text()));
+  }
+  return 0;
+}
+
+PackagePtr open_or_report(const std::string& pkg) {
+  PackagePtr package = bpk_open(pkg.c_str(), false);
+  if (!package) {
+    fail("cannot open " + pkg + ": " +
+         (errno == EILSEQ ? std::string("not a package") : errno_text()));
+  }
+  return package;
+}
+
+int list(const std::string& pkg) {
+  PackagePtr package = open_or_report(pkg);
+  if (!package) return 1;
+  bool sound = bpk_verify(package.get()) == 0;
+  uint64_t size;
+  uint32_t crc, variant, type;
+  while ((type = bpk_next(package.get(), &size, &crc, &variant)) !=
+         bpk_no_entry) {
+    uint32_t actual = 0;
+    bool matches =
+        bpk_entry_crc_checked(package.get(), &actual) == 0 && actual == crc;
+    sound = sound && matches;
+    const char* name = type_name(type);
+    emit_line(1, "0x", hex8(type), name ? " " : "", name ? name : "",
+              " variant ", std::to_string(variant), " size ",
+              std::to_string(size), " crc ", hex8(crc),
+              matches ? " ok" : " BAD");
+  }
+  if (bpk_verify(package.get()) != 0) {
+    emit_line(2, "velnor-pack: ", pkg,
+              ": container structure or CRC is damaged");
+  }
+  return sound ? 0 : 1;
+}
+
+int verify(const std::string& pkg) {
+  PackagePtr package = bpk_open(pkg.c_str(), false);
+  if (!package) {
+    emit_line(2, "Failed to open bpk file: ", pkg);
+    return 1;
+  }
+  return validate_package(package.get()) == 0 ? 0 : 1;
+}
+
+int extract(const std::string& pkg, const std::string& key_text,
+            const std::string& out) {
+  std::optional<EntryKey> key = parse_key(key_text);
+  if (!key) return usage_error("bad entry " + key_text + " (TYPE[:VARIANT])");
+  PackagePtr package = open_or_report(pkg);
+  if (!package) return 1;
+  uint32_t stored = 0, actual = 0;
+  if (bpk_find(package.get(), key->type, key->variant, nullptr, &stored) != 0) {
+    return fail("no entry " + key_text + " in " + pkg);
+  }
+  if (bpk_entry_crc_checked(package.get(), &actual) != 0 || actual != stored) {
+    return fail("entry " + key_text + " in " + pkg + " is damaged");
+  }
+  if (int rc = bpk_extract(package.get(), out.c_str())) {
+    return fail((rc == -1 ? "cannot create " : "cannot write ") + out + ": " +
+                errno_text());
+  }
+  return 0;
+}
+
+int version(const std::string& pkg) {
+  FirmwareVersion v;
+  int rc = read_package_version(pkg.c_str(), &v);
+  if (rc == -ENOENT) return fail("cannot open " + pkg);
+  if (rc == -ENODATA) return fail(pkg + " has no version entry");
+  if (rc != 0) return fail("the version entry of " + pkg + " does not parse");
+  std::string text;
+  for (int i = 0; i < 4; ++i) {
+    if (i) text += ".";
+    text += std::to_string(v.numbers[i]);
+  }
+  if (v.plus) text += "+";
+  if (v.kind < 3) text += "xtr"[v.kind];
+  emit_line(1, text);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) return usage_error("no command");
+  if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+    (void)!os::write(1, usage_text, sizeof usage_text - 1);
+    (void)!os::write(1, help_text, sizeof help_text - 1);
+    return 0;
+  }
+  const std::string& command = args[0];
+  if (args.size() < 2) return usage_error(command + " needs PKG");
+  const std::string& pkg = args[1];
+  std::vector<std::string> rest(args.begin() + 2, args.end());
+  if (command == "create") return create(pkg, rest);
+  if (command == "extract") {
+    if (rest.size() != 2)
+      return usage_error("extract needs TYPE[:VARIANT] FILE");
+    return extract(pkg, rest[0], rest[1]);
+  }
+  if (!rest.empty()) return usage_error("too many arguments");
+  if (command == "list") return list(pkg);
+  if (command == "verify") return verify(pkg);
+  if (command == "version") return version(pkg);
+  return usage_error("unknown command " + command);
+}
