@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "sim/flash_model.h"
 #include "sim/kernel_state.h"
 #include "sim/sim.h"
 
@@ -57,9 +58,32 @@ struct AutoAttach {
   }
 } auto_attach;
 
+Flash make_flash(const NandOptions& nand) {
+  Flash f;
+  f.geometry.size = nand.size;
+  f.geometry.erasesize = nand.erasesize;
+  f.geometry.pagesize = nand.pagesize;
+  f.geometry.subpage = nand.subpage;
+  f.badblock_ioctl = nand.badblock_ioctl;
+  f.bad_blocks.insert(nand.bad_blocks.begin(), nand.bad_blocks.end());
+  std::vector<std::pair<std::string, uint64_t>> parts = nand.partitions;
+  if (parts.empty()) parts.emplace_back("nand0.ubi", 0);
+  uint64_t offset = 0;
+  for (const auto& [name, size] : parts) {
+    SimPartition p;
+    p.name = name;
+    p.offset = offset;
+    p.size = size != 0 ? size : nand.size - offset;
+    p.content = nand.foreign_data ? Content::foreign : Content::erased;
+    offset += p.size;
+    f.partitions.push_back(p);
+  }
+  return f;
+}
+
 }  // namespace
 
-bool create_device(const std::string& dir) {
+bool create_device(const std::string& dir, const DeviceOptions& options) {
   std::error_code ec;
   for (const char* sub : skeleton) {
     std::filesystem::create_directories(dir + "/" + sub, ec);
@@ -68,7 +92,15 @@ bool create_device(const std::string& dir) {
       return false;
     }
   }
-  return kernel_create((dir + "/state/kernel").c_str());
+  if (!kernel_create((dir + "/state/kernel").c_str())) return false;
+  return flash_create(dir, make_flash(options.nand));
+}
+
+void flash_corrupt_writes(bool on) {
+  flash_transaction([&](Flash& f, FlashRuntime&) {
+    f.corrupt_writes = on;
+    return true;
+  });
 }
 
 bool attach(const std::string& dir) { return join(dir, true); }

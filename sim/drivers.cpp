@@ -1,9 +1,24 @@
 // The board's device drivers, by node type and number.
+#include <sys/stat.h>
+
+#include "sim/flash_devices.h"
+#include "sim/flash_model.h"
 #include "sim/open_device.h"
 
 namespace sim {
 
-std::unique_ptr<OpenDevice> open_node(const NodeId&, int) {
+std::unique_ptr<OpenDevice> open_node(const NodeId& id, int flags) {
+  if (id.type == S_IFCHR) {
+    if (id.major == ubi_ctrl_major && id.minor == ubi_ctrl_minor) {
+      return open_ubi_ctrl(flags);
+    }
+    if (id.major == mtd_char_major) return open_mtd_char(id.minor, flags);
+    if (id.major <= ubi_major_base && id.major > ubi_major_base - 32) {
+      return open_ubi_node(id.major, id.minor, flags);
+    }
+  } else if (id.major == mtd_block_major) {
+    return open_mtd_block(id.minor, flags);
+  }
   errno = ENXIO;
   return nullptr;
 }

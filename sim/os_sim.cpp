@@ -33,7 +33,9 @@ struct ModelFile {
   std::shared_ptr<sim::OpenDevice> device;
   std::optional<sim::NodeId> node;  // unset: a socket
 };
-std::map<int, ModelFile> model_files;
+// Never destroyed: descriptors still open at exit are closed by the host, and
+// the models must not run after the device state is gone.
+std::map<int, ModelFile>& model_files = *new std::map<int, ModelFile>;
 
 bool capturing = false;
 std::vector<sim::ConsoleWrite> captured;

@@ -1,9 +1,15 @@
 // velnor-sim show: the device's state as JSON.
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <algorithm>
 #include <string>
+#include <vector>
 
+#include "package/crc32.h"
+#include "sim/flash_model.h"
 #include "sim/json.h"
 #include "sim/kernel_state.h"
 #include "sim/nodes.h"
@@ -15,7 +21,7 @@ namespace {
 std::string kernel_json(const std::string& dir) {
   std::string out;
   bool ok = kernel_peek((dir + "/state/kernel").c_str(), [&](KernelState& s) {
-    out += "\"clock_ns\": " + std::to_string(s.now_ns) + ",\n";
+    out += "  \"clock_ns\": " + std::to_string(s.now_ns) + ",\n";
     out += "  \"events_posted\": " + std::to_string(s.event_seq) + ",\n";
     out += "  \"pending_events\": [";
     const char* sep = "";
@@ -36,8 +42,7 @@ std::string nodes_json(const std::string& dir) {
   const char* sep = "";
   std::error_code ec;
   std::filesystem::path root = dir + "/root";
-  for (auto it =
-           std::filesystem::recursive_directory_iterator(root / "dev", ec);
+  for (auto it = std::filesystem::recursive_directory_iterator(root / "dev", ec);
        !ec && it != std::filesystem::recursive_directory_iterator();
        it.increment(ec)) {
     std::optional<NodeId> node = read_node(it->path().string());
@@ -53,12 +58,99 @@ std::string nodes_json(const std::string& dir) {
   return out + "]";
 }
 
+// CRC-32 of the first length bytes of a file (erased flash beyond it).
+uint32_t content_crc(const std::string& path, uint64_t length) {
+  std::ifstream in(path, std::ios::binary);
+  std::unique_ptr<char[]> buffer(new char[1 << 16]);
+  uint32_t c = 0xFFFFFFFF;
+  while (length > 0) {
+    auto want = static_cast<std::streamsize>(std::min<uint64_t>(length, 1 << 16));
+    in.read(buffer.get(), want);
+    std::streamsize got = in.gcount();
+    for (std::streamsize i = got; i < want; ++i) buffer[static_cast<size_t>(i)] = '\xff';
+    for (std::streamsize i = 0; i < want; ++i) {
+      c = crc32_detail::table[(c ^ static_cast<unsigned char>(buffer[static_cast<size_t>(i)])) & 0xFF] ^
+          (c >> 8);
+    }
+    length -= static_cast<uint64_t>(want);
+  }
+  return ~c;
+}
+
+std::string flash_json(const std::string& dir) {
+  Flash f;
+  if (!flash_read(dir, &f)) return "  \"mtd\": [],\n  \"volumes\": [],\n";
+  std::string mtd = "[";
+  const char* sep = "";
+  std::error_code ec;
+  // The MTD devices as the kernel lists them now.
+  std::filesystem::path cls = dir + "/root/sys/class/mtd";
+  std::vector<std::pair<int, std::string>> entries;
+  for (const auto& e : std::filesystem::directory_iterator(cls, ec)) {
+    std::string n = e.path().filename();
+    if (n.size() > 3 && n.find("ro") == std::string::npos) {
+      entries.emplace_back(std::stoi(n.substr(3)), n);
+    }
+  }
+  std::sort(entries.begin(), entries.end());
+  auto read_attr = [&](const std::string& entry, const char* name) {
+    std::ifstream in(cls / entry / name);
+    std::string v;
+    std::getline(in, v);
+    return v;
+  };
+  for (const auto& [index, entry] : entries) {
+    mtd += sep;
+    mtd += "{\"index\": " + std::to_string(index) +
+           ", \"name\": " + json_string(read_attr(entry, "name")) +
+           ", \"type\": " + json_string(read_attr(entry, "type")) +
+           ", \"size\": " + read_attr(entry, "size") + "}";
+    sep = ", ";
+  }
+  mtd += "]";
+
+  std::string vols = "[";
+  sep = "";
+  for (size_t i = 0; i < f.partitions.size(); ++i) {
+    const SimPartition& p = f.partitions[i];
+    if (p.name != "nand0.ubi" || p.content != Content::ubi) continue;
+    uint32_t leb = leb_size(f, p.vid_hdr_offset);
+    std::vector<SimVolume> sorted = p.volumes;
+    std::sort(sorted.begin(), sorted.end(),
+              [](const SimVolume& a, const SimVolume& b) { return a.id < b.id; });
+    for (const SimVolume& v : sorted) {
+      uint64_t bytes = volume_bytes(v, leb);
+      char crc[9];
+      std::snprintf(crc, sizeof crc, "%08x",
+                    content_crc(volume_data_path(dir, static_cast<int>(i), v.id), bytes));
+      vols += sep;
+      vols += "{\"name\": " + json_string(v.name) + ", \"id\": " + std::to_string(v.id) +
+              ", \"type\": " + (v.dynamic ? "\"dynamic\"" : "\"static\"") +
+              ", \"data_bytes\": " + std::to_string(bytes) + ", \"crc32\": \"" + crc +
+              "\", \"upd_marker\": " + (v.upd_marker ? "true" : "false") +
+              ", \"corrupted\": " + (v.corrupted ? "true" : "false") + "}";
+      sep = ", ";
+    }
+  }
+  vols += "]";
+  std::string content = "erased";
+  for (const SimPartition& p : f.partitions) {
+    if (p.name == "nand0.ubi") {
+      content = p.content == Content::ubi ? "ubi"
+                : p.content == Content::foreign ? "foreign" : "erased";
+    }
+  }
+  return "  \"mtd\": " + mtd + ",\n  \"flash\": " + json_string(content) +
+         ",\n  \"volumes\": " + vols + ",\n";
+}
+
 }  // namespace
 
 std::string show_json(const std::string& dir) {
   std::string kernel = kernel_json(dir);
   if (kernel.empty()) return {};
-  return "{\n  " + kernel + "  \"nodes\": " + nodes_json(dir) + "\n}\n";
+  return "{\n" + kernel + flash_json(dir) + "  \"nodes\": " + nodes_json(dir) +
+         "\n}\n";
 }
 
 }  // namespace sim

@@ -15,9 +15,33 @@
 
 namespace sim {
 
-// Makes a new, empty device in dir (which may exist and must be empty).
-// Returns false with errno set on failure.
-bool create_device(const std::string& dir);
+// The board's NAND flash. The default is the emulated target's: a 128 MiB
+// chip, 2 KiB pages, 128 KiB erase blocks, 512-byte sub-pages, and one
+// partition "nand0.ubi" over all of it, erased.
+struct NandOptions {
+  uint64_t size = 128ull << 20;
+  uint32_t erasesize = 128 << 10;
+  uint32_t pagesize = 2048;
+  uint32_t subpage = 512;
+  std::vector<uint32_t> bad_blocks;  // erase block numbers
+  bool badblock_ioctl = true;        // false: the bad-block test is refused
+  bool foreign_data = false;         // holds data that UBI cannot attach
+  // Name and size of each partition, in order (size 0: the rest of the
+  // chip); empty for the single "nand0.ubi".
+  std::vector<std::pair<std::string, uint64_t>> partitions;
+};
+
+struct DeviceOptions {
+  NandOptions nand;
+};
+
+// Makes a new device in dir (which may exist and must be empty). Returns
+// false with errno set on failure.
+bool create_device(const std::string& dir, const DeviceOptions& options = {});
+
+// Makes volume writes of the attached device store damaged data, as failing
+// flash would (read-back checks then fail).
+void flash_corrupt_writes(bool on);
 
 // Points this process's seam at the device in dir; children started through
 // the seam inherit it (the environment variable VELNOR_SIM_DIR). A process

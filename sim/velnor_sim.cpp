@@ -1,22 +1,112 @@
 // velnor-sim: makes and inspects simulated devices.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "sim/sim.h"
 
 namespace {
 
 const char usage[] =
-    "usage: velnor-sim init DIR\n"
+    "usage: velnor-sim init DIR [NAND OPTIONS]\n"
     "       velnor-sim show DIR\n"
     "\n"
     "  init DIR   make a new simulated device in DIR (empty or missing)\n"
-    "  show DIR   print the device's state as JSON\n";
+    "  show DIR   print the device's state as JSON\n"
+    "\n"
+    "NAND options (default: the emulated target's board, a 128M chip with\n"
+    "2K pages, 128K erase blocks, 512-byte sub-pages, one partition\n"
+    "\"nand0.ubi\", erased):\n"
+    "  --nand-size SIZE        chip size (suffix K, M or G)\n"
+    "  --erasesize SIZE        erase block size\n"
+    "  --pagesize SIZE         page size\n"
+    "  --subpage SIZE          sub-page size\n"
+    "  --bad N[,N...]          erase blocks that are bad\n"
+    "  --no-badblock-check     the bad-block test is not supported\n"
+    "  --foreign-data          the flash holds data that UBI cannot attach\n"
+    "  --partition NAME:SIZE   a partition (repeat, in order; SIZE 0 for the\n"
+    "                          rest of the chip)\n";
 
-int init(const std::string& dir) {
-  if (!sim::create_device(dir)) {
+int usage_error(const char* why) {
+  std::fprintf(stderr, "velnor-sim: %s\n%s", why, usage);
+  return 2;
+}
+
+std::optional<uint64_t> parse_size(const std::string& text) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+  if (errno != 0) return std::nullopt;
+  std::string suffix = end;
+  if (suffix == "K" || suffix == "k") v <<= 10;
+  else if (suffix == "M") v <<= 20;
+  else if (suffix == "G") v <<= 30;
+  else if (!suffix.empty()) return std::nullopt;
+  return v;
+}
+
+int init(const std::string& dir, const std::vector<std::string>& args) {
+  sim::DeviceOptions options;
+  sim::NandOptions& nand = options.nand;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& flag = args[i];
+    if (flag == "--no-badblock-check") {
+      nand.badblock_ioctl = false;
+      continue;
+    }
+    if (flag == "--foreign-data") {
+      nand.foreign_data = true;
+      continue;
+    }
+    if (i + 1 >= args.size()) return usage_error(("missing value for " + flag).c_str());
+    const std::string& value = args[++i];
+    std::optional<uint64_t> size = parse_size(value);
+    if (flag == "--nand-size" && size) {
+      nand.size = *size;
+    } else if (flag == "--erasesize" && size) {
+      nand.erasesize = static_cast<uint32_t>(*size);
+    } else if (flag == "--pagesize" && size) {
+      nand.pagesize = static_cast<uint32_t>(*size);
+    } else if (flag == "--subpage" && size) {
+      nand.subpage = static_cast<uint32_t>(*size);
+    } else if (flag == "--bad") {
+      size_t start = 0;
+      while (start <= value.size()) {
+        size_t comma = value.find(',', start);
+        if (comma == std::string::npos) comma = value.size();
+        std::optional<uint64_t> block = parse_size(value.substr(start, comma - start));
+        if (!block) return usage_error("bad --bad list");
+        nand.bad_blocks.push_back(static_cast<uint32_t>(*block));
+        start = comma + 1;
+      }
+    } else if (flag == "--partition") {
+      size_t colon = value.rfind(':');
+      std::optional<uint64_t> psize =
+          colon == std::string::npos ? std::nullopt : parse_size(value.substr(colon + 1));
+      if (!psize || colon == 0) return usage_error("bad --partition (NAME:SIZE)");
+      nand.partitions.emplace_back(value.substr(0, colon), *psize);
+    } else {
+      return usage_error(("bad option or value: " + flag + " " + value).c_str());
+    }
+  }
+  if (nand.erasesize == 0 || nand.pagesize == 0 || nand.subpage == 0 ||
+      nand.size % nand.erasesize != 0 || nand.erasesize % nand.pagesize != 0) {
+    return usage_error("the chip must be whole erase blocks of whole pages");
+  }
+  uint64_t total = 0;
+  for (const auto& p : nand.partitions) {
+    if (p.second % nand.erasesize != 0) {
+      return usage_error("partitions must be whole erase blocks");
+    }
+    total += p.second;
+  }
+  if (total > nand.size) return usage_error("the partitions exceed the chip");
+  if (!sim::create_device(dir, options)) {
     std::fprintf(stderr, "velnor-sim: cannot make a device in %s: %s\n",
                  dir.c_str(), std::strerror(errno));
     return 1;
@@ -38,18 +128,16 @@ int show(const std::string& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 ||
-                    std::strcmp(argv[1], "-h") == 0)) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
     std::fputs(usage, stdout);
     return 0;
   }
-  if (argc != 3) {
-    std::fputs(usage, stderr);
-    return 2;
-  }
-  std::string command = argv[1];
-  if (command == "init") return init(argv[2]);
-  if (command == "show") return show(argv[2]);
-  std::fputs(usage, stderr);
-  return 2;
+  if (args.size() < 2) return usage_error("missing command or DIR");
+  const std::string& command = args[0];
+  const std::string& dir = args[1];
+  std::vector<std::string> rest(args.begin() + 2, args.end());
+  if (command == "init") return init(dir, rest);
+  if (command == "show" && rest.empty()) return show(dir);
+  return usage_error("unknown command");
 }

@@ -14,12 +14,12 @@
 
 class SimDevice {
  public:
-  SimDevice() {
+  explicit SimDevice(const sim::DeviceOptions& options = {}) {
     std::string tmpl =
         (std::filesystem::temp_directory_path() / "velnor-test-XXXXXX")
             .string();
     dir_ = ::mkdtemp(tmpl.data());
-    EXPECT_TRUE(sim::create_device(dir_));
+    EXPECT_TRUE(sim::create_device(dir_, options));
     EXPECT_TRUE(sim::attach(dir_));
     sim::capture_console(true);
     sim::clear_console();

@@ -1,0 +1,659 @@
+#include "sim/flash_devices.h"
+
+#include <fcntl.h>
+#include <linux/ioctl.h>
+#include <mtd/mtd-user.h>
+#include <mtd/ubi-user.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "sim/flash_model.h"
+#include "sim/sim.h"
+
+namespace sim {
+namespace {
+
+int fail(int error) {
+  errno = error;
+  return -1;
+}
+
+// Which partition and volume a gluebi MTD stands for.
+const GluebiMtd* find_gluebi(const FlashRuntime& rt, int mtd_index) {
+  for (const GluebiMtd& g : rt.gluebi) {
+    if (g.mtd_index == mtd_index) return &g;
+  }
+  return nullptr;
+}
+
+int lowest_free_mtd(const Flash& f, const FlashRuntime& rt) {
+  for (int i = static_cast<int>(f.partitions.size());; ++i) {
+    if (find_gluebi(rt, i) == nullptr) return i;
+  }
+}
+
+void add_gluebi(const Flash& f, FlashRuntime& rt, int ubi_num, const SimVolume& v,
+                uint32_t leb) {
+  // The block device takes the MTD's size when it is made, and keeps it.
+  uint64_t size = v.dynamic ? uint64_t{v.reserved_lebs} * leb : v.data_bytes;
+  rt.gluebi.push_back({ubi_num, v.id, lowest_free_mtd(f, rt), size});
+}
+
+void remove_gluebi(FlashRuntime& rt, int ubi_num, int vol_id) {
+  std::erase_if(rt.gluebi, [&](const GluebiMtd& g) {
+    return g.ubi_num == ubi_num && g.vol_id == vol_id;
+  });
+}
+
+bool any_opener(const FlashRuntime& rt, int ubi_num, int vol_id) {
+  return std::any_of(rt.openers.begin(), rt.openers.end(), [&](const VolumeOpener& o) {
+    return o.ubi_num == ubi_num && (vol_id < 0 || o.vol_id == vol_id);
+  });
+}
+
+void drop_opener(FlashRuntime& rt, int ubi_num, int vol_id, OpenKind kind) {
+  pid_t self = ::getpid();
+  auto it = std::find_if(rt.openers.begin(), rt.openers.end(), [&](const VolumeOpener& o) {
+    return o.pid == self && o.ubi_num == ubi_num && o.vol_id == vol_id && o.kind == kind;
+  });
+  if (it != rt.openers.end()) rt.openers.erase(it);
+}
+
+std::string data_path(int partition, int vol_id) {
+  return volume_data_path(device_dir(), partition, vol_id);
+}
+
+// Reads a volume's content at pos; erased space past the data reads 0xFF.
+ssize_t read_volume(int partition, const SimVolume& v, uint64_t limit,
+                    uint64_t pos, void* buffer, size_t count) {
+  if (pos >= limit) return 0;
+  count = static_cast<size_t>(std::min<uint64_t>(count, limit - pos));
+  std::memset(buffer, 0xFF, count);
+  std::ifstream in(data_path(partition, v.id), std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(pos));
+  in.read(static_cast<char*>(buffer), static_cast<std::streamsize>(count));
+  return static_cast<ssize_t>(count);
+}
+
+// ---- /dev/ubi_ctrl ----
+
+int attach(Flash& f, FlashRuntime& rt, ubi_attach_req* req) {
+  if (req->mtd_num < 0) return fail(EINVAL);
+  auto index = static_cast<size_t>(req->mtd_num);
+  if (index >= f.partitions.size()) {
+    // Not a partition: a gluebi MTD is refused, anything else is absent.
+    return fail(find_gluebi(rt, req->mtd_num) != nullptr ? EINVAL : ENODEV);
+  }
+  for (const AttachedUbi& a : rt.attached) {
+    if (a.partition == req->mtd_num) return fail(EEXIST);
+  }
+  const NandGeometry& g = f.geometry;
+  uint32_t vid = req->vid_hdr_offset == 0 ? g.subpage
+                                          : static_cast<uint32_t>(req->vid_hdr_offset);
+  if (req->vid_hdr_offset < 0 || vid < 64 || vid % g.subpage != 0 ||
+      vid + 64 > g.erasesize - g.pagesize) {
+    return fail(EINVAL);
+  }
+  SimPartition& p = f.partitions[index];
+  if (p.content == Content::foreign) return fail(EINVAL);
+  if (p.content == Content::ubi && p.vid_hdr_offset != vid) return fail(EINVAL);
+  int num = req->ubi_num;
+  if (num == UBI_DEV_NUM_AUTO) {
+    for (num = 0; find_attached(rt, num) != nullptr; ++num) {
+    }
+  } else if (num < 0 || num >= 32) {
+    return fail(EINVAL);
+  } else if (find_attached(rt, num) != nullptr) {
+    return fail(EEXIST);
+  }
+  if (available_lebs(f, p) == 0) return fail(ENOSPC);
+  if (p.content == Content::erased) {
+    // Empty flash is formatted on attach.
+    p.content = Content::ubi;
+    p.vid_hdr_offset = vid;
+    p.erased_blocks.clear();
+    p.volumes.clear();
+  }
+  uint32_t leb = leb_size(f, vid);
+  rt.attached.push_back({num, static_cast<int>(index), leb});
+  std::vector<SimVolume> sorted = p.volumes;
+  std::sort(sorted.begin(), sorted.end(),
+            [](const SimVolume& a, const SimVolume& b) { return a.id < b.id; });
+  for (const SimVolume& v : sorted) add_gluebi(f, rt, num, v, leb);
+  req->ubi_num = num;
+  return 0;
+}
+
+int detach(FlashRuntime& rt, int32_t num) {
+  if (find_attached(rt, num) == nullptr) return fail(EINVAL);
+  drop_dead_openers(rt);
+  if (any_opener(rt, num, -1)) return fail(EBUSY);
+  std::erase_if(rt.attached, [&](const AttachedUbi& a) { return a.ubi_num == num; });
+  std::erase_if(rt.gluebi, [&](const GluebiMtd& g) { return g.ubi_num == num; });
+  return 0;
+}
+
+class UbiCtrl : public OpenDevice {
+ public:
+  int ioctl(unsigned long request, void* arg) override {
+    int rc = -1;
+    int error = 0;
+    flash_transaction([&](Flash& f, FlashRuntime& rt) {
+      if (request == UBI_IOCATT) {
+        rc = attach(f, rt, static_cast<ubi_attach_req*>(arg));
+      } else if (request == UBI_IOCDET) {
+        rc = detach(rt, *static_cast<int32_t*>(arg));
+      } else {
+        rc = fail(ENOTTY);
+      }
+      error = errno;
+      return rc == 0;
+    });
+    errno = error;
+    return rc;
+  }
+};
+
+// ---- /dev/ubiN ----
+
+int make_volume(Flash& f, FlashRuntime& rt, const AttachedUbi& a, ubi_mkvol_req* req) {
+  SimPartition& p = f.partitions[static_cast<size_t>(a.partition)];
+  if (req->name_len <= 0 || req->name_len > UBI_MAX_VOLUME_NAME ||
+      strnlen(req->name, UBI_MAX_VOLUME_NAME + 1) != static_cast<size_t>(req->name_len) ||
+      req->alignment != 1 || req->bytes <= 0 ||
+      (req->vol_type != UBI_DYNAMIC_VOLUME && req->vol_type != UBI_STATIC_VOLUME)) {
+    return fail(EINVAL);
+  }
+  std::string name(req->name, static_cast<size_t>(req->name_len));
+  for (const SimVolume& v : p.volumes) {
+    if (v.name == name) return fail(EEXIST);
+  }
+  int id = req->vol_id;
+  if (id == UBI_VOL_NUM_AUTO) {
+    for (id = 0; find_volume(p, id) != nullptr; ++id) {
+    }
+    if (id >= 128) return fail(ENFILE);
+  } else if (id < 0 || id >= 128) {
+    return fail(EINVAL);
+  } else if (find_volume(p, id) != nullptr) {
+    return fail(EEXIST);
+  }
+  auto lebs = static_cast<uint32_t>((static_cast<uint64_t>(req->bytes) + a.leb_size - 1) /
+                                    a.leb_size);
+  uint32_t used = 0;
+  for (const SimVolume& v : p.volumes) used += v.reserved_lebs;
+  if (used + lebs > available_lebs(f, p)) return fail(ENOSPC);
+  SimVolume v;
+  v.id = id;
+  v.name = name;
+  v.dynamic = req->vol_type == UBI_DYNAMIC_VOLUME;
+  v.reserved_lebs = lebs;
+  p.volumes.push_back(v);
+  std::ofstream(data_path(a.partition, id), std::ios::trunc | std::ios::binary);
+  add_gluebi(f, rt, a.ubi_num, v, a.leb_size);
+  req->vol_id = id;
+  return 0;
+}
+
+int remove_volume(Flash& f, FlashRuntime& rt, const AttachedUbi& a, int32_t id) {
+  SimPartition& p = f.partitions[static_cast<size_t>(a.partition)];
+  if (find_volume(p, id) == nullptr) return fail(ENODEV);
+  drop_dead_openers(rt);
+  if (any_opener(rt, a.ubi_num, id)) return fail(EBUSY);
+  std::erase_if(p.volumes, [&](const SimVolume& v) { return v.id == id; });
+  std::remove(data_path(a.partition, id).c_str());
+  remove_gluebi(rt, a.ubi_num, id);
+  return 0;
+}
+
+int rename_volumes(Flash& f, FlashRuntime& rt, const AttachedUbi& a, ubi_rnvol_req* req) {
+  SimPartition& p = f.partitions[static_cast<size_t>(a.partition)];
+  if (req->count < 0 || req->count > UBI_MAX_RNVOL) return fail(EINVAL);
+  if (req->count == 0) return 0;
+  drop_dead_openers(rt);
+  std::vector<std::pair<int, std::string>> renames;
+  for (int i = 0; i < req->count; ++i) {
+    int16_t len = req->ents[i].name_len;
+    int32_t id = req->ents[i].vol_id;
+    if (len <= 0 || len > UBI_MAX_VOLUME_NAME ||
+        strnlen(req->ents[i].name, UBI_MAX_VOLUME_NAME + 1) != static_cast<size_t>(len)) {
+      return fail(EINVAL);
+    }
+    if (find_volume(p, id) == nullptr) return fail(ENOENT);
+    if (any_opener(rt, a.ubi_num, id)) return fail(EBUSY);
+    std::string name(req->ents[i].name, static_cast<size_t>(len));
+    for (const auto& r : renames) {
+      if (r.first == id || r.second == name) return fail(EINVAL);
+    }
+    renames.emplace_back(id, name);
+  }
+  // A volume that already has a new name and is not renamed itself is
+  // removed: renaming is how volumes are swapped atomically.
+  std::vector<int> doomed;
+  for (const auto& r : renames) {
+    for (const SimVolume& v : p.volumes) {
+      bool renamed = std::any_of(renames.begin(), renames.end(),
+                                 [&](const auto& x) { return x.first == v.id; });
+      if (v.name == r.second && !renamed) {
+        if (any_opener(rt, a.ubi_num, v.id)) return fail(EBUSY);
+        doomed.push_back(v.id);
+      }
+    }
+  }
+  for (int id : doomed) remove_volume(f, rt, a, id);
+  for (const auto& r : renames) find_volume(p, r.first)->name = r.second;
+  return 0;
+}
+
+class UbiDevice : public OpenDevice {
+ public:
+  explicit UbiDevice(int ubi_num) : ubi_num_(ubi_num) {}
+  int ioctl(unsigned long request, void* arg) override {
+    int rc = -1;
+    int error = 0;
+    flash_transaction([&](Flash& f, FlashRuntime& rt) {
+      const AttachedUbi* a = find_attached(rt, ubi_num_);
+      if (a == nullptr) {
+        rc = fail(ENODEV);
+      } else if (request == UBI_IOCMKVOL) {
+        rc = make_volume(f, rt, *a, static_cast<ubi_mkvol_req*>(arg));
+      } else if (request == UBI_IOCRMVOL) {
+        rc = remove_volume(f, rt, *a, *static_cast<int32_t*>(arg));
+      } else if (request == UBI_IOCRNVOL) {
+        rc = rename_volumes(f, rt, *a, static_cast<ubi_rnvol_req*>(arg));
+      } else {
+        rc = fail(ENOTTY);
+      }
+      error = errno;
+      return rc == 0;
+    });
+    errno = error;
+    return rc;
+  }
+
+ private:
+  int ubi_num_;
+};
+
+// ---- /dev/ubiN_M ----
+
+class UbiVolumeNode : public OpenDevice {
+ public:
+  UbiVolumeNode(int ubi_num, int vol_id, int partition, OpenKind kind)
+      : ubi_num_(ubi_num), vol_id_(vol_id), partition_(partition), kind_(kind) {}
+  // An update left unfinished keeps the marker it set when it began.
+  ~UbiVolumeNode() override {
+    flash_transaction([&](Flash&, FlashRuntime& rt) {
+      drop_opener(rt, ubi_num_, vol_id_, kind_);
+      return true;
+    });
+  }
+
+  ssize_t read(void* buffer, size_t count) override {
+    ssize_t rc = -1;
+    int error = 0;
+    flash_transaction([&](Flash& f, FlashRuntime& rt) {
+      SimVolume* v = volume(f);
+      const AttachedUbi* a = find_attached(rt, ubi_num_);
+      if (v == nullptr || a == nullptr) {
+        rc = fail(ENODEV);
+      } else if (updating_) {
+        rc = fail(EBUSY);
+      } else if (v->upd_marker) {
+        rc = fail(EBADF);
+      } else if (v->corrupted) {
+        rc = fail(EBADMSG);
+      } else {
+        rc = read_volume(partition_, *v, volume_bytes(*v, a->leb_size), pos_, buffer, count);
+        if (rc > 0) pos_ += static_cast<uint64_t>(rc);
+      }
+      error = errno;
+      return false;
+    });
+    errno = error;
+    return rc;
+  }
+
+  // The data go straight to the volume's file; the volume's state changes
+  // (in the shared model) only when the update is complete.
+  ssize_t write(const void* buffer, size_t count) override {
+    if (!updating_) return fail(kind_ == OpenKind::writer ? EROFS : EBADF);
+    auto n = static_cast<size_t>(std::min<uint64_t>(count, upd_bytes_ - upd_received_));
+    std::string data(static_cast<const char*>(buffer), n);
+    if (corrupt_writes_ && n > 0) data[n / 2] ^= 0x01;
+    std::ofstream out(data_path(partition_, vol_id_), std::ios::binary | std::ios::app);
+    out.write(data.data(), static_cast<std::streamsize>(n));
+    out.close();
+    if (!out) return fail(EIO);
+    upd_received_ += n;
+    if (upd_received_ == upd_bytes_) {
+      flash_transaction([&](Flash& f, FlashRuntime&) {
+        if (SimVolume* v = volume(f)) finish_update(*v);
+        return true;
+      });
+    }
+    return static_cast<ssize_t>(n);
+  }
+
+  off_t lseek(off_t offset, int whence) override {
+    if (whence == SEEK_SET && offset >= 0) {
+      pos_ = static_cast<uint64_t>(offset);
+    } else if (whence == SEEK_CUR && static_cast<int64_t>(pos_) + offset >= 0) {
+      pos_ += static_cast<uint64_t>(offset);
+    } else {
+      return fail(EINVAL);
+    }
+    return static_cast<off_t>(pos_);
+  }
+
+  int ioctl(unsigned long request, void* arg) override {
+    if (request != UBI_IOCVOLUP) return fail(ENOTTY);
+    if (kind_ != OpenKind::writer) return fail(EPERM);
+    int64_t bytes = *static_cast<int64_t*>(arg);
+    int rc = -1;
+    int error = 0;
+    flash_transaction([&](Flash& f, FlashRuntime& rt) {
+      SimVolume* v = volume(f);
+      const AttachedUbi* a = find_attached(rt, ubi_num_);
+      if (v == nullptr || a == nullptr) {
+        rc = fail(ENODEV);
+      } else if (bytes < 0 || static_cast<uint64_t>(bytes) >
+                                  uint64_t{v->reserved_lebs} * a->leb_size) {
+        rc = fail(EINVAL);
+      } else {
+        std::ofstream(data_path(partition_, vol_id_), std::ios::trunc | std::ios::binary);
+        v->upd_marker = true;
+        v->corrupted = false;
+        v->data_bytes = 0;
+        upd_bytes_ = static_cast<uint64_t>(bytes);
+        upd_received_ = 0;
+        corrupt_writes_ = f.corrupt_writes;
+        updating_ = bytes != 0;
+        if (bytes == 0) finish_update(*v);
+        rc = 0;
+      }
+      error = errno;
+      return rc == 0;
+    });
+    errno = error;
+    return rc;
+  }
+
+ private:
+  SimVolume* volume(Flash& f) {
+    if (static_cast<size_t>(partition_) >= f.partitions.size()) return nullptr;
+    return find_volume(f.partitions[static_cast<size_t>(partition_)], vol_id_);
+  }
+  void finish_update(SimVolume& v) {
+    v.upd_marker = false;
+    v.data_bytes = upd_bytes_;
+    updating_ = false;
+  }
+
+  int ubi_num_, vol_id_, partition_;
+  OpenKind kind_;
+  bool updating_ = false;
+  bool corrupt_writes_ = false;
+  uint64_t upd_bytes_ = 0;
+  uint64_t upd_received_ = 0;
+  uint64_t pos_ = 0;
+};
+
+// ---- /dev/mtdN, /dev/mtdblockN ----
+
+class NandPartition : public OpenDevice {
+ public:
+  explicit NandPartition(int index) : index_(index) {}
+  ssize_t read(void*, size_t) override { return fail(EOPNOTSUPP); }
+  ssize_t write(const void*, size_t) override { return fail(EOPNOTSUPP); }
+  int ioctl(unsigned long request, void* arg) override {
+    int rc = -1;
+    int error = 0;
+    flash_transaction([&](Flash& f, FlashRuntime&) {
+      if (static_cast<size_t>(index_) >= f.partitions.size()) {
+        rc = fail(ENODEV);
+        error = errno;
+        return false;
+      }
+      SimPartition& p = f.partitions[static_cast<size_t>(index_)];
+      const NandGeometry& g = f.geometry;
+      auto first = static_cast<uint32_t>(p.offset / g.erasesize);
+      bool changed = false;
+      if (request == MEMGETINFO) {
+        auto* info = static_cast<mtd_info_user*>(arg);
+        *info = mtd_info_user{};
+        info->type = MTD_NANDFLASH;
+        info->flags = MTD_CAP_NANDFLASH;
+        info->size = static_cast<uint32_t>(p.size);
+        info->erasesize = g.erasesize;
+        info->writesize = g.pagesize;
+        info->oobsize = g.oobsize;
+        rc = 0;
+      } else if (request == MEMGETBADBLOCK) {
+        int64_t offset = *static_cast<int64_t*>(arg);
+        if (!f.badblock_ioctl) {
+          rc = fail(EOPNOTSUPP);
+        } else if (offset < 0 || static_cast<uint64_t>(offset) >= p.size) {
+          rc = fail(EINVAL);
+        } else {
+          rc = f.bad_blocks.count(first + static_cast<uint32_t>(offset / g.erasesize)) ? 1 : 0;
+        }
+      } else if (request == MEMERASE) {
+        auto* e = static_cast<erase_info_user*>(arg);
+        uint32_t block = first + e->start / g.erasesize;
+        if (e->start % g.erasesize != 0 || e->length != g.erasesize ||
+            uint64_t{e->start} + e->length > p.size) {
+          rc = fail(EINVAL);
+        } else if (f.bad_blocks.count(block)) {
+          rc = fail(EIO);
+        } else {
+          erase_block(f, p, block - first);
+          changed = true;
+          rc = 0;
+        }
+      } else {
+        rc = fail(ENOTTY);
+      }
+      error = errno;
+      return changed;
+    });
+    errno = error;
+    return rc;
+  }
+
+ private:
+  // Erasing any block of a UBI image or of foreign data leaves data UBI
+  // cannot attach, until every good block has been erased.
+  static void erase_block(Flash& f, SimPartition& p, uint32_t block) {
+    if (p.content == Content::erased) return;
+    if (p.content == Content::ubi) {
+      for (const SimVolume& v : p.volumes) {
+        std::remove(volume_data_path(device_dir(), static_cast<int>(&p - f.partitions.data()), v.id).c_str());
+      }
+      p.volumes.clear();
+      p.content = Content::foreign;
+      p.erased_blocks.clear();
+    }
+    p.erased_blocks.insert(block);
+    auto first = static_cast<uint32_t>(p.offset / f.geometry.erasesize);
+    auto count = static_cast<uint32_t>(p.size / f.geometry.erasesize);
+    for (uint32_t b = 0; b < count; ++b) {
+      if (!p.erased_blocks.count(b) && !f.bad_blocks.count(first + b)) return;
+    }
+    p.content = Content::erased;
+    p.erased_blocks.clear();
+  }
+
+  int index_;
+};
+
+// The MTD view of a volume (gluebi), and the block device on top of it.
+class GluebiFile : public OpenDevice {
+ public:
+  GluebiFile(int ubi_num, int vol_id, int partition, bool block, uint64_t block_bytes)
+      : ubi_num_(ubi_num), vol_id_(vol_id), partition_(partition), block_(block),
+        block_bytes_(block_bytes) {}
+  ~GluebiFile() override {
+    flash_transaction([&](Flash&, FlashRuntime& rt) {
+      drop_opener(rt, ubi_num_, vol_id_, OpenKind::gluebi);
+      return true;
+    });
+  }
+
+  ssize_t read(void* buffer, size_t count) override {
+    ssize_t rc = -1;
+    int error = 0;
+    flash_transaction([&](Flash& f, FlashRuntime& rt) {
+      const AttachedUbi* a = find_attached(rt, ubi_num_);
+      SimVolume* v = a ? find_volume(f.partitions[static_cast<size_t>(partition_)], vol_id_)
+                       : nullptr;
+      if (v == nullptr) {
+        rc = fail(ENODEV);
+      } else {
+        uint64_t limit = block_ ? block_bytes_ : volume_bytes(*v, a->leb_size);
+        rc = read_volume(partition_, *v, limit, pos_, buffer, count);
+        if (rc > 0) pos_ += static_cast<uint64_t>(rc);
+      }
+      error = errno;
+      return false;
+    });
+    errno = error;
+    return rc;
+  }
+
+  ssize_t write(const void* buffer, size_t count) override {
+    if (block_) return fail(EROFS);
+    ssize_t rc = -1;
+    int error = 0;
+    flash_transaction([&](Flash& f, FlashRuntime& rt) {
+      const AttachedUbi* a = find_attached(rt, ubi_num_);
+      SimVolume* v = a ? find_volume(f.partitions[static_cast<size_t>(partition_)], vol_id_)
+                       : nullptr;
+      if (v == nullptr) {
+        rc = fail(ENODEV);
+      } else if (!v->dynamic) {
+        rc = fail(EROFS);  // static volumes change only by a volume update
+      } else if (count % f.geometry.pagesize != 0 || pos_ % f.geometry.pagesize != 0 ||
+                 pos_ + count > uint64_t{v->reserved_lebs} * a->leb_size) {
+        rc = fail(EINVAL);
+      } else {
+        std::fstream out(data_path(partition_, vol_id_),
+                         std::ios::binary | std::ios::in | std::ios::out);
+        out.seekp(static_cast<std::streamoff>(pos_));
+        out.write(static_cast<const char*>(buffer), static_cast<std::streamsize>(count));
+        pos_ += count;
+        rc = static_cast<ssize_t>(count);
+      }
+      error = errno;
+      return false;
+    });
+    errno = error;
+    return rc;
+  }
+
+  off_t lseek(off_t offset, int whence) override {
+    if (whence == SEEK_SET && offset >= 0) {
+      pos_ = static_cast<uint64_t>(offset);
+      return offset;
+    }
+    return fail(EINVAL);
+  }
+
+ private:
+  int ubi_num_, vol_id_, partition_;
+  bool block_;
+  uint64_t block_bytes_;
+  uint64_t pos_ = 0;
+};
+
+std::unique_ptr<OpenDevice> open_mtd(unsigned index, int flags, bool block) {
+  std::unique_ptr<OpenDevice> result;
+  int error = ENXIO;
+  flash_transaction([&](Flash& f, FlashRuntime& rt) {
+    if (index < f.partitions.size()) {
+      if (!block) result = std::make_unique<NandPartition>(static_cast<int>(index));
+      else error = EOPNOTSUPP;  // the raw NAND's block device is not modelled
+      return false;
+    }
+    const GluebiMtd* g = find_gluebi(rt, static_cast<int>(index));
+    if (g == nullptr) return false;
+    const AttachedUbi* a = find_attached(rt, g->ubi_num);
+    drop_dead_openers(rt);
+    // The first user of the MTD opens the volume for writing; later users
+    // share that.
+    bool held = volume_open(rt, g->ubi_num, g->vol_id, OpenKind::gluebi);
+    if (!held && volume_open(rt, g->ubi_num, g->vol_id, OpenKind::writer)) {
+      error = EBUSY;
+      return false;
+    }
+    if (block && (flags & O_ACCMODE) != O_RDONLY) {
+      error = EROFS;
+      return false;
+    }
+    rt.openers.push_back({::getpid(), g->ubi_num, g->vol_id, OpenKind::gluebi});
+    result = std::make_unique<GluebiFile>(g->ubi_num, g->vol_id, a->partition, block,
+                                          g->block_bytes);
+    return true;
+  });
+  if (!result) errno = error;
+  return result;
+}
+
+}  // namespace
+
+std::unique_ptr<OpenDevice> open_ubi_ctrl(int) { return std::make_unique<UbiCtrl>(); }
+
+std::unique_ptr<OpenDevice> open_ubi_node(unsigned major, unsigned minor, int flags) {
+  std::unique_ptr<OpenDevice> result;
+  int error = ENXIO;
+  auto ubi_num = static_cast<int>(ubi_major_base - major);
+  flash_transaction([&](Flash& f, FlashRuntime& rt) {
+    const AttachedUbi* a = find_attached(rt, ubi_num);
+    if (a == nullptr) {
+      error = ENODEV;
+      return false;
+    }
+    if (minor == 0) {
+      result = std::make_unique<UbiDevice>(ubi_num);
+      return false;
+    }
+    int vol_id = static_cast<int>(minor) - 1;
+    SimPartition& p = f.partitions[static_cast<size_t>(a->partition)];
+    if (find_volume(p, vol_id) == nullptr) {
+      error = ENODEV;
+      return false;
+    }
+    drop_dead_openers(rt);
+    bool write = (flags & O_ACCMODE) != O_RDONLY;
+    if (write && (volume_open(rt, ubi_num, vol_id, OpenKind::writer) ||
+                  volume_open(rt, ubi_num, vol_id, OpenKind::gluebi))) {
+      error = EBUSY;
+      return false;
+    }
+    OpenKind kind = write ? OpenKind::writer : OpenKind::reader;
+    rt.openers.push_back({::getpid(), ubi_num, vol_id, kind});
+    result = std::make_unique<UbiVolumeNode>(ubi_num, vol_id, a->partition, kind);
+    return true;
+  });
+  if (!result) errno = error;
+  return result;
+}
+
+std::unique_ptr<OpenDevice> open_mtd_char(unsigned minor, int flags) {
+  if (minor % 2 == 1 && (flags & O_ACCMODE) != O_RDONLY) {
+    errno = EACCES;  // the read-only twin
+    return nullptr;
+  }
+  return open_mtd(minor / 2, flags, false);
+}
+
+std::unique_ptr<OpenDevice> open_mtd_block(unsigned minor, int flags) {
+  return open_mtd(minor, flags, true);
+}
+
+}  // namespace sim

@@ -1,0 +1,339 @@
+#include "sim/flash_model.h"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "sim/kernel_state.h"
+#include "sim/sim.h"
+
+namespace fs = std::filesystem;
+
+namespace sim {
+namespace {
+
+const char* content_name(Content c) {
+  return c == Content::erased ? "erased" : c == Content::foreign ? "foreign" : "ubi";
+}
+Content content_from(const std::string& s) {
+  return s == "ubi" ? Content::ubi : s == "foreign" ? Content::foreign : Content::erased;
+}
+
+std::string flash_file(const std::string& dir) { return dir + "/state/flash"; }
+std::string runtime_file(const std::string& dir) { return dir + "/state/flash-runtime"; }
+
+// The rest of a line after n words: names may hold blanks.
+std::string rest_of(std::istringstream& in) {
+  std::string rest;
+  std::getline(in, rest);
+  if (!rest.empty() && rest[0] == ' ') rest.erase(0, 1);
+  return rest;
+}
+
+bool load_flash(const std::string& dir, Flash* f) {
+  std::ifstream in(flash_file(dir));
+  if (!in) return false;
+  *f = Flash{};
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream l(line);
+    std::string word;
+    l >> word;
+    if (word == "geometry") {
+      l >> f->geometry.size >> f->geometry.erasesize >> f->geometry.pagesize >>
+          f->geometry.subpage >> f->geometry.oobsize >> f->badblock_ioctl;
+    } else if (word == "bad") {
+      uint32_t b;
+      while (l >> b) f->bad_blocks.insert(b);
+    } else if (word == "corrupt_writes") {
+      l >> f->corrupt_writes;
+    } else if (word == "partition") {
+      SimPartition p;
+      std::string content;
+      size_t erased = 0;
+      l >> p.offset >> p.size >> content >> p.vid_hdr_offset >> erased;
+      p.content = content_from(content);
+      for (size_t i = 0; i < erased; ++i) {
+        uint32_t b;
+        l >> b;
+        p.erased_blocks.insert(b);
+      }
+      p.name = rest_of(l);
+      f->partitions.push_back(p);
+    } else if (word == "volume" && !f->partitions.empty()) {
+      SimVolume v;
+      l >> v.id >> v.dynamic >> v.reserved_lebs >> v.data_bytes >> v.upd_marker >>
+          v.corrupted;
+      v.name = rest_of(l);
+      f->partitions.back().volumes.push_back(v);
+    }
+  }
+  return true;
+}
+
+void save_flash(const std::string& dir, const Flash& f) {
+  std::ostringstream out;
+  const NandGeometry& g = f.geometry;
+  out << "geometry " << g.size << ' ' << g.erasesize << ' ' << g.pagesize << ' '
+      << g.subpage << ' ' << g.oobsize << ' ' << f.badblock_ioctl << '\n';
+  out << "bad";
+  for (uint32_t b : f.bad_blocks) out << ' ' << b;
+  out << "\ncorrupt_writes " << f.corrupt_writes << '\n';
+  for (const SimPartition& p : f.partitions) {
+    out << "partition " << p.offset << ' ' << p.size << ' '
+        << content_name(p.content) << ' ' << p.vid_hdr_offset << ' '
+        << p.erased_blocks.size();
+    for (uint32_t b : p.erased_blocks) out << ' ' << b;
+    out << ' ' << p.name << '\n';
+    for (const SimVolume& v : p.volumes) {
+      out << "volume " << v.id << ' ' << v.dynamic << ' ' << v.reserved_lebs
+          << ' ' << v.data_bytes << ' ' << v.upd_marker << ' ' << v.corrupted
+          << ' ' << v.name << '\n';
+    }
+  }
+  // Replaced whole, so a reader never sees half a state.
+  std::string tmp = flash_file(dir) + ".new";
+  std::ofstream(tmp, std::ios::trunc) << out.str();
+  fs::rename(tmp, flash_file(dir));
+}
+
+FlashRuntime load_runtime(const std::string& dir) {
+  FlashRuntime rt;
+  std::ifstream in(runtime_file(dir));
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream l(line);
+    std::string word;
+    l >> word;
+    if (word == "attached") {
+      AttachedUbi a{};
+      l >> a.ubi_num >> a.partition >> a.leb_size;
+      rt.attached.push_back(a);
+    } else if (word == "gluebi") {
+      GluebiMtd g{};
+      l >> g.ubi_num >> g.vol_id >> g.mtd_index >> g.block_bytes;
+      rt.gluebi.push_back(g);
+    } else if (word == "open") {
+      VolumeOpener o{};
+      int kind = 0;
+      l >> o.pid >> o.ubi_num >> o.vol_id >> kind;
+      o.kind = static_cast<OpenKind>(kind);
+      rt.openers.push_back(o);
+    }
+  }
+  return rt;
+}
+
+void save_runtime(const std::string& dir, const FlashRuntime& rt) {
+  std::ostringstream out;
+  for (const AttachedUbi& a : rt.attached) {
+    out << "attached " << a.ubi_num << ' ' << a.partition << ' ' << a.leb_size << '\n';
+  }
+  for (const GluebiMtd& g : rt.gluebi) {
+    out << "gluebi " << g.ubi_num << ' ' << g.vol_id << ' ' << g.mtd_index << ' '
+        << g.block_bytes << '\n';
+  }
+  for (const VolumeOpener& o : rt.openers) {
+    out << "open " << o.pid << ' ' << o.ubi_num << ' ' << o.vol_id << ' '
+        << static_cast<int>(o.kind) << '\n';
+  }
+  std::ofstream(runtime_file(dir), std::ios::trunc) << out.str();
+}
+
+void attr(const fs::path& d, const char* name, const std::string& value) {
+  std::ofstream(d / name, std::ios::trunc) << value << '\n';
+}
+
+void make_dir(const fs::path& d) {
+  std::error_code ec;
+  fs::create_directories(d, ec);
+}
+
+void remove_matching(const fs::path& dir, const std::string& prefix) {
+  std::error_code ec;
+  if (!fs::exists(dir, ec)) return;
+  for (const auto& e : fs::directory_iterator(dir, ec)) {
+    if (e.path().filename().string().rfind(prefix, 0) == 0) fs::remove_all(e.path(), ec);
+  }
+}
+
+void write_mtd(const fs::path& sys, int index, const std::string& name,
+               const char* type, uint64_t size, uint32_t erasesize,
+               uint32_t writesize, uint32_t subpage, uint32_t oob,
+               uint64_t block_bytes) {
+  std::string n = std::to_string(index);
+  fs::path d = sys / "class/mtd" / ("mtd" + n);
+  make_dir(d);
+  attr(d, "dev", std::to_string(mtd_char_major) + ":" + std::to_string(2 * index));
+  attr(d, "name", name);
+  attr(d, "type", type);
+  attr(d, "size", std::to_string(size));
+  attr(d, "erasesize", std::to_string(erasesize));
+  attr(d, "writesize", std::to_string(writesize));
+  attr(d, "subpagesize", std::to_string(subpage));
+  attr(d, "oobsize", std::to_string(oob));
+  fs::path ro = sys / "class/mtd" / ("mtd" + n + "ro");
+  make_dir(ro);
+  attr(ro, "dev", std::to_string(mtd_char_major) + ":" + std::to_string(2 * index + 1));
+  fs::path b = sys / "class/block" / ("mtdblock" + n);
+  make_dir(b);
+  attr(b, "dev", std::to_string(mtd_block_major) + ":" + n);
+  attr(b, "size", std::to_string(block_bytes / 512));
+}
+
+void sync_sysfs(const std::string& dir, const Flash& f, const FlashRuntime& rt) {
+  fs::path sys = dir + "/root/sys";
+  remove_matching(sys / "class/mtd", "mtd");
+  remove_matching(sys / "class/ubi", "ubi");
+  remove_matching(sys / "class/block", "mtdblock");
+  make_dir(sys / "class/mtd");
+  make_dir(sys / "class/ubi");
+  make_dir(sys / "class/misc/ubi_ctrl");
+  attr(sys / "class/misc/ubi_ctrl", "dev",
+       std::to_string(ubi_ctrl_major) + ":" + std::to_string(ubi_ctrl_minor));
+
+  const NandGeometry& g = f.geometry;
+  for (size_t i = 0; i < f.partitions.size(); ++i) {
+    const SimPartition& p = f.partitions[i];
+    write_mtd(sys, static_cast<int>(i), p.name, "nand", p.size, g.erasesize,
+              g.pagesize, g.subpage, g.oobsize, p.size);
+  }
+  for (const AttachedUbi& a : rt.attached) {
+    const SimPartition& p = f.partitions[static_cast<size_t>(a.partition)];
+    std::string dev = "ubi" + std::to_string(a.ubi_num);
+    fs::path d = sys / "class/ubi" / dev;
+    make_dir(d);
+    unsigned major = ubi_major(a.ubi_num);
+    attr(d, "dev", std::to_string(major) + ":0");
+    attr(d, "mtd_num", std::to_string(a.partition));
+    attr(d, "ubi_num", std::to_string(a.ubi_num));
+    attr(d, "eraseblock_size", std::to_string(a.leb_size));
+    attr(d, "min_io_size", std::to_string(g.pagesize));
+    attr(d, "volumes_count", std::to_string(p.volumes.size()));
+    uint32_t used = 0;
+    for (const SimVolume& v : p.volumes) used += v.reserved_lebs;
+    uint32_t avail = available_lebs(f, p);
+    attr(d, "avail_eraseblocks", std::to_string(avail > used ? avail - used : 0));
+    attr(d, "total_eraseblocks", std::to_string(avail));
+    for (const SimVolume& v : p.volumes) {
+      fs::path vd = sys / "class/ubi" / (dev + "_" + std::to_string(v.id));
+      make_dir(vd);
+      attr(vd, "dev", std::to_string(major) + ":" + std::to_string(v.id + 1));
+      attr(vd, "name", v.name);
+      attr(vd, "type", v.dynamic ? "dynamic" : "static");
+      attr(vd, "alignment", "1");
+      attr(vd, "corrupted", v.corrupted ? "1" : "0");
+      attr(vd, "upd_marker", v.upd_marker ? "1" : "0");
+      attr(vd, "data_bytes", std::to_string(volume_bytes(v, a.leb_size)));
+      attr(vd, "reserved_ebs", std::to_string(v.reserved_lebs));
+      attr(vd, "usable_eb_size", std::to_string(a.leb_size));
+    }
+  }
+  for (const GluebiMtd& gm : rt.gluebi) {
+    const AttachedUbi* a = find_attached(rt, gm.ubi_num);
+    if (a == nullptr) continue;
+    const SimPartition& p = f.partitions[static_cast<size_t>(a->partition)];
+    for (const SimVolume& v : p.volumes) {
+      if (v.id != gm.vol_id) continue;
+      uint64_t size = v.dynamic ? uint64_t{v.reserved_lebs} * a->leb_size
+                                : volume_bytes(v, a->leb_size);
+      write_mtd(sys, gm.mtd_index, v.name, "ubi", size, a->leb_size,
+                g.pagesize, g.pagesize, 0, gm.block_bytes);
+    }
+  }
+}
+
+}  // namespace
+
+bool flash_create(const std::string& dir, const Flash& flash) {
+  save_flash(dir, flash);
+  save_runtime(dir, FlashRuntime{});
+  sync_sysfs(dir, flash, FlashRuntime{});
+  return true;
+}
+
+bool flash_read(const std::string& dir, Flash* flash) {
+  return load_flash(dir, flash);
+}
+
+void flash_transaction(const std::function<bool(Flash&, FlashRuntime&)>& fn) {
+  kernel_locked([&](KernelState&) {
+    const std::string& dir = device_dir();
+    Flash f;
+    if (!load_flash(dir, &f)) {
+      // A device without flash: the transaction sees an empty chip.
+      f = Flash{};
+      f.geometry.size = 0;
+    }
+    FlashRuntime rt = load_runtime(dir);
+    if (fn(f, rt)) {
+      save_flash(dir, f);
+      save_runtime(dir, rt);
+      sync_sysfs(dir, f, rt);
+    }
+  });
+}
+
+std::string volume_data_path(const std::string& dir, int partition, int vol_id) {
+  return dir + "/state/flash-p" + std::to_string(partition) + "-vol" +
+         std::to_string(vol_id);
+}
+
+uint32_t leb_size(const Flash& f, uint32_t vid_hdr_offset) {
+  const NandGeometry& g = f.geometry;
+  uint32_t vid = vid_hdr_offset == 0 ? g.subpage : vid_hdr_offset;
+  // The data start after the VID header, aligned to a page.
+  uint32_t leb_start = (vid + 64 + g.pagesize - 1) / g.pagesize * g.pagesize;
+  return g.erasesize - leb_start;
+}
+
+uint32_t available_lebs(const Flash& f, const SimPartition& p) {
+  const NandGeometry& g = f.geometry;
+  auto first = static_cast<uint32_t>(p.offset / g.erasesize);
+  auto count = static_cast<uint32_t>(p.size / g.erasesize);
+  uint32_t bad = 0;
+  for (uint32_t b : f.bad_blocks) bad += b >= first && b < first + count;
+  // Reserve for bad blocks: 20 per 1024 blocks of the whole chip, less
+  // those already bad; then the layout volume (2), wear-levelling (1) and
+  // atomic LEB change (1).
+  auto chip_blocks = static_cast<uint32_t>(g.size / g.erasesize);
+  uint32_t limit = (chip_blocks * 20 + 1023) / 1024;
+  uint32_t reserve = limit > bad ? limit - bad : 0;
+  uint32_t good = count - bad;
+  return good > reserve + 4 ? good - reserve - 4 : 0;
+}
+
+uint64_t volume_bytes(const SimVolume& v, uint32_t leb) {
+  return v.dynamic ? uint64_t{v.reserved_lebs} * leb : v.data_bytes;
+}
+
+const AttachedUbi* find_attached(const FlashRuntime& rt, int ubi_num) {
+  for (const AttachedUbi& a : rt.attached) {
+    if (a.ubi_num == ubi_num) return &a;
+  }
+  return nullptr;
+}
+
+SimVolume* find_volume(SimPartition& p, int vol_id) {
+  for (SimVolume& v : p.volumes) {
+    if (v.id == vol_id) return &v;
+  }
+  return nullptr;
+}
+
+void drop_dead_openers(FlashRuntime& rt) {
+  std::erase_if(rt.openers, [](const VolumeOpener& o) {
+    return ::kill(o.pid, 0) != 0 && errno == ESRCH;
+  });
+}
+
+bool volume_open(FlashRuntime& rt, int ubi_num, int vol_id, OpenKind kind) {
+  return std::any_of(rt.openers.begin(), rt.openers.end(), [&](const VolumeOpener& o) {
+    return o.ubi_num == ubi_num && o.vol_id == vol_id && o.kind == kind;
+  });
+}
+
+}  // namespace sim

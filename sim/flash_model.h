@@ -1,0 +1,121 @@
+// The board's NAND flash, its MTD partitions and the UBI device on them, as
+// the Linux kernel presents them.
+//
+// What survives a restart (the flash) lives in DIR/state/flash: geometry,
+// bad blocks, the partitions and, for a partition holding UBI, its volumes
+// with their contents in one file each. What the running kernel holds
+// (attached UBI devices, gluebi MTD devices, open volumes) lives in
+// DIR/state/flash-runtime and is gone after a restart. The sysfs entries
+// (/sys/class/mtd, /sys/class/ubi, /sys/class/block/mtdblock*,
+// /sys/class/misc/ubi_ctrl) are rewritten from both after every change.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct NandGeometry {
+  uint64_t size = 128ull << 20;
+  uint32_t erasesize = 128 << 10;
+  uint32_t pagesize = 2048;
+  uint32_t subpage = 512;
+  uint32_t oobsize = 64;
+};
+
+enum class Content { erased, foreign, ubi };
+
+struct SimVolume {
+  int id = 0;
+  std::string name;
+  bool dynamic = false;
+  uint32_t reserved_lebs = 0;
+  uint64_t data_bytes = 0;  // static: bytes written; dynamic: its size
+  bool upd_marker = false;
+  bool corrupted = false;
+};
+
+struct SimPartition {
+  std::string name;
+  uint64_t offset = 0;
+  uint64_t size = 0;
+  Content content = Content::erased;
+  std::set<uint32_t> erased_blocks;  // of foreign data, erased since
+  uint32_t vid_hdr_offset = 0;       // of the UBI image
+  std::vector<SimVolume> volumes;
+};
+
+struct Flash {
+  NandGeometry geometry;
+  bool badblock_ioctl = true;
+  std::set<uint32_t> bad_blocks;  // erase block numbers of the chip
+  std::vector<SimPartition> partitions;
+  bool corrupt_writes = false;  // volume writes store damaged data
+};
+
+struct AttachedUbi {
+  int ubi_num;
+  int partition;
+  uint32_t leb_size;
+};
+
+struct GluebiMtd {
+  int ubi_num;
+  int vol_id;
+  int mtd_index;
+  uint64_t block_bytes;  // the mtdblock device's size, fixed when made
+};
+
+enum class OpenKind { reader, writer, gluebi };
+
+struct VolumeOpener {
+  pid_t pid;
+  int ubi_num;
+  int vol_id;
+  OpenKind kind;
+};
+
+struct FlashRuntime {
+  std::vector<AttachedUbi> attached;
+  std::vector<GluebiMtd> gluebi;
+  std::vector<VolumeOpener> openers;
+};
+
+// Device numbers of the nodes.
+constexpr unsigned ubi_ctrl_major = 10, ubi_ctrl_minor = 125;
+constexpr unsigned mtd_char_major = 90, mtd_block_major = 31;
+constexpr unsigned ubi_major_base = 250;  // ubiN: 250 - N
+inline unsigned ubi_major(int ubi_num) {
+  return ubi_major_base - static_cast<unsigned>(ubi_num);
+}
+
+// Writes the flash of a new device.
+bool flash_create(const std::string& dir, const Flash& flash);
+
+// Runs fn with the flash and the kernel's state loaded under the device
+// lock. When fn returns true the state is saved and sysfs rewritten.
+void flash_transaction(const std::function<bool(Flash&, FlashRuntime&)>& fn);
+
+// Reads the flash of a device that is not attached (velnor-sim show).
+bool flash_read(const std::string& dir, Flash* flash);
+
+// The file holding a volume's content.
+std::string volume_data_path(const std::string& dir, int partition, int vol_id);
+
+// Geometry that UBI derives from the partition.
+uint32_t leb_size(const Flash& flash, uint32_t vid_hdr_offset);
+uint32_t available_lebs(const Flash& flash, const SimPartition& partition);
+uint64_t volume_bytes(const SimVolume& vol, uint32_t leb);
+
+// Lookups in the running kernel's state.
+const AttachedUbi* find_attached(const FlashRuntime& rt, int ubi_num);
+SimVolume* find_volume(SimPartition& partition, int vol_id);
+bool volume_open(FlashRuntime& rt, int ubi_num, int vol_id, OpenKind kind);
+void drop_dead_openers(FlashRuntime& rt);
+
+}  // namespace sim

@@ -1,0 +1,366 @@
+// Creating, removing, renaming and writing UBI volumes.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/ioctl.h>
+#include <mtd/ubi-user.h>
+
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "common/os.h"
+#include "common/progress.h"
+#include "flash/ubi.h"
+#include "tests/sim_device.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint32_t leb = 129024;
+
+class UbiVolumes : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    show_progress_forget_terminal();
+    sim::set_console_terminal(false);
+    info = ubi_info_for_mtd("nand0.ubi");
+    ASSERT_TRUE(info);
+  }
+  void TearDown() override { show_progress_forget_terminal(); }
+
+  // The volume's node read back whole.
+  std::string read_back(const std::string& node) {
+    int fd = os::open(node.c_str(), O_RDONLY);
+    EXPECT_GE(fd, 0) << node;
+    std::string out;
+    char buf[65536];
+    ssize_t n;
+    while ((n = os::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    os::close(fd);
+    return out;
+  }
+
+  SimDevice device;
+  UbiInfoPtr info;
+};
+
+// Hands out an image and records each request.
+struct Image {
+  explicit Image(std::string d, ssize_t fails_after = -1)
+      : data(std::move(d)), fail_after(fails_after) {}
+  std::string data;
+  size_t pos = 0;
+  std::vector<size_t> asked;
+  ssize_t fail_after = -1;  // requests before it fails
+  static ssize_t read(void* context, void* buffer, size_t count) {
+    auto* self = static_cast<Image*>(context);
+    self->asked.push_back(count);
+    if (self->fail_after >= 0 &&
+        self->asked.size() > static_cast<size_t>(self->fail_after)) {
+      return -1;
+    }
+    size_t n = std::min(count, self->data.size() - self->pos);
+    std::memcpy(buffer, self->data.data() + self->pos, n);
+    self->pos += n;
+    return static_cast<ssize_t>(n);
+  }
+};
+
+std::string pattern(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(i * 31 + i / 977);
+  return s;
+}
+
+}  // namespace
+
+TEST_F(UbiVolumes, CreateLoadsTheNewVolume) {
+  UbiVolume* v = ubi_volume_create(info.get(), "rootfs", 300000, 0);
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(v, ubi_volume_find(info.get(), "rootfs"));
+  EXPECT_EQ(v->device, "/dev/ubi0_0");
+  EXPECT_EQ(v->usable_eb_size, static_cast<int32_t>(leb));
+  EXPECT_EQ(v->data_bytes, 0);               // static: nothing written yet
+  EXPECT_EQ(v->status, ubi_status_empty);
+  EXPECT_EQ(device.get("/sys/class/ubi/ubi0_0/type"), "static\n");
+  EXPECT_EQ(device.get("/sys/class/ubi/ubi0_0/reserved_ebs"), "3\n");
+  EXPECT_EQ(SimDevice::console(2), "Creating volume: rootfs\n");
+
+  UbiVolume* d = ubi_volume_create(info.get(), "data", 1000, 1);
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(d->id, 1);
+  EXPECT_EQ(d->data_bytes, leb);  // dynamic: its whole size
+  EXPECT_EQ(d->status, 0);
+  ASSERT_NE(ubi_volume_create(info.get(), "other", 1000, 2), nullptr);
+  EXPECT_EQ(device.get("/sys/class/ubi/ubi0_2/type"), "static\n");
+}
+
+TEST_F(UbiVolumes, NameLengthLimitIsCheckedBeforeTheNodeIsOpened) {
+  EXPECT_NE(ubi_volume_create(info.get(), std::string(127, 'n'), 1000, 0), nullptr);
+  sim::clear_console();
+  fs::remove(device.host("/dev/ubi0"));  // an open would fail
+  EXPECT_EQ(ubi_volume_create(info.get(), std::string(128, 'n'), 1000, 0), nullptr);
+  EXPECT_EQ(SimDevice::console(2), "Creating volume: " + std::string(128, 'n') +
+                                       "\nFailed to create volume: Volume name too long\n");
+  sim::clear_console();
+  EXPECT_EQ(ubi_volume_create(info.get(), "x", 1000, 0), nullptr);
+  EXPECT_EQ(SimDevice::console(2),
+            "Creating volume: x\nFailed to create volume: Could not open device\n");
+}
+
+TEST_F(UbiVolumes, TheKernelRefusesDuplicatesAndOverflow) {
+  ASSERT_NE(ubi_volume_create(info.get(), "kernel", 1000, 0), nullptr);
+  sim::clear_console();
+  EXPECT_EQ(ubi_volume_create(info.get(), "kernel", 1000, 0), nullptr);
+  // 1000 erase blocks are usable on this chip; one is taken.
+  EXPECT_EQ(ubi_volume_create(info.get(), "huge", 1000 * leb, 0), nullptr);
+  EXPECT_NE(ubi_volume_create(info.get(), "fits", 999 * leb, 0), nullptr);
+  EXPECT_EQ(SimDevice::console(2),
+            "Creating volume: kernel\nFailed to create volume: File exists\n"
+            "Creating volume: huge\nFailed to create volume: No space left on device\n"
+            "Creating volume: fits\n");
+}
+
+TEST_F(UbiVolumes, RemoveDropsTheRecordOnlyWhenTheKernelAgrees) {
+  UbiVolume* v = ubi_volume_create(info.get(), "rootfs", 1000, 0);
+  ASSERT_STREQ(ubi_volume_device(v), "/dev/ubi0_0");
+  int held = os::open("/dev/ubi0_0", O_RDONLY);
+  ASSERT_GE(held, 0);
+  sim::clear_console();
+  EXPECT_EQ(ubi_volume_remove(info.get(), v), -1);
+  EXPECT_EQ(SimDevice::console(2),
+            "Failed to rm volume (ioctl): Device or resource busy\n");
+  EXPECT_EQ(ubi_volume_find(info.get(), "rootfs"), v);
+  os::close(held);
+  EXPECT_EQ(ubi_volume_remove(info.get(), v), 0);
+  EXPECT_EQ(ubi_volume_find(info.get(), "rootfs"), nullptr);
+  EXPECT_FALSE(fs::exists(device.host("/sys/class/ubi/ubi0_0")));
+
+  UbiVolume* w = ubi_volume_create(info.get(), "kernel", 1000, 0);
+  fs::remove(device.host("/dev/ubi0"));
+  EXPECT_EQ(ubi_volume_remove(info.get(), w), -2);
+  EXPECT_EQ(ubi_volume_find(info.get(), "kernel"), w);
+}
+
+TEST_F(UbiVolumes, RenameSendsUpTo32AndRefreshes) {
+  UbiVolume* a = ubi_volume_create(info.get(), "rootfs", 1000, 0);
+  UbiVolume* b = ubi_volume_create(info.get(), "rootfs_new", 1000, 0);
+  sim::clear_console();
+  // Swapping in the new volume: the old one of that name goes.
+  UbiRename swap[] = {{"rootfs", b}};
+  (void)a;
+  EXPECT_EQ(ubi_volumes_rename(info.get(), 1, swap), 0);
+  EXPECT_EQ(SimDevice::console(1), "Renaming:\n  rootfs_new -> rootfs\n");
+  UbiVolume* now = ubi_volume_find(info.get(), "rootfs");
+  ASSERT_NE(now, nullptr);
+  EXPECT_EQ(now->id, 1);
+  EXPECT_EQ(ubi_volume_find(info.get(), "rootfs_new"), nullptr);
+  EXPECT_EQ(info->volumes->next, nullptr);  // the old one was dropped
+
+  sim::clear_console();
+  std::string long_name(140, 'L');
+  UbiRename cut[] = {{long_name, now}};
+  EXPECT_EQ(ubi_volumes_rename(info.get(), 1, cut), 0);
+  EXPECT_EQ(ubi_volume_find(info.get(), std::string(127, 'L').c_str()), now);
+
+  sim::clear_console();
+  EXPECT_EQ(ubi_volumes_rename(info.get(), 0, nullptr), 0);
+  EXPECT_EQ(SimDevice::console(1), "Renaming:\n");
+
+  std::vector<UbiRename> many(33, UbiRename{"x", now});
+  fs::remove(device.host("/dev/ubi0"));  // would be opened otherwise
+  sim::clear_console();
+  EXPECT_EQ(ubi_volumes_rename(info.get(), 33, many.data()), -1);
+  EXPECT_EQ(SimDevice::console(1), "");
+}
+
+TEST_F(UbiVolumes, RenameOf32AndARefusal) {
+  std::vector<UbiRename> renames;
+  for (int i = 0; i < 32; ++i) {
+    UbiVolume* v = ubi_volume_create(info.get(), "v" + std::to_string(i), 1000, 0);
+    ASSERT_NE(v, nullptr);
+    renames.push_back({"w" + std::to_string(i), v});
+  }
+  EXPECT_EQ(ubi_volumes_rename(info.get(), 32, renames.data()), 0);
+  EXPECT_NE(ubi_volume_find(info.get(), "w31"), nullptr);
+  ASSERT_STREQ(ubi_volume_device(ubi_volume_find(info.get(), "w0")), "/dev/ubi0_0");
+  int held = os::open("/dev/ubi0_0", O_RDONLY);
+  ASSERT_GE(held, 0);
+  UbiRename busy[] = {{"again", ubi_volume_find(info.get(), "w0")}};
+  sim::clear_console();
+  EXPECT_EQ(ubi_volumes_rename(info.get(), 1, busy), -1);
+  EXPECT_EQ(SimDevice::console(2), "Failed to rename volumes: Device or resource busy\n");
+  os::close(held);
+}
+
+TEST_F(UbiVolumes, WholeLogicalBlocksAreOneWriteEach) {
+  UbiVolume* v = ubi_volume_create(info.get(), "rootfs", 3 * leb + 1, 0);
+  Image image(pattern(3 * leb + 1));
+  sim::clear_console();
+  EXPECT_EQ(ubi_volume_flash(v, Image::read, &image, 3 * leb + 1), 0);
+  EXPECT_EQ(image.asked, (std::vector<size_t>{leb, leb, leb, 1}));
+  EXPECT_EQ(SimDevice::console(1), "Flashing \"rootfs\" ....\n");
+  EXPECT_EQ(v->status, 0);
+  EXPECT_EQ(v->data_bytes, 3 * leb + 1);
+  EXPECT_EQ(read_back("/dev/ubi0_0"), image.data);
+
+  UbiVolume* k = ubi_volume_create(info.get(), "kernel", 2 * leb, 0);
+  Image exact(pattern(2 * leb));
+  EXPECT_EQ(ubi_volume_flash(k, Image::read, &exact, 2 * leb), 0);
+  EXPECT_EQ(exact.asked, (std::vector<size_t>{leb, leb}));
+}
+
+TEST_F(UbiVolumes, AShortImageLeavesTheVolumeUnderUpdate) {
+  UbiVolume* v = ubi_volume_create(info.get(), "rootfs", 2 * leb, 0);
+  Image image(pattern(leb + 10));
+  EXPECT_EQ(ubi_volume_flash(v, Image::read, &image, 2 * leb), -1);
+  EXPECT_EQ(v->status, ubi_status_update | ubi_status_empty);
+  EXPECT_EQ(device.get("/sys/class/ubi/ubi0_0/upd_marker"), "1\n");
+
+  Image failing(pattern(leb), 0);
+  EXPECT_EQ(ubi_volume_flash(v, Image::read, &failing, leb), -1);
+  EXPECT_EQ(failing.asked.size(), 1u);
+  EXPECT_TRUE(v->status & ubi_status_update);
+  EXPECT_EQ(ubi_volume_flash(nullptr, Image::read, &failing, 1), -1);
+  EXPECT_EQ(ubi_volume_flash(v, nullptr, &failing, 1), -1);
+}
+
+TEST_F(UbiVolumes, ReaderThatGivesLessIsAskedForTheRest) {
+  UbiVolume* v = ubi_volume_create(info.get(), "kernel", 5000, 0);
+  struct Dribble {
+    std::string data = pattern(5000);
+    size_t pos = 0;
+    static ssize_t read(void* c, void* buffer, size_t count) {
+      auto* self = static_cast<Dribble*>(c);
+      size_t n = std::min<size_t>({count, 1000, self->data.size() - self->pos});
+      std::memcpy(buffer, self->data.data() + self->pos, n);
+      self->pos += n;
+      return static_cast<ssize_t>(n);
+    }
+  } dribble;
+  EXPECT_EQ(ubi_volume_flash(v, Dribble::read, &dribble, 5000), 0);
+  EXPECT_EQ(read_back("/dev/ubi0_0"), dribble.data);
+}
+
+TEST_F(UbiVolumes, ZeroBytesLeaveAStaticVolumeEmpty) {
+  UbiVolume* v = ubi_volume_create(info.get(), "kernel", 5000, 0);
+  Image image("");
+  sim::clear_console();
+  EXPECT_EQ(ubi_volume_flash(v, Image::read, &image, 0), -1);
+  EXPECT_EQ(SimDevice::console(1), "Flashing \"kernel\" \n");
+  EXPECT_EQ(v->status, ubi_status_empty);
+  EXPECT_TRUE(image.asked.empty());
+}
+
+TEST_F(UbiVolumes, UpdateLargerThanTheVolumeIsRefused) {
+  UbiVolume* v = ubi_volume_create(info.get(), "kernel", 5000, 0);
+  Image image(pattern(2 * leb));
+  sim::clear_console();
+  EXPECT_EQ(ubi_volume_flash(v, Image::read, &image, 2 * leb), -1);
+  EXPECT_EQ(SimDevice::console(2), "Failed to write volume (ioctl): Invalid argument\n");
+  EXPECT_EQ(SimDevice::console(1), "");
+}
+
+TEST_F(UbiVolumes, BusyVolumeFallsBackOnItsMtdDevice) {
+  // A user of the volume's MTD view holds the volume: its node is busy, but
+  // the MTD device can be opened again.
+  UbiVolume* v = ubi_volume_create(info.get(), "data", 2 * leb, 1);
+  auto list = mtd_partitions_load();
+  MtdPartition* mtd = ubi_volume_mtd(v, list.get());
+  ASSERT_NE(mtd, nullptr);
+  EXPECT_EQ(mtd->type, "ubi");
+  ASSERT_STREQ(mtd_char_device(mtd), "/dev/mtd1");
+  int held = os::open("/dev/mtd1", O_RDONLY);
+  ASSERT_GE(held, 0);
+  Image image(pattern(2 * leb));
+  sim::clear_console();
+  EXPECT_EQ(ubi_volume_flash(v, Image::read, &image, 2 * leb), 0);
+  EXPECT_EQ(SimDevice::console(2), "Failed to open device: Device or resource busy\n");
+  EXPECT_EQ(SimDevice::console(1),
+            "Ubi volume busy, falling back on mtd device\nFlashing \"data\" ..\n");
+  os::close(held);
+  EXPECT_EQ(read_back("/dev/ubi0_0"), image.data);
+}
+
+TEST_F(UbiVolumes, BusyStaticVolumeCannotBeWrittenThroughItsMtd) {
+  UbiVolume* v = ubi_volume_create(info.get(), "rootfs", leb, 0);
+  auto list = mtd_partitions_load();
+  mtd_char_device(mtd_partition_find(list.get(), "rootfs"));
+  int held = os::open("/dev/mtd1", O_RDONLY);
+  Image image(pattern(leb));
+  EXPECT_EQ(ubi_volume_flash(v, Image::read, &image, leb), -1);
+  EXPECT_EQ(v->status, ubi_status_empty);
+  os::close(held);
+}
+
+TEST_F(UbiVolumes, VolumeHeldByAWriterHasNoFallback) {
+  UbiVolume* v = ubi_volume_create(info.get(), "rootfs", leb, 0);
+  ASSERT_STREQ(ubi_volume_device(v), "/dev/ubi0_0");
+  int writer = os::open("/dev/ubi0_0", O_RDWR);
+  ASSERT_GE(writer, 0);
+  Image image(pattern(leb));
+  sim::clear_console();
+  EXPECT_EQ(ubi_volume_flash(v, Image::read, &image, leb), -1);
+  // The MTD view of an empty static volume has size 0, not the volume's:
+  // no partition matches, so no node is there to open.
+  EXPECT_EQ(SimDevice::console(2),
+            "Failed to open device: Device or resource busy\n"
+            "Failed to open fallback mtd deviceDevice or resource busy\n");
+  os::close(writer);
+}
+
+TEST_F(UbiVolumes, OtherOpenErrorsAreReported) {
+  UbiVolume* v = ubi_volume_create(info.get(), "rootfs", leb, 0);
+  ASSERT_STREQ(ubi_volume_device(v), "/dev/ubi0_0");
+  int32_t id = 0;
+  int node = os::open("/dev/ubi0", O_RDONLY);
+  ASSERT_EQ(os::ioctl(node, UBI_IOCRMVOL, &id), 0);  // gone behind our back
+  os::close(node);
+  Image image(pattern(leb));
+  sim::clear_console();
+  EXPECT_EQ(ubi_volume_flash(v, Image::read, &image, leb), -1);
+  EXPECT_EQ(SimDevice::console(2),
+            "Failed to open device: No such device\n"
+            "Failed to open volumeNo such device\n");
+}
+
+TEST_F(UbiVolumes, FlashFromAFileDescriptor) {
+  UbiVolume* v = ubi_volume_create(info.get(), "kernel", 10000, 0);
+  std::string data = pattern(10000);
+  device.put("/image", data);
+  device.put("/empty", "");
+  int fd = os::open("/image", O_RDONLY);
+  EXPECT_EQ(ubi_volume_flash_fd(v, fd, 0), 0);
+  os::close(fd);
+  EXPECT_EQ(read_back("/dev/ubi0_0"), data);
+  int empty = os::open("/empty", O_RDONLY);
+  sim::clear_console();
+  EXPECT_EQ(ubi_volume_flash_fd(v, empty, 0), -1);
+  EXPECT_EQ(SimDevice::console(2), "Failed to fstat or size is zero\n");
+  os::close(empty);
+  EXPECT_EQ(ubi_volume_flash_fd(nullptr, 0, 0), -1);
+}
+
+TEST_F(UbiVolumes, BlockDeviceOfAVolumeCreatedEmptyStaysEmptyUntilReattached) {
+  UbiVolume* v = ubi_volume_create(info.get(), "rootfs", leb, 0);
+  Image image(pattern(5000));
+  ASSERT_EQ(ubi_volume_flash(v, Image::read, &image, 5000), 0);
+  EXPECT_EQ(device.get("/sys/class/mtd/mtd1/size"), "5000\n");
+  EXPECT_EQ(device.get("/sys/class/block/mtdblock1/size"), "0\n");
+  ASSERT_EQ(ubi_detach(info.get()), 0);
+  UbiInfoPtr again = ubi_info_for_mtd("nand0.ubi");
+  ASSERT_TRUE(again);
+  EXPECT_EQ(device.get("/sys/class/mtd/mtd1/name"), "rootfs\n");
+  EXPECT_EQ(device.get("/sys/class/block/mtdblock1/size"), "9\n");  // 5000 / 512
+}
+
+TEST_F(UbiVolumes, DamagedWritesShowOnReadBack) {
+  sim::flash_corrupt_writes(true);
+  UbiVolume* v = ubi_volume_create(info.get(), "kernel", 5000, 0);
+  Image image(pattern(5000));
+  EXPECT_EQ(ubi_volume_flash(v, Image::read, &image, 5000), 0);
+  std::string back = read_back("/dev/ubi0_0");
+  EXPECT_EQ(back.size(), 5000u);
+  EXPECT_NE(back, image.data);
+}
