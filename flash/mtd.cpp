@@ -47,8 +47,7 @@ std::unique_ptr<MtdPartition> load_partition(const std::string& entry) {
 }
 
 // The node at path, made from dir's "dev" attribute when missing.
-const char* node(const std::string& path, const std::string& dir,
-                 mode_t mode) {
+const char* node(const std::string& path, const std::string& dir, mode_t mode) {
   struct stat st;
   if (os::stat(path.c_str(), &st) == 0) return path.c_str();
   uint32_t devnum;

@@ -8,7 +8,7 @@
 
 struct MtdPartition {
   std::string name;
-  std::string type;  // "ubi": the kernel's MTD view of a UBI volume
+  std::string type;          // "ubi": the kernel's MTD view of a UBI volume
   std::string device;        // /dev/mtd<N>
   std::string sysfs;         // /sys/class/mtd/mtd<N>
   std::string block_device;  // /dev/mtdblock<N>

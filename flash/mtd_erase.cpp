@@ -39,8 +39,8 @@ int mtd_erase(const MtdPartition* partition) {
         emit_line(2, "ioctl(MEMGETBADBLOCK) error: ", errno_text());
       }
     }
-    progress = show_progress(static_cast<uint32_t>(info.size - start), info.size,
-                             progress);
+    progress = show_progress(static_cast<uint32_t>(info.size - start),
+                             info.size, progress);
     erase_info_user erase{static_cast<uint32_t>(start), info.erasesize};
     if (os::ioctl(fd.get(), MEMERASE, &erase) != 0) {
       emit_line(2, "ioctl(MEMERASE) failed (on ", device, "): ", errno_text());

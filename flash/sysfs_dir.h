@@ -5,4 +5,5 @@
 
 // Calls fn for every entry but "." and ".."; false when the directory
 // cannot be opened.
-bool list_sysfs_dir(const char* path, const std::function<void(const char*)>& fn);
+bool list_sysfs_dir(const char* path,
+                    const std::function<void(const char*)>& fn);

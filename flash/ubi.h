@@ -28,7 +28,7 @@ struct UbiVolume {
 };
 
 struct UbiInfo {
-  std::string device;  // /dev/ubi0
+  std::string device;                  // /dev/ubi0
   std::unique_ptr<UbiVolume> volumes;  // newest first
 };
 

@@ -46,7 +46,8 @@ int ubi_volume_refresh(UbiVolume* vol) {
                           "/usable_eb_size");
   }
   if (sysfs_read_int64(vol->sysfs, "data_bytes", &vol->data_bytes)) {
-    return refresh_failed("can't read sysfs file " + vol->sysfs + "/data_bytes");
+    return refresh_failed("can't read sysfs file " + vol->sysfs +
+                          "/data_bytes");
   }
   std::optional<std::string> name = sysfs_read_string(vol->sysfs, "name");
   if (!name) {
@@ -62,8 +63,8 @@ UbiVolume* ubi_volume_load(UbiInfo* info, const std::string& entry) {
   vol->sysfs = std::string(ubi_class) + "/" + entry;
   struct stat st;
   size_t underscore = vol->device.find('_');
-  bool ok = os::stat(vol->sysfs.c_str(), &st) == 0 &&
-            underscore != std::string::npos;
+  bool ok =
+      os::stat(vol->sysfs.c_str(), &st) == 0 && underscore != std::string::npos;
   if (ok) {
     uint32_t id = 0;
     parse_decimal(vol->device.c_str() + underscore + 1, &id);
@@ -91,7 +92,8 @@ int ubi_volumes_scan(UbiInfo* info, bool skip_known) {
       return;
     }
     if (skip_known) {
-      for (UbiVolume* v = info->volumes.get(); v != nullptr; v = v->next.get()) {
+      for (UbiVolume* v = info->volumes.get(); v != nullptr;
+           v = v->next.get()) {
         if (v->device.compare(5, std::string::npos, entry) == 0) return;
       }
     }
@@ -139,7 +141,8 @@ const char* ubi_volume_device(UbiVolume* vol) {
     return nullptr;
   }
   if (vol->sysfs.empty()) {
-    emit_line(2, "Cant get device: vol->sysfs is null for device: ", vol->device);
+    emit_line(2,
+              "Cant get device: vol->sysfs is null for device: ", vol->device);
     return nullptr;
   }
   struct stat st;
@@ -159,7 +162,8 @@ const char* ubi_volume_device(UbiVolume* vol) {
 MtdPartition* ubi_volume_mtd(const UbiVolume* vol, MtdPartitionList* list) {
   if (vol == nullptr || list == nullptr || !vol->name) return nullptr;
   for (MtdPartition* p = list->head.get(); p != nullptr; p = p->next.get()) {
-    if (p->type == "ubi" && p->name == *vol->name && p->size == vol->data_bytes) {
+    if (p->type == "ubi" && p->name == *vol->name &&
+        p->size == vol->data_bytes) {
       return p;
     }
   }
@@ -170,7 +174,8 @@ void ubi_volumes_print(const UbiInfo* info) {
   auto out = [](std::string_view text) {
     (void)!os::write(1, text.data(), text.size());
   };
-  for (const UbiVolume* v = info->volumes.get(); v != nullptr; v = v->next.get()) {
+  for (const UbiVolume* v = info->volumes.get(); v != nullptr;
+       v = v->next.get()) {
     out("Volume: ");
     out("\n  name = ");
     out(v->name ? *v->name : "null");

@@ -39,8 +39,8 @@ int flash(UbiVolume* vol, const Source& source, uint32_t size) {
   if (!out.ok()) return -1;
   if (vol->usable_eb_size <= 0) return -1;  // no chunk to write with
   auto chunk_size = static_cast<uint32_t>(vol->usable_eb_size);
-  std::unique_ptr<unsigned char[]> buffer(new (std::nothrow)
-                                              unsigned char[chunk_size]);
+  std::unique_ptr<unsigned char[]> buffer(
+      new (std::nothrow) unsigned char[chunk_size]);
   if (!buffer) return -1;
 
   std::string heading = "Flashing \"" + vol->name.value_or("") + "\" ";

@@ -37,8 +37,8 @@ int lowest_free_mtd(const Flash& f, const FlashRuntime& rt) {
   }
 }
 
-void add_gluebi(const Flash& f, FlashRuntime& rt, int ubi_num, const SimVolume& v,
-                uint32_t leb) {
+void add_gluebi(const Flash& f, FlashRuntime& rt, int ubi_num,
+                const SimVolume& v, uint32_t leb) {
   // The block device takes the MTD's size when it is made, and keeps it.
   uint64_t size = v.dynamic ? uint64_t{v.reserved_lebs} * leb : v.data_bytes;
   rt.gluebi.push_back({ubi_num, v.id, lowest_free_mtd(f, rt), size});
@@ -51,16 +51,19 @@ void remove_gluebi(FlashRuntime& rt, int ubi_num, int vol_id) {
 }
 
 bool any_opener(const FlashRuntime& rt, int ubi_num, int vol_id) {
-  return std::any_of(rt.openers.begin(), rt.openers.end(), [&](const VolumeOpener& o) {
-    return o.ubi_num == ubi_num && (vol_id < 0 || o.vol_id == vol_id);
-  });
+  return std::any_of(
+      rt.openers.begin(), rt.openers.end(), [&](const VolumeOpener& o) {
+        return o.ubi_num == ubi_num && (vol_id < 0 || o.vol_id == vol_id);
+      });
 }
 
 void drop_opener(FlashRuntime& rt, int ubi_num, int vol_id, OpenKind kind) {
   pid_t self = ::getpid();
-  auto it = std::find_if(rt.openers.begin(), rt.openers.end(), [&](const VolumeOpener& o) {
-    return o.pid == self && o.ubi_num == ubi_num && o.vol_id == vol_id && o.kind == kind;
-  });
+  auto it = std::find_if(rt.openers.begin(), rt.openers.end(),
+                         [&](const VolumeOpener& o) {
+                           return o.pid == self && o.ubi_num == ubi_num &&
+                                  o.vol_id == vol_id && o.kind == kind;
+                         });
   if (it != rt.openers.end()) rt.openers.erase(it);
 }
 
@@ -93,8 +96,9 @@ int attach(Flash& f, FlashRuntime& rt, ubi_attach_req* req) {
     if (a.partition == req->mtd_num) return fail(EEXIST);
   }
   const NandGeometry& g = f.geometry;
-  uint32_t vid = req->vid_hdr_offset == 0 ? g.subpage
-                                          : static_cast<uint32_t>(req->vid_hdr_offset);
+  uint32_t vid = req->vid_hdr_offset == 0
+                     ? g.subpage
+                     : static_cast<uint32_t>(req->vid_hdr_offset);
   if (req->vid_hdr_offset < 0 || vid < 64 || vid % g.subpage != 0 ||
       vid + 64 > g.erasesize - g.pagesize) {
     return fail(EINVAL);
@@ -133,8 +137,10 @@ int detach(FlashRuntime& rt, int32_t num) {
   if (find_attached(rt, num) == nullptr) return fail(EINVAL);
   drop_dead_openers(rt);
   if (any_opener(rt, num, -1)) return fail(EBUSY);
-  std::erase_if(rt.attached, [&](const AttachedUbi& a) { return a.ubi_num == num; });
-  std::erase_if(rt.gluebi, [&](const GluebiMtd& g) { return g.ubi_num == num; });
+  std::erase_if(rt.attached,
+                [&](const AttachedUbi& a) { return a.ubi_num == num; });
+  std::erase_if(rt.gluebi,
+                [&](const GluebiMtd& g) { return g.ubi_num == num; });
   return 0;
 }
 
@@ -161,12 +167,15 @@ class UbiCtrl : public OpenDevice {
 
 // ---- /dev/ubiN ----
 
-int make_volume(Flash& f, FlashRuntime& rt, const AttachedUbi& a, ubi_mkvol_req* req) {
+int make_volume(Flash& f, FlashRuntime& rt, const AttachedUbi& a,
+                ubi_mkvol_req* req) {
   SimPartition& p = f.partitions[static_cast<size_t>(a.partition)];
   if (req->name_len <= 0 || req->name_len > UBI_MAX_VOLUME_NAME ||
-      strnlen(req->name, UBI_MAX_VOLUME_NAME + 1) != static_cast<size_t>(req->name_len) ||
+      strnlen(req->name, UBI_MAX_VOLUME_NAME + 1) !=
+          static_cast<size_t>(req->name_len) ||
       req->alignment != 1 || req->bytes <= 0 ||
-      (req->vol_type != UBI_DYNAMIC_VOLUME && req->vol_type != UBI_STATIC_VOLUME)) {
+      (req->vol_type != UBI_DYNAMIC_VOLUME &&
+       req->vol_type != UBI_STATIC_VOLUME)) {
     return fail(EINVAL);
   }
   std::string name(req->name, static_cast<size_t>(req->name_len));
@@ -183,8 +192,8 @@ int make_volume(Flash& f, FlashRuntime& rt, const AttachedUbi& a, ubi_mkvol_req*
   } else if (find_volume(p, id) != nullptr) {
     return fail(EEXIST);
   }
-  auto lebs = static_cast<uint32_t>((static_cast<uint64_t>(req->bytes) + a.leb_size - 1) /
-                                    a.leb_size);
+  auto lebs = static_cast<uint32_t>(
+      (static_cast<uint64_t>(req->bytes) + a.leb_size - 1) / a.leb_size);
   uint32_t used = 0;
   for (const SimVolume& v : p.volumes) used += v.reserved_lebs;
   if (used + lebs > available_lebs(f, p)) return fail(ENOSPC);
@@ -200,7 +209,8 @@ int make_volume(Flash& f, FlashRuntime& rt, const AttachedUbi& a, ubi_mkvol_req*
   return 0;
 }
 
-int remove_volume(Flash& f, FlashRuntime& rt, const AttachedUbi& a, int32_t id) {
+int remove_volume(Flash& f, FlashRuntime& rt, const AttachedUbi& a,
+                  int32_t id) {
   SimPartition& p = f.partitions[static_cast<size_t>(a.partition)];
   if (find_volume(p, id) == nullptr) return fail(ENODEV);
   drop_dead_openers(rt);
@@ -211,7 +221,8 @@ int remove_volume(Flash& f, FlashRuntime& rt, const AttachedUbi& a, int32_t id) 
   return 0;
 }
 
-int rename_volumes(Flash& f, FlashRuntime& rt, const AttachedUbi& a, ubi_rnvol_req* req) {
+int rename_volumes(Flash& f, FlashRuntime& rt, const AttachedUbi& a,
+                   ubi_rnvol_req* req) {
   SimPartition& p = f.partitions[static_cast<size_t>(a.partition)];
   if (req->count < 0 || req->count > UBI_MAX_RNVOL) return fail(EINVAL);
   if (req->count == 0) return 0;
@@ -221,7 +232,8 @@ int rename_volumes(Flash& f, FlashRuntime& rt, const AttachedUbi& a, ubi_rnvol_r
     int16_t len = req->ents[i].name_len;
     int32_t id = req->ents[i].vol_id;
     if (len <= 0 || len > UBI_MAX_VOLUME_NAME ||
-        strnlen(req->ents[i].name, UBI_MAX_VOLUME_NAME + 1) != static_cast<size_t>(len)) {
+        strnlen(req->ents[i].name, UBI_MAX_VOLUME_NAME + 1) !=
+            static_cast<size_t>(len)) {
       return fail(EINVAL);
     }
     if (find_volume(p, id) == nullptr) return fail(ENOENT);
@@ -237,8 +249,9 @@ int rename_volumes(Flash& f, FlashRuntime& rt, const AttachedUbi& a, ubi_rnvol_r
   std::vector<int> doomed;
   for (const auto& r : renames) {
     for (const SimVolume& v : p.volumes) {
-      bool renamed = std::any_of(renames.begin(), renames.end(),
-                                 [&](const auto& x) { return x.first == v.id; });
+      bool renamed =
+          std::any_of(renames.begin(), renames.end(),
+                      [&](const auto& x) { return x.first == v.id; });
       if (v.name == r.second && !renamed) {
         if (any_opener(rt, a.ubi_num, v.id)) return fail(EBUSY);
         doomed.push_back(v.id);
@@ -285,7 +298,10 @@ class UbiDevice : public OpenDevice {
 class UbiVolumeNode : public OpenDevice {
  public:
   UbiVolumeNode(int ubi_num, int vol_id, int partition, OpenKind kind)
-      : ubi_num_(ubi_num), vol_id_(vol_id), partition_(partition), kind_(kind) {}
+      : ubi_num_(ubi_num),
+        vol_id_(vol_id),
+        partition_(partition),
+        kind_(kind) {}
   // An update left unfinished keeps the marker it set when it began.
   ~UbiVolumeNode() override {
     flash_transaction([&](Flash&, FlashRuntime& rt) {
@@ -309,7 +325,8 @@ class UbiVolumeNode : public OpenDevice {
       } else if (v->corrupted) {
         rc = fail(EBADMSG);
       } else {
-        rc = read_volume(partition_, *v, volume_bytes(*v, a->leb_size), pos_, buffer, count);
+        rc = read_volume(partition_, *v, volume_bytes(*v, a->leb_size), pos_,
+                         buffer, count);
         if (rc > 0) pos_ += static_cast<uint64_t>(rc);
       }
       error = errno;
@@ -323,10 +340,12 @@ class UbiVolumeNode : public OpenDevice {
   // (in the shared model) only when the update is complete.
   ssize_t write(const void* buffer, size_t count) override {
     if (!updating_) return fail(kind_ == OpenKind::writer ? EROFS : EBADF);
-    auto n = static_cast<size_t>(std::min<uint64_t>(count, upd_bytes_ - upd_received_));
+    auto n = static_cast<size_t>(
+        std::min<uint64_t>(count, upd_bytes_ - upd_received_));
     std::string data(static_cast<const char*>(buffer), n);
     if (corrupt_writes_ && n > 0) data[n / 2] ^= 0x01;
-    std::ofstream out(data_path(partition_, vol_id_), std::ios::binary | std::ios::app);
+    std::ofstream out(data_path(partition_, vol_id_),
+                      std::ios::binary | std::ios::app);
     out.write(data.data(), static_cast<std::streamsize>(n));
     out.close();
     if (!out) return fail(EIO);
@@ -366,7 +385,8 @@ class UbiVolumeNode : public OpenDevice {
                                   uint64_t{v->reserved_lebs} * a->leb_size) {
         rc = fail(EINVAL);
       } else {
-        std::ofstream(data_path(partition_, vol_id_), std::ios::trunc | std::ios::binary);
+        std::ofstream(data_path(partition_, vol_id_),
+                      std::ios::trunc | std::ios::binary);
         v->upd_marker = true;
         v->corrupted = false;
         v->data_bytes = 0;
@@ -438,10 +458,15 @@ class NandPartition : public OpenDevice {
         int64_t offset = *static_cast<int64_t*>(arg);
         if (!f.badblock_ioctl) {
           rc = fail(EOPNOTSUPP);
+        } else if (f.badblock_errno != 0) {
+          rc = fail(f.badblock_errno);
         } else if (offset < 0 || static_cast<uint64_t>(offset) >= p.size) {
           rc = fail(EINVAL);
         } else {
-          rc = f.bad_blocks.count(first + static_cast<uint32_t>(offset / g.erasesize)) ? 1 : 0;
+          rc = f.bad_blocks.count(first +
+                                  static_cast<uint32_t>(offset / g.erasesize))
+                   ? 1
+                   : 0;
         }
       } else if (request == MEMERASE) {
         auto* e = static_cast<erase_info_user*>(arg);
@@ -473,7 +498,10 @@ class NandPartition : public OpenDevice {
     if (p.content == Content::erased) return;
     if (p.content == Content::ubi) {
       for (const SimVolume& v : p.volumes) {
-        std::remove(volume_data_path(device_dir(), static_cast<int>(&p - f.partitions.data()), v.id).c_str());
+        std::remove(volume_data_path(device_dir(),
+                                     static_cast<int>(&p - f.partitions.data()),
+                                     v.id)
+                        .c_str());
       }
       p.volumes.clear();
       p.content = Content::foreign;
@@ -495,8 +523,12 @@ class NandPartition : public OpenDevice {
 // The MTD view of a volume (gluebi), and the block device on top of it.
 class GluebiFile : public OpenDevice {
  public:
-  GluebiFile(int ubi_num, int vol_id, int partition, bool block, uint64_t block_bytes)
-      : ubi_num_(ubi_num), vol_id_(vol_id), partition_(partition), block_(block),
+  GluebiFile(int ubi_num, int vol_id, int partition, bool block,
+             uint64_t block_bytes)
+      : ubi_num_(ubi_num),
+        vol_id_(vol_id),
+        partition_(partition),
+        block_(block),
         block_bytes_(block_bytes) {}
   ~GluebiFile() override {
     flash_transaction([&](Flash&, FlashRuntime& rt) {
@@ -510,8 +542,10 @@ class GluebiFile : public OpenDevice {
     int error = 0;
     flash_transaction([&](Flash& f, FlashRuntime& rt) {
       const AttachedUbi* a = find_attached(rt, ubi_num_);
-      SimVolume* v = a ? find_volume(f.partitions[static_cast<size_t>(partition_)], vol_id_)
-                       : nullptr;
+      SimVolume* v =
+          a ? find_volume(f.partitions[static_cast<size_t>(partition_)],
+                          vol_id_)
+            : nullptr;
       if (v == nullptr) {
         rc = fail(ENODEV);
       } else {
@@ -532,20 +566,24 @@ class GluebiFile : public OpenDevice {
     int error = 0;
     flash_transaction([&](Flash& f, FlashRuntime& rt) {
       const AttachedUbi* a = find_attached(rt, ubi_num_);
-      SimVolume* v = a ? find_volume(f.partitions[static_cast<size_t>(partition_)], vol_id_)
-                       : nullptr;
+      SimVolume* v =
+          a ? find_volume(f.partitions[static_cast<size_t>(partition_)],
+                          vol_id_)
+            : nullptr;
       if (v == nullptr) {
         rc = fail(ENODEV);
       } else if (!v->dynamic) {
         rc = fail(EROFS);  // static volumes change only by a volume update
-      } else if (count % f.geometry.pagesize != 0 || pos_ % f.geometry.pagesize != 0 ||
+      } else if (count % f.geometry.pagesize != 0 ||
+                 pos_ % f.geometry.pagesize != 0 ||
                  pos_ + count > uint64_t{v->reserved_lebs} * a->leb_size) {
         rc = fail(EINVAL);
       } else {
         std::fstream out(data_path(partition_, vol_id_),
                          std::ios::binary | std::ios::in | std::ios::out);
         out.seekp(static_cast<std::streamoff>(pos_));
-        out.write(static_cast<const char*>(buffer), static_cast<std::streamsize>(count));
+        out.write(static_cast<const char*>(buffer),
+                  static_cast<std::streamsize>(count));
         pos_ += count;
         rc = static_cast<ssize_t>(count);
       }
@@ -576,8 +614,10 @@ std::unique_ptr<OpenDevice> open_mtd(unsigned index, int flags, bool block) {
   int error = ENXIO;
   flash_transaction([&](Flash& f, FlashRuntime& rt) {
     if (index < f.partitions.size()) {
-      if (!block) result = std::make_unique<NandPartition>(static_cast<int>(index));
-      else error = EOPNOTSUPP;  // the raw NAND's block device is not modelled
+      if (!block)
+        result = std::make_unique<NandPartition>(static_cast<int>(index));
+      else
+        error = EOPNOTSUPP;  // the raw NAND's block device is not modelled
       return false;
     }
     const GluebiMtd* g = find_gluebi(rt, static_cast<int>(index));
@@ -596,8 +636,8 @@ std::unique_ptr<OpenDevice> open_mtd(unsigned index, int flags, bool block) {
       return false;
     }
     rt.openers.push_back({::getpid(), g->ubi_num, g->vol_id, OpenKind::gluebi});
-    result = std::make_unique<GluebiFile>(g->ubi_num, g->vol_id, a->partition, block,
-                                          g->block_bytes);
+    result = std::make_unique<GluebiFile>(g->ubi_num, g->vol_id, a->partition,
+                                          block, g->block_bytes);
     return true;
   });
   if (!result) errno = error;
@@ -606,9 +646,12 @@ std::unique_ptr<OpenDevice> open_mtd(unsigned index, int flags, bool block) {
 
 }  // namespace
 
-std::unique_ptr<OpenDevice> open_ubi_ctrl(int) { return std::make_unique<UbiCtrl>(); }
+std::unique_ptr<OpenDevice> open_ubi_ctrl(int) {
+  return std::make_unique<UbiCtrl>();
+}
 
-std::unique_ptr<OpenDevice> open_ubi_node(unsigned major, unsigned minor, int flags) {
+std::unique_ptr<OpenDevice> open_ubi_node(unsigned major, unsigned minor,
+                                          int flags) {
   std::unique_ptr<OpenDevice> result;
   int error = ENXIO;
   auto ubi_num = static_cast<int>(ubi_major_base - major);
@@ -637,7 +680,8 @@ std::unique_ptr<OpenDevice> open_ubi_node(unsigned major, unsigned minor, int fl
     }
     OpenKind kind = write ? OpenKind::writer : OpenKind::reader;
     rt.openers.push_back({::getpid(), ubi_num, vol_id, kind});
-    result = std::make_unique<UbiVolumeNode>(ubi_num, vol_id, a->partition, kind);
+    result =
+        std::make_unique<UbiVolumeNode>(ubi_num, vol_id, a->partition, kind);
     return true;
   });
   if (!result) errno = error;

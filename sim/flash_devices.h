@@ -9,7 +9,8 @@
 namespace sim {
 
 std::unique_ptr<OpenDevice> open_ubi_ctrl(int flags);
-std::unique_ptr<OpenDevice> open_ubi_node(unsigned major, unsigned minor, int flags);
+std::unique_ptr<OpenDevice> open_ubi_node(unsigned major, unsigned minor,
+                                          int flags);
 std::unique_ptr<OpenDevice> open_mtd_char(unsigned minor, int flags);
 std::unique_ptr<OpenDevice> open_mtd_block(unsigned minor, int flags);
 

@@ -16,14 +16,20 @@ namespace sim {
 namespace {
 
 const char* content_name(Content c) {
-  return c == Content::erased ? "erased" : c == Content::foreign ? "foreign" : "ubi";
+  return c == Content::erased    ? "erased"
+         : c == Content::foreign ? "foreign"
+                                 : "ubi";
 }
 Content content_from(const std::string& s) {
-  return s == "ubi" ? Content::ubi : s == "foreign" ? Content::foreign : Content::erased;
+  return s == "ubi"       ? Content::ubi
+         : s == "foreign" ? Content::foreign
+                          : Content::erased;
 }
 
 std::string flash_file(const std::string& dir) { return dir + "/state/flash"; }
-std::string runtime_file(const std::string& dir) { return dir + "/state/flash-runtime"; }
+std::string runtime_file(const std::string& dir) {
+  return dir + "/state/flash-runtime";
+}
 
 // The rest of a line after n words: names may hold blanks.
 std::string rest_of(std::istringstream& in) {
@@ -44,7 +50,8 @@ bool load_flash(const std::string& dir, Flash* f) {
     l >> word;
     if (word == "geometry") {
       l >> f->geometry.size >> f->geometry.erasesize >> f->geometry.pagesize >>
-          f->geometry.subpage >> f->geometry.oobsize >> f->badblock_ioctl;
+          f->geometry.subpage >> f->geometry.oobsize >> f->badblock_ioctl >>
+          f->badblock_errno;
     } else if (word == "bad") {
       uint32_t b;
       while (l >> b) f->bad_blocks.insert(b);
@@ -65,8 +72,8 @@ bool load_flash(const std::string& dir, Flash* f) {
       f->partitions.push_back(p);
     } else if (word == "volume" && !f->partitions.empty()) {
       SimVolume v;
-      l >> v.id >> v.dynamic >> v.reserved_lebs >> v.data_bytes >> v.upd_marker >>
-          v.corrupted;
+      l >> v.id >> v.dynamic >> v.reserved_lebs >> v.data_bytes >>
+          v.upd_marker >> v.corrupted;
       v.name = rest_of(l);
       f->partitions.back().volumes.push_back(v);
     }
@@ -78,7 +85,8 @@ void save_flash(const std::string& dir, const Flash& f) {
   std::ostringstream out;
   const NandGeometry& g = f.geometry;
   out << "geometry " << g.size << ' ' << g.erasesize << ' ' << g.pagesize << ' '
-      << g.subpage << ' ' << g.oobsize << ' ' << f.badblock_ioctl << '\n';
+      << g.subpage << ' ' << g.oobsize << ' ' << f.badblock_ioctl << ' '
+      << f.badblock_errno << '\n';
   out << "bad";
   for (uint32_t b : f.bad_blocks) out << ' ' << b;
   out << "\ncorrupt_writes " << f.corrupt_writes << '\n';
@@ -130,11 +138,12 @@ FlashRuntime load_runtime(const std::string& dir) {
 void save_runtime(const std::string& dir, const FlashRuntime& rt) {
   std::ostringstream out;
   for (const AttachedUbi& a : rt.attached) {
-    out << "attached " << a.ubi_num << ' ' << a.partition << ' ' << a.leb_size << '\n';
+    out << "attached " << a.ubi_num << ' ' << a.partition << ' ' << a.leb_size
+        << '\n';
   }
   for (const GluebiMtd& g : rt.gluebi) {
-    out << "gluebi " << g.ubi_num << ' ' << g.vol_id << ' ' << g.mtd_index << ' '
-        << g.block_bytes << '\n';
+    out << "gluebi " << g.ubi_num << ' ' << g.vol_id << ' ' << g.mtd_index
+        << ' ' << g.block_bytes << '\n';
   }
   for (const VolumeOpener& o : rt.openers) {
     out << "open " << o.pid << ' ' << o.ubi_num << ' ' << o.vol_id << ' '
@@ -156,7 +165,8 @@ void remove_matching(const fs::path& dir, const std::string& prefix) {
   std::error_code ec;
   if (!fs::exists(dir, ec)) return;
   for (const auto& e : fs::directory_iterator(dir, ec)) {
-    if (e.path().filename().string().rfind(prefix, 0) == 0) fs::remove_all(e.path(), ec);
+    if (e.path().filename().string().rfind(prefix, 0) == 0)
+      fs::remove_all(e.path(), ec);
   }
 }
 
@@ -167,7 +177,8 @@ void write_mtd(const fs::path& sys, int index, const std::string& name,
   std::string n = std::to_string(index);
   fs::path d = sys / "class/mtd" / ("mtd" + n);
   make_dir(d);
-  attr(d, "dev", std::to_string(mtd_char_major) + ":" + std::to_string(2 * index));
+  attr(d, "dev",
+       std::to_string(mtd_char_major) + ":" + std::to_string(2 * index));
   attr(d, "name", name);
   attr(d, "type", type);
   attr(d, "size", std::to_string(size));
@@ -177,14 +188,16 @@ void write_mtd(const fs::path& sys, int index, const std::string& name,
   attr(d, "oobsize", std::to_string(oob));
   fs::path ro = sys / "class/mtd" / ("mtd" + n + "ro");
   make_dir(ro);
-  attr(ro, "dev", std::to_string(mtd_char_major) + ":" + std::to_string(2 * index + 1));
+  attr(ro, "dev",
+       std::to_string(mtd_char_major) + ":" + std::to_string(2 * index + 1));
   fs::path b = sys / "class/block" / ("mtdblock" + n);
   make_dir(b);
   attr(b, "dev", std::to_string(mtd_block_major) + ":" + n);
   attr(b, "size", std::to_string(block_bytes / 512));
 }
 
-void sync_sysfs(const std::string& dir, const Flash& f, const FlashRuntime& rt) {
+void sync_sysfs(const std::string& dir, const Flash& f,
+                const FlashRuntime& rt) {
   fs::path sys = dir + "/root/sys";
   remove_matching(sys / "class/mtd", "mtd");
   remove_matching(sys / "class/ubi", "ubi");
@@ -216,7 +229,8 @@ void sync_sysfs(const std::string& dir, const Flash& f, const FlashRuntime& rt) 
     uint32_t used = 0;
     for (const SimVolume& v : p.volumes) used += v.reserved_lebs;
     uint32_t avail = available_lebs(f, p);
-    attr(d, "avail_eraseblocks", std::to_string(avail > used ? avail - used : 0));
+    attr(d, "avail_eraseblocks",
+         std::to_string(avail > used ? avail - used : 0));
     attr(d, "total_eraseblocks", std::to_string(avail));
     for (const SimVolume& v : p.volumes) {
       fs::path vd = sys / "class/ubi" / (dev + "_" + std::to_string(v.id));
@@ -240,8 +254,8 @@ void sync_sysfs(const std::string& dir, const Flash& f, const FlashRuntime& rt) 
       if (v.id != gm.vol_id) continue;
       uint64_t size = v.dynamic ? uint64_t{v.reserved_lebs} * a->leb_size
                                 : volume_bytes(v, a->leb_size);
-      write_mtd(sys, gm.mtd_index, v.name, "ubi", size, a->leb_size,
-                g.pagesize, g.pagesize, 0, gm.block_bytes);
+      write_mtd(sys, gm.mtd_index, v.name, "ubi", size, a->leb_size, g.pagesize,
+                g.pagesize, 0, gm.block_bytes);
     }
   }
 }
@@ -277,7 +291,8 @@ void flash_transaction(const std::function<bool(Flash&, FlashRuntime&)>& fn) {
   });
 }
 
-std::string volume_data_path(const std::string& dir, int partition, int vol_id) {
+std::string volume_data_path(const std::string& dir, int partition,
+                             int vol_id) {
   return dir + "/state/flash-p" + std::to_string(partition) + "-vol" +
          std::to_string(vol_id);
 }
@@ -331,9 +346,10 @@ void drop_dead_openers(FlashRuntime& rt) {
 }
 
 bool volume_open(FlashRuntime& rt, int ubi_num, int vol_id, OpenKind kind) {
-  return std::any_of(rt.openers.begin(), rt.openers.end(), [&](const VolumeOpener& o) {
-    return o.ubi_num == ubi_num && o.vol_id == vol_id && o.kind == kind;
-  });
+  return std::any_of(
+      rt.openers.begin(), rt.openers.end(), [&](const VolumeOpener& o) {
+        return o.ubi_num == ubi_num && o.vol_id == vol_id && o.kind == kind;
+      });
 }
 
 }  // namespace sim

@@ -53,6 +53,7 @@ struct SimPartition {
 struct Flash {
   NandGeometry geometry;
   bool badblock_ioctl = true;
+  int badblock_errno = 0;         // a failing bad-block test
   std::set<uint32_t> bad_blocks;  // erase block numbers of the chip
   std::vector<SimPartition> partitions;
   bool corrupt_writes = false;  // volume writes store damaged data

@@ -1,10 +1,10 @@
 // velnor-sim show: the device's state as JSON.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -42,7 +42,8 @@ std::string nodes_json(const std::string& dir) {
   const char* sep = "";
   std::error_code ec;
   std::filesystem::path root = dir + "/root";
-  for (auto it = std::filesystem::recursive_directory_iterator(root / "dev", ec);
+  for (auto it =
+           std::filesystem::recursive_directory_iterator(root / "dev", ec);
        !ec && it != std::filesystem::recursive_directory_iterator();
        it.increment(ec)) {
     std::optional<NodeId> node = read_node(it->path().string());
@@ -64,12 +65,16 @@ uint32_t content_crc(const std::string& path, uint64_t length) {
   std::unique_ptr<char[]> buffer(new char[1 << 16]);
   uint32_t c = 0xFFFFFFFF;
   while (length > 0) {
-    auto want = static_cast<std::streamsize>(std::min<uint64_t>(length, 1 << 16));
+    auto want =
+        static_cast<std::streamsize>(std::min<uint64_t>(length, 1 << 16));
     in.read(buffer.get(), want);
     std::streamsize got = in.gcount();
-    for (std::streamsize i = got; i < want; ++i) buffer[static_cast<size_t>(i)] = '\xff';
+    for (std::streamsize i = got; i < want; ++i)
+      buffer[static_cast<size_t>(i)] = '\xff';
     for (std::streamsize i = 0; i < want; ++i) {
-      c = crc32_detail::table[(c ^ static_cast<unsigned char>(buffer[static_cast<size_t>(i)])) & 0xFF] ^
+      c = crc32_detail::table[(c ^ static_cast<unsigned char>(
+                                       buffer[static_cast<size_t>(i)])) &
+                              0xFF] ^
           (c >> 8);
     }
     length -= static_cast<uint64_t>(want);
@@ -116,18 +121,21 @@ std::string flash_json(const std::string& dir) {
     if (p.name != "nand0.ubi" || p.content != Content::ubi) continue;
     uint32_t leb = leb_size(f, p.vid_hdr_offset);
     std::vector<SimVolume> sorted = p.volumes;
-    std::sort(sorted.begin(), sorted.end(),
-              [](const SimVolume& a, const SimVolume& b) { return a.id < b.id; });
+    std::sort(
+        sorted.begin(), sorted.end(),
+        [](const SimVolume& a, const SimVolume& b) { return a.id < b.id; });
     for (const SimVolume& v : sorted) {
       uint64_t bytes = volume_bytes(v, leb);
       char crc[9];
-      std::snprintf(crc, sizeof crc, "%08x",
-                    content_crc(volume_data_path(dir, static_cast<int>(i), v.id), bytes));
+      std::snprintf(
+          crc, sizeof crc, "%08x",
+          content_crc(volume_data_path(dir, static_cast<int>(i), v.id), bytes));
       vols += sep;
-      vols += "{\"name\": " + json_string(v.name) + ", \"id\": " + std::to_string(v.id) +
+      vols += "{\"name\": " + json_string(v.name) +
+              ", \"id\": " + std::to_string(v.id) +
               ", \"type\": " + (v.dynamic ? "\"dynamic\"" : "\"static\"") +
-              ", \"data_bytes\": " + std::to_string(bytes) + ", \"crc32\": \"" + crc +
-              "\", \"upd_marker\": " + (v.upd_marker ? "true" : "false") +
+              ", \"data_bytes\": " + std::to_string(bytes) + ", \"crc32\": \"" +
+              crc + "\", \"upd_marker\": " + (v.upd_marker ? "true" : "false") +
               ", \"corrupted\": " + (v.corrupted ? "true" : "false") + "}";
       sep = ", ";
     }
@@ -136,8 +144,9 @@ std::string flash_json(const std::string& dir) {
   std::string content = "erased";
   for (const SimPartition& p : f.partitions) {
     if (p.name == "nand0.ubi") {
-      content = p.content == Content::ubi ? "ubi"
-                : p.content == Content::foreign ? "foreign" : "erased";
+      content = p.content == Content::ubi       ? "ubi"
+                : p.content == Content::foreign ? "foreign"
+                                                : "erased";
     }
   }
   return "  \"mtd\": " + mtd + ",\n  \"flash\": " + json_string(content) +

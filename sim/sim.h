@@ -25,6 +25,7 @@ struct NandOptions {
   uint32_t subpage = 512;
   std::vector<uint32_t> bad_blocks;  // erase block numbers
   bool badblock_ioctl = true;        // false: the bad-block test is refused
+  int badblock_errno = 0;            // the bad-block test fails with this
   bool foreign_data = false;         // holds data that UBI cannot attach
   // Name and size of each partition, in order (size 0: the rest of the
   // chip); empty for the single "nand0.ubi".

@@ -43,10 +43,14 @@ std::optional<uint64_t> parse_size(const std::string& text) {
   unsigned long long v = std::strtoull(text.c_str(), &end, 0);
   if (errno != 0) return std::nullopt;
   std::string suffix = end;
-  if (suffix == "K" || suffix == "k") v <<= 10;
-  else if (suffix == "M") v <<= 20;
-  else if (suffix == "G") v <<= 30;
-  else if (!suffix.empty()) return std::nullopt;
+  if (suffix == "K" || suffix == "k")
+    v <<= 10;
+  else if (suffix == "M")
+    v <<= 20;
+  else if (suffix == "G")
+    v <<= 30;
+  else if (!suffix.empty())
+    return std::nullopt;
   return v;
 }
 
@@ -63,7 +67,8 @@ int init(const std::string& dir, const std::vector<std::string>& args) {
       nand.foreign_data = true;
       continue;
     }
-    if (i + 1 >= args.size()) return usage_error(("missing value for " + flag).c_str());
+    if (i + 1 >= args.size())
+      return usage_error(("missing value for " + flag).c_str());
     const std::string& value = args[++i];
     std::optional<uint64_t> size = parse_size(value);
     if (flag == "--nand-size" && size) {
@@ -79,19 +84,23 @@ int init(const std::string& dir, const std::vector<std::string>& args) {
       while (start <= value.size()) {
         size_t comma = value.find(',', start);
         if (comma == std::string::npos) comma = value.size();
-        std::optional<uint64_t> block = parse_size(value.substr(start, comma - start));
+        std::optional<uint64_t> block =
+            parse_size(value.substr(start, comma - start));
         if (!block) return usage_error("bad --bad list");
         nand.bad_blocks.push_back(static_cast<uint32_t>(*block));
         start = comma + 1;
       }
     } else if (flag == "--partition") {
       size_t colon = value.rfind(':');
-      std::optional<uint64_t> psize =
-          colon == std::string::npos ? std::nullopt : parse_size(value.substr(colon + 1));
-      if (!psize || colon == 0) return usage_error("bad --partition (NAME:SIZE)");
+      std::optional<uint64_t> psize = colon == std::string::npos
+                                          ? std::nullopt
+                                          : parse_size(value.substr(colon + 1));
+      if (!psize || colon == 0)
+        return usage_error("bad --partition (NAME:SIZE)");
       nand.partitions.emplace_back(value.substr(0, colon), *psize);
     } else {
-      return usage_error(("bad option or value: " + flag + " " + value).c_str());
+      return usage_error(
+          ("bad option or value: " + flag + " " + value).c_str());
     }
   }
   if (nand.erasesize == 0 || nand.pagesize == 0 || nand.subpage == 0 ||

@@ -14,8 +14,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-sim::DeviceOptions board_with(std::vector<std::pair<std::string, uint64_t>> parts,
-                              std::vector<uint32_t> bad = {}) {
+sim::DeviceOptions board_with(
+    std::vector<std::pair<std::string, uint64_t>> parts,
+    std::vector<uint32_t> bad = {}) {
   sim::DeviceOptions o;
   o.nand.partitions = std::move(parts);
   o.nand.bad_blocks = std::move(bad);
@@ -74,10 +75,11 @@ TEST(MtdPartitions, UnreadableEntriesAreLeftOut) {
   ASSERT_NE(list->head, nullptr);
   EXPECT_EQ(list->head->name, "nand0.ubi");
   EXPECT_EQ(list->head->next, nullptr);
-  EXPECT_EQ(SimDevice::console(2),
-            "Failed to open file /sys/class/mtd/mtd0/type error: No such file or "
-            "directory\n"
-            "Failed to initialize volume \"mtd0\"\n");
+  EXPECT_EQ(
+      SimDevice::console(2),
+      "Failed to open file /sys/class/mtd/mtd0/type error: No such file or "
+      "directory\n"
+      "Failed to initialize volume \"mtd0\"\n");
 }
 
 TEST(MtdPartitions, EmptyAndMissingDirectory) {
@@ -113,11 +115,12 @@ TEST(MtdPartitions, NodesAreMadeOnlyWhenMissing) {
 
   fs::remove(device.host("/dev/mtd0"));
   EXPECT_EQ(mtd_char_device(p), nullptr);
-  EXPECT_EQ(SimDevice::console(2),
-            "Failed to open file /sys/class/mtd/mtd0/dev error: No such file or "
-            "directory\n"
-            "dev_str is null\n"
-            "Failed to parse /sys/class/mtd/mtd0/dev\n");
+  EXPECT_EQ(
+      SimDevice::console(2),
+      "Failed to open file /sys/class/mtd/mtd0/dev error: No such file or "
+      "directory\n"
+      "dev_str is null\n"
+      "Failed to parse /sys/class/mtd/mtd0/dev\n");
   EXPECT_EQ(mtd_block_device(nullptr), nullptr);
 }
 
@@ -171,9 +174,10 @@ TEST_F(MtdErase, ProgressOnATerminalStopsOneBlockShort) {
   sim::set_console_terminal(true);
   std::unique_ptr<MtdPartitionList> list;
   EXPECT_EQ(mtd_erase(partition(list)), 0);
-  EXPECT_EQ(SimDevice::console(1),
-            "Erasing MTD device (/dev/mtd0): 0%\b\b12%\b\b\b25%\b\b\b37%\b\b\b50%"
-            "\b\b\b62%\b\b\b75%\b\b\b87%\n");
+  EXPECT_EQ(
+      SimDevice::console(1),
+      "Erasing MTD device (/dev/mtd0): 0%\b\b12%\b\b\b25%\b\b\b37%\b\b\b50%"
+      "\b\b\b62%\b\b\b75%\b\b\b87%\n");
 }
 
 TEST_F(MtdErase, WithoutBadBlockCheckEveryBlockIsErasedAndSaidSo) {
@@ -184,7 +188,21 @@ TEST_F(MtdErase, WithoutBadBlockCheckEveryBlockIsErasedAndSaidSo) {
   std::string expected;
   for (int i = 0; i < 8; ++i) expected += line;
   EXPECT_EQ(SimDevice::console(2), expected);
-  EXPECT_EQ(SimDevice::console(1), "Erasing MTD device (/dev/mtd0): ........\n");
+  EXPECT_EQ(SimDevice::console(1),
+            "Erasing MTD device (/dev/mtd0): ........\n");
+}
+
+TEST_F(MtdErase, AFailingBadBlockTestStillErases) {
+  sim::DeviceOptions o = small();
+  o.nand.size = 2 * o.nand.erasesize;
+  o.nand.badblock_errno = EIO;
+  SimDevice device(o);
+  std::unique_ptr<MtdPartitionList> list;
+  EXPECT_EQ(mtd_erase(partition(list)), 0);
+  EXPECT_EQ(SimDevice::console(2),
+            "ioctl(MEMGETBADBLOCK) error: Input/output error\n"
+            "ioctl(MEMGETBADBLOCK) error: Input/output error\n");
+  EXPECT_EQ(SimDevice::console(1), "Erasing MTD device (/dev/mtd0): ..\n");
 }
 
 TEST_F(MtdErase, StopsAtTheFirstRefusedBlock) {

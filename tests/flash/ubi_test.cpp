@@ -80,12 +80,13 @@ TEST(UbiAttach, AnUnloadableEntryLeadsToARefusedAttach) {
   fs::remove(device.host("/sys/class/ubi/ubi0/dev"));
   sim::clear_console();
   EXPECT_EQ(ubi_info_for_mtd("nand0.ubi"), nullptr);
-  EXPECT_EQ(SimDevice::console(2),
-            "Failed to open file /sys/class/ubi/ubi0/dev error: No such file or "
-            "directory\n"
-            "dev_str is null\n"
-            "Failed to parse /sys/class/ubi/ubi0/dev\n"
-            "Failed to attach ubi on /dev/mtd0: File exists\n");
+  EXPECT_EQ(
+      SimDevice::console(2),
+      "Failed to open file /sys/class/ubi/ubi0/dev error: No such file or "
+      "directory\n"
+      "dev_str is null\n"
+      "Failed to parse /sys/class/ubi/ubi0/dev\n"
+      "Failed to attach ubi on /dev/mtd0: File exists\n");
 }
 
 TEST(UbiAttach, AnUnlistableClassStillAttaches) {
@@ -93,6 +94,26 @@ TEST(UbiAttach, AnUnlistableClassStillAttaches) {
   fs::remove_all(device.host("/sys/class/ubi"));
   UbiInfoPtr info = ubi_info_for_mtd("nand0.ubi");
   EXPECT_TRUE(info);
+  EXPECT_EQ(SimDevice::console(2), "Failed to read /sys/class/ubi\n");
+}
+
+TEST(UbiAttach, NodeThatCannotBeMadeGivesNothing) {
+  SimDevice device;
+  ASSERT_TRUE(ubi_info_for_mtd("nand0.ubi"));
+  fs::remove(device.host("/dev/ubi0"));
+  fs::remove(device.host("/dev/ubi_ctrl"));
+  fs::remove_all(device.host("/dev"));
+  EXPECT_EQ(ubi_info_load("ubi0"), nullptr);
+  EXPECT_EQ(SimDevice::console(2),
+            "Failed to create device: No such file or directory\n");
+}
+
+TEST(UbiAttach, VolumesThatCannotBeListedLeaveAnEmptyInfo) {
+  SimDevice device;
+  ASSERT_TRUE(ubi_info_for_mtd("nand0.ubi"));
+  UbiInfo info{"/dev/ubi0", nullptr};
+  fs::rename(device.host("/sys/class/ubi"), device.host("/sys/class/ubi.away"));
+  EXPECT_EQ(ubi_volumes_scan(&info, false), -1);
   EXPECT_EQ(SimDevice::console(2), "Failed to read /sys/class/ubi\n");
 }
 
@@ -215,11 +236,12 @@ TEST_F(UbiRecords, RefreshDropsVolumesThatWentAway) {
   EXPECT_EQ(ubi_volume_find(&info, "a"), nullptr);
   EXPECT_NE(ubi_volume_find(&info, "b"), nullptr);
   EXPECT_NE(ubi_volume_find(&info, "c"), nullptr);
-  EXPECT_EQ(SimDevice::console(2),
-            "Failed to open file /sys/class/ubi/ubi0_0/corrupted error: No such "
-            "file or directory\n"
-            "Failed to update volume: sysfs file /sys/class/ubi/ubi0_0/corrupted "
-            "is zero error\n");
+  EXPECT_EQ(
+      SimDevice::console(2),
+      "Failed to open file /sys/class/ubi/ubi0_0/corrupted error: No such "
+      "file or directory\n"
+      "Failed to update volume: sysfs file /sys/class/ubi/ubi0_0/corrupted "
+      "is zero error\n");
 }
 
 TEST_F(UbiRecords, RefreshFailuresStopAtTheFailingAttribute) {
@@ -255,10 +277,10 @@ TEST_F(UbiRecords, LoadFailures) {
   volume("ubi0_1", "x");
   fs::remove(device.host("/sys/class/ubi/ubi0_1/name"));
   EXPECT_EQ(ubi_volumes_scan(&info, false), 2);
-  EXPECT_NE(SimDevice::console(2).find(
-                "Failed to load volume, device: /dev/ubi0_1\n"
-                "Failed to initialize volume \"ubi0_1\"\n"),
-            std::string::npos);
+  EXPECT_NE(
+      SimDevice::console(2).find("Failed to load volume, device: /dev/ubi0_1\n"
+                                 "Failed to initialize volume \"ubi0_1\"\n"),
+      std::string::npos);
 }
 
 TEST_F(UbiRecords, DuplicateNamesFindTheOneLoadedLast) {
@@ -326,8 +348,9 @@ TEST_F(UbiRecords, DeviceNodeOfAVolume) {
   EXPECT_EQ(SimDevice::console(2), "");
   fs::remove(device.host("/dev/ubi0_0"));
   EXPECT_EQ(ubi_volume_device(v), nullptr);
-  EXPECT_NE(SimDevice::console(2).find("Failed to parse /sys/class/ubi/ubi0_0/dev\n"),
-            std::string::npos);
+  EXPECT_NE(
+      SimDevice::console(2).find("Failed to parse /sys/class/ubi/ubi0_0/dev\n"),
+      std::string::npos);
   sim::clear_console();
   volume("ubi0_0", "a");
   fs::remove_all(device.host("/dev"));

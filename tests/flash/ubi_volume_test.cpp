@@ -36,7 +36,8 @@ class UbiVolumes : public ::testing::Test {
     std::string out;
     char buf[65536];
     ssize_t n;
-    while ((n = os::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    while ((n = os::read(fd, buf, sizeof buf)) > 0)
+      out.append(buf, static_cast<size_t>(n));
     os::close(fd);
     return out;
   }
@@ -81,7 +82,7 @@ TEST_F(UbiVolumes, CreateLoadsTheNewVolume) {
   EXPECT_EQ(v, ubi_volume_find(info.get(), "rootfs"));
   EXPECT_EQ(v->device, "/dev/ubi0_0");
   EXPECT_EQ(v->usable_eb_size, static_cast<int32_t>(leb));
-  EXPECT_EQ(v->data_bytes, 0);               // static: nothing written yet
+  EXPECT_EQ(v->data_bytes, 0);  // static: nothing written yet
   EXPECT_EQ(v->status, ubi_status_empty);
   EXPECT_EQ(device.get("/sys/class/ubi/ubi0_0/type"), "static\n");
   EXPECT_EQ(device.get("/sys/class/ubi/ubi0_0/reserved_ebs"), "3\n");
@@ -97,16 +98,20 @@ TEST_F(UbiVolumes, CreateLoadsTheNewVolume) {
 }
 
 TEST_F(UbiVolumes, NameLengthLimitIsCheckedBeforeTheNodeIsOpened) {
-  EXPECT_NE(ubi_volume_create(info.get(), std::string(127, 'n'), 1000, 0), nullptr);
+  EXPECT_NE(ubi_volume_create(info.get(), std::string(127, 'n'), 1000, 0),
+            nullptr);
   sim::clear_console();
   fs::remove(device.host("/dev/ubi0"));  // an open would fail
-  EXPECT_EQ(ubi_volume_create(info.get(), std::string(128, 'n'), 1000, 0), nullptr);
-  EXPECT_EQ(SimDevice::console(2), "Creating volume: " + std::string(128, 'n') +
-                                       "\nFailed to create volume: Volume name too long\n");
+  EXPECT_EQ(ubi_volume_create(info.get(), std::string(128, 'n'), 1000, 0),
+            nullptr);
+  EXPECT_EQ(SimDevice::console(2),
+            "Creating volume: " + std::string(128, 'n') +
+                "\nFailed to create volume: Volume name too long\n");
   sim::clear_console();
   EXPECT_EQ(ubi_volume_create(info.get(), "x", 1000, 0), nullptr);
-  EXPECT_EQ(SimDevice::console(2),
-            "Creating volume: x\nFailed to create volume: Could not open device\n");
+  EXPECT_EQ(
+      SimDevice::console(2),
+      "Creating volume: x\nFailed to create volume: Could not open device\n");
 }
 
 TEST_F(UbiVolumes, TheKernelRefusesDuplicatesAndOverflow) {
@@ -118,7 +123,8 @@ TEST_F(UbiVolumes, TheKernelRefusesDuplicatesAndOverflow) {
   EXPECT_NE(ubi_volume_create(info.get(), "fits", 999 * leb, 0), nullptr);
   EXPECT_EQ(SimDevice::console(2),
             "Creating volume: kernel\nFailed to create volume: File exists\n"
-            "Creating volume: huge\nFailed to create volume: No space left on device\n"
+            "Creating volume: huge\nFailed to create volume: No space left on "
+            "device\n"
             "Creating volume: fits\n");
 }
 
@@ -178,19 +184,22 @@ TEST_F(UbiVolumes, RenameSendsUpTo32AndRefreshes) {
 TEST_F(UbiVolumes, RenameOf32AndARefusal) {
   std::vector<UbiRename> renames;
   for (int i = 0; i < 32; ++i) {
-    UbiVolume* v = ubi_volume_create(info.get(), "v" + std::to_string(i), 1000, 0);
+    UbiVolume* v =
+        ubi_volume_create(info.get(), "v" + std::to_string(i), 1000, 0);
     ASSERT_NE(v, nullptr);
     renames.push_back({"w" + std::to_string(i), v});
   }
   EXPECT_EQ(ubi_volumes_rename(info.get(), 32, renames.data()), 0);
   EXPECT_NE(ubi_volume_find(info.get(), "w31"), nullptr);
-  ASSERT_STREQ(ubi_volume_device(ubi_volume_find(info.get(), "w0")), "/dev/ubi0_0");
+  ASSERT_STREQ(ubi_volume_device(ubi_volume_find(info.get(), "w0")),
+               "/dev/ubi0_0");
   int held = os::open("/dev/ubi0_0", O_RDONLY);
   ASSERT_GE(held, 0);
   UbiRename busy[] = {{"again", ubi_volume_find(info.get(), "w0")}};
   sim::clear_console();
   EXPECT_EQ(ubi_volumes_rename(info.get(), 1, busy), -1);
-  EXPECT_EQ(SimDevice::console(2), "Failed to rename volumes: Device or resource busy\n");
+  EXPECT_EQ(SimDevice::console(2),
+            "Failed to rename volumes: Device or resource busy\n");
   os::close(held);
 }
 
@@ -258,7 +267,8 @@ TEST_F(UbiVolumes, UpdateLargerThanTheVolumeIsRefused) {
   Image image(pattern(2 * leb));
   sim::clear_console();
   EXPECT_EQ(ubi_volume_flash(v, Image::read, &image, 2 * leb), -1);
-  EXPECT_EQ(SimDevice::console(2), "Failed to write volume (ioctl): Invalid argument\n");
+  EXPECT_EQ(SimDevice::console(2),
+            "Failed to write volume (ioctl): Invalid argument\n");
   EXPECT_EQ(SimDevice::console(1), "");
 }
 
@@ -276,9 +286,11 @@ TEST_F(UbiVolumes, BusyVolumeFallsBackOnItsMtdDevice) {
   Image image(pattern(2 * leb));
   sim::clear_console();
   EXPECT_EQ(ubi_volume_flash(v, Image::read, &image, 2 * leb), 0);
-  EXPECT_EQ(SimDevice::console(2), "Failed to open device: Device or resource busy\n");
-  EXPECT_EQ(SimDevice::console(1),
-            "Ubi volume busy, falling back on mtd device\nFlashing \"data\" ..\n");
+  EXPECT_EQ(SimDevice::console(2),
+            "Failed to open device: Device or resource busy\n");
+  EXPECT_EQ(
+      SimDevice::console(1),
+      "Ubi volume busy, falling back on mtd device\nFlashing \"data\" ..\n");
   os::close(held);
   EXPECT_EQ(read_back("/dev/ubi0_0"), image.data);
 }
@@ -308,6 +320,31 @@ TEST_F(UbiVolumes, VolumeHeldByAWriterHasNoFallback) {
             "Failed to open device: Device or resource busy\n"
             "Failed to open fallback mtd deviceDevice or resource busy\n");
   os::close(writer);
+}
+
+TEST_F(UbiVolumes, NoNodeNoWrite) {
+  UbiVolume* v = ubi_volume_create(info.get(), "rootfs", leb, 0);
+  fs::remove(device.host("/sys/class/ubi/ubi0_0/dev"));
+  Image image(pattern(leb));
+  sim::clear_console();
+  EXPECT_EQ(ubi_volume_flash(v, Image::read, &image, leb), -1);
+  EXPECT_EQ(
+      SimDevice::console(2),
+      "Failed to open file /sys/class/ubi/ubi0_0/dev error: No such file or "
+      "directory\n"
+      "dev_str is null\n"
+      "Failed to parse /sys/class/ubi/ubi0_0/dev\n"
+      "Failed to get device\n");
+}
+
+TEST_F(UbiVolumes, RenameWithoutADeviceNode) {
+  UbiVolume* v = ubi_volume_create(info.get(), "a", leb, 0);
+  fs::remove(device.host("/dev/ubi0"));
+  UbiRename r[] = {{"b", v}};
+  sim::clear_console();
+  EXPECT_EQ(ubi_volumes_rename(info.get(), 1, r), -1);
+  EXPECT_EQ(SimDevice::console(1), "");
+  EXPECT_EQ(SimDevice::console(2), "");
 }
 
 TEST_F(UbiVolumes, OtherOpenErrorsAreReported) {
@@ -352,7 +389,8 @@ TEST_F(UbiVolumes, BlockDeviceOfAVolumeCreatedEmptyStaysEmptyUntilReattached) {
   UbiInfoPtr again = ubi_info_for_mtd("nand0.ubi");
   ASSERT_TRUE(again);
   EXPECT_EQ(device.get("/sys/class/mtd/mtd1/name"), "rootfs\n");
-  EXPECT_EQ(device.get("/sys/class/block/mtdblock1/size"), "9\n");  // 5000 / 512
+  EXPECT_EQ(device.get("/sys/class/block/mtdblock1/size"),
+            "9\n");  // 5000 / 512
 }
 
 TEST_F(UbiVolumes, DamagedWritesShowOnReadBack) {
