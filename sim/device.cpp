@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 
 #include "sim/flash_model.h"
@@ -84,6 +85,23 @@ Flash make_flash(const NandOptions& nand) {
 
 }  // namespace
 
+WatchdogState watchdog_state() {
+  WatchdogState out{};
+  kernel_locked([&](KernelState& s) {
+    const SimWatchdog& w = s.watchdog;
+    out.armed = w.armed;
+    out.timeout_s = w.timeout_s;
+    out.last_keepalive_ns = w.last_keepalive_ns;
+    out.keepalives = w.keepalives;
+    out.fired = w.fired;
+    out.fired_at_ns = w.fired_at_ns;
+    uint64_t first = w.keepalives > 32 ? w.keepalives - 32 : 0;
+    for (uint64_t i = first; i < w.keepalives; ++i)
+      out.recent.push_back(w.recent[i % 32]);
+  });
+  return out;
+}
+
 bool create_device(const std::string& dir, const DeviceOptions& options) {
   std::error_code ec;
   for (const char* sub : skeleton) {
@@ -94,6 +112,11 @@ bool create_device(const std::string& dir, const DeviceOptions& options) {
     }
   }
   if (!kernel_create((dir + "/state/kernel").c_str())) return false;
+  // The watchdog driver's class entry.
+  std::error_code wec;
+  std::filesystem::create_directories(dir + "/root/sys/class/misc/watchdog",
+                                      wec);
+  std::ofstream(dir + "/root/sys/class/misc/watchdog/dev") << "10:130\n";
   return flash_create(dir, make_flash(options.nand));
 }
 

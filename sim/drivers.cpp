@@ -4,6 +4,7 @@
 #include "sim/flash_devices.h"
 #include "sim/flash_model.h"
 #include "sim/open_device.h"
+#include "sim/watchdog_device.h"
 
 namespace sim {
 
@@ -11,6 +12,9 @@ std::unique_ptr<OpenDevice> open_node(const NodeId& id, int flags) {
   if (id.type == S_IFCHR) {
     if (id.major == ubi_ctrl_major && id.minor == ubi_ctrl_minor) {
       return open_ubi_ctrl(flags);
+    }
+    if (id.major == watchdog_major && id.minor == watchdog_minor) {
+      return open_watchdog(flags);
     }
     if (id.major == mtd_char_major) return open_mtd_char(id.minor, flags);
     if (id.major <= ubi_major_base && id.major > ubi_major_base - 32) {

@@ -1,6 +1,7 @@
 #include "sim/kernel_state.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 
 #include "sim/sim.h"
@@ -24,8 +26,13 @@ struct Mapping {
   KernelState* state = nullptr;
   std::string file;
 };
-Mapping mapping;
+// Made on first use: programs attach from static initialisers.
+Mapping& map() {
+  static Mapping m;
+  return m;
+}
 int depth = 0;
+volatile sig_atomic_t signals_seen = 0;
 
 // Locks the state file for this process's open description.
 // Nested locks in one process share the outer one.
@@ -34,14 +41,14 @@ class Lock {
   Lock() {
     if (depth++ > 0) return;
     int saved = errno;
-    while (::flock(mapping.fd, LOCK_EX) != 0 && errno == EINTR) {
+    while (::flock(map().fd, LOCK_EX) != 0 && errno == EINTR) {
     }
     errno = saved;
   }
   ~Lock() {
     if (--depth > 0) return;
     int saved = errno;
-    ::flock(mapping.fd, LOCK_UN);
+    ::flock(map().fd, LOCK_UN);
     errno = saved;
   }
   Lock(const Lock&) = delete;
@@ -64,31 +71,31 @@ bool map_file(const std::string& file) {
     errno = EINVAL;
     return false;
   }
-  mapping.fd = fd;
-  mapping.state = state;
-  mapping.owner = ::getpid();
-  mapping.file = file;
+  map().fd = fd;
+  map().state = state;
+  map().owner = ::getpid();
+  map().file = file;
   return true;
 }
 
 void unmap() {
-  if (mapping.state != nullptr) ::munmap(mapping.state, sizeof(KernelState));
-  if (mapping.fd >= 0) ::close(mapping.fd);
-  mapping.state = nullptr;
-  mapping.fd = -1;
+  if (map().state != nullptr) ::munmap(map().state, sizeof(KernelState));
+  if (map().fd >= 0) ::close(map().fd);
+  map().state = nullptr;
+  map().fd = -1;
 }
 
 // After a fork the child shares the parent's lock description: it needs its
 // own, and its own entry in the process table.
 KernelState& state() {
-  if (mapping.owner != ::getpid()) {
-    std::string file = mapping.file;
+  if (map().owner != ::getpid()) {
+    std::string file = map().file;
     unmap();
     map_file(file);
     Lock lock;
     kernel_register(::getpid());
   }
-  return *mapping.state;
+  return *map().state;
 }
 
 SimProcess* find_process(KernelState& s, pid_t pid) {
@@ -157,8 +164,37 @@ void fire_due(KernelState& s) {
   }
 }
 
+// The hardware watchdog restarts the machine: every process started on the
+// device ends at once.
+void watchdog_fires(KernelState& s) {
+  SimWatchdog& w = s.watchdog;
+  w.fired = 1;
+  w.fired_at_ns = s.now_ns;
+  w.armed = 0;
+  std::ofstream(device_dir() + "/state/outcome") << "watchdog\n";
+  pid_t self = ::getpid();
+  bool kill_self = false;
+  for (SimProcess& p : s.processes) {
+    if (p.pid == 0 || p.controller) continue;
+    if (p.pid == self) {
+      kill_self = true;
+    } else {
+      ::kill(p.pid, SIGKILL);
+    }
+    p = SimProcess{};
+  }
+  if (kill_self) ::kill(self, SIGKILL);
+}
+
+uint64_t watchdog_deadline(const SimWatchdog& w) {
+  return w.armed ? w.last_keepalive_ns + uint64_t{w.timeout_s} * 1000000000u
+                 : never;
+}
+
 // With every live process blocked, nothing can happen before the earliest
-// wake-up or timer: move the clock there.
+// wake-up, timer or watchdog expiry: move the clock there. A process that
+// has not yet looked at the latest activity, or whose awaited child has
+// ended, is about to run: the clock waits for it.
 void advance_if_idle(KernelState& s) {
   uint64_t next = never;
   for (SimProcess& p : s.processes) {
@@ -168,12 +204,17 @@ void advance_if_idle(KernelState& s) {
       p = SimProcess{};
       continue;
     }
+    if (p.seen_epoch != s.activity_epoch) return;
+    if (p.wait_pid > 0 && !process_alive(p.wait_pid)) return;
     if (p.wake_ns < next) next = p.wake_ns;
   }
   for (const SimTimer& t : s.timers) {
     if (t.used && t.at_ns < next) next = t.at_ns;
   }
+  uint64_t expiry = watchdog_deadline(s.watchdog);
+  if (expiry < next) next = expiry;
   if (next != never && next > s.now_ns) s.now_ns = next;
+  if (s.now_ns >= watchdog_deadline(s.watchdog)) watchdog_fires(s);
 }
 
 }  // namespace
@@ -200,28 +241,28 @@ bool kernel_open(const char* state_file, bool controller) {
 
 bool kernel_peek(const char* state_file,
                  const std::function<void(KernelState&)>& fn) {
-  Mapping saved = mapping;
+  Mapping saved = map();
   int saved_depth = depth;
-  mapping = Mapping{};
+  map() = Mapping{};
   depth = 0;
   bool ok = map_file(state_file);
   if (ok) {
     Lock lock;
-    fn(*mapping.state);
+    fn(*map().state);
   }
   unmap();
-  mapping = saved;
+  map() = saved;
   depth = saved_depth;
   return ok;
 }
 
 void kernel_close() {
-  if (mapping.state != nullptr && mapping.owner == ::getpid()) {
+  if (map().state != nullptr && map().owner == ::getpid()) {
     Lock lock;
     kernel_forget(::getpid());
   }
   unmap();
-  mapping.file.clear();
+  map().file.clear();
 }
 
 void kernel_locked(const std::function<void(KernelState&)>& fn) {
@@ -232,24 +273,26 @@ void kernel_locked(const std::function<void(KernelState&)>& fn) {
 }
 
 void kernel_register(pid_t pid, bool controller) {
-  KernelState& s = *mapping.state;
+  KernelState& s = *map().state;
   if (SimProcess* p = find_process(s, pid)) {
     p->controller |= controller;
     return;
   }
   for (SimProcess& p : s.processes) {
     if (p.pid == 0 || !process_alive(p.pid)) {
-      p = SimProcess{static_cast<int32_t>(pid), 0, 0, controller};
+      p = SimProcess{};
+      p.pid = static_cast<int32_t>(pid);
+      p.controller = controller;
       return;
     }
   }
 }
 
 void kernel_forget(pid_t pid) {
-  if (SimProcess* p = find_process(*mapping.state, pid)) *p = SimProcess{};
+  if (SimProcess* p = find_process(*map().state, pid)) *p = SimProcess{};
 }
 
-void kernel_mark_blocked(bool blocked) {
+void kernel_mark_blocked(bool blocked, pid_t wait_pid) {
   kernel_locked([&](KernelState& s) {
     pid_t self = ::getpid();
     kernel_register(self);
@@ -257,39 +300,52 @@ void kernel_mark_blocked(bool blocked) {
     if (p == nullptr) return;
     p->blocked = blocked;
     p->wake_ns = never;
+    p->wait_pid = blocked ? wait_pid : 0;
+    p->seen_epoch = s.activity_epoch;
+    if (!blocked) ++s.activity_epoch;  // a child's end was noticed
   });
 }
 
-bool kernel_block(uint64_t deadline_ns,
-                  const std::function<bool(const KernelState&)>& ready,
-                  const std::function<void(int)>& wait_real) {
+void kernel_activity() {
+  if (map().state == nullptr) return;
+  kernel_locked([](KernelState& s) { ++s.activity_epoch; });
+}
+
+void kernel_note_signal() { signals_seen = signals_seen + 1; }
+
+Wake kernel_block(uint64_t deadline_ns,
+                  const std::function<bool(const KernelState&)>& ready) {
   pid_t self = ::getpid();
+  const sig_atomic_t signals_before = signals_seen;
   for (;;) {
-    int answer = -1;  // 1 ready, 0 timed out, -1 keep waiting
+    std::optional<Wake> answer;
     kernel_locked([&](KernelState& s) {
       SimProcess* p = find_process(s, self);
       if (ready(s)) {
-        answer = 1;
+        answer = Wake::ready;
+      } else if (signals_seen != signals_before) {
+        answer = Wake::interrupted;
       } else if (s.now_ns >= deadline_ns) {
-        answer = 0;
+        answer = Wake::deadline;
       } else if (p != nullptr) {
         p->blocked = 1;
         p->wake_ns = deadline_ns;
+        p->seen_epoch = s.activity_epoch;
         advance_if_idle(s);
         fire_due(s);
         if (ready(s)) {
-          answer = 1;
+          answer = Wake::ready;
         } else if (s.now_ns >= deadline_ns) {
-          answer = 0;
+          answer = Wake::deadline;
         }
       }
-      if (answer >= 0 && p != nullptr) {
+      if (answer && p != nullptr) {
         p->blocked = 0;
         p->wake_ns = 0;
       }
     });
-    if (answer >= 0) return answer == 1;
-    wait_real(1);
+    if (answer) return *answer;
+    ::usleep(500);
   }
 }
 

@@ -16,6 +16,8 @@ struct SimProcess {
   uint32_t blocked;  // waiting in the seam until wake_ns or readiness
   uint64_t wake_ns;
   uint32_t controller;  // attached by a test or tool, not started on the device
+  int32_t wait_pid;     // blocked waiting for this child to end (0: none)
+  uint64_t seen_epoch;  // the activity it has looked at since blocking
 };
 
 struct SimTimer {
@@ -31,6 +33,19 @@ struct SimEvent {
   char text[500];
 };
 
+// The board's hardware watchdog.
+struct SimWatchdog {
+  int32_t open_pid;      // the device is single-open (0: closed)
+  uint32_t magic_close;  // 'V' written: closing stops it
+  uint32_t armed;
+  uint32_t timeout_s;
+  uint32_t fired;  // it restarted the machine
+  uint64_t last_keepalive_ns;
+  uint64_t fired_at_ns;
+  uint64_t keepalives;
+  uint64_t recent[32];  // the last keepalive times, by keepalives % 32
+};
+
 constexpr int max_processes = 64;
 constexpr int max_timers = 64;
 constexpr int event_ring = 32;
@@ -40,13 +55,18 @@ struct KernelState {
   uint32_t version;
   uint64_t now_ns;
   uint64_t event_seq;  // sequence number of the newest device event
+  // Bumped whenever a process does something another may be waiting for
+  // (a write to a pipe, a close, a signal): the clock may not move on
+  // until every waiting process has looked again.
+  uint64_t activity_epoch;
+  SimWatchdog watchdog;
   SimProcess processes[max_processes];
   SimTimer timers[max_timers];
   SimEvent events[event_ring];
 };
 
 constexpr uint32_t kernel_magic = 0x564C4E53;  // "VLNS"
-constexpr uint32_t kernel_version = 1;
+constexpr uint32_t kernel_version = 2;
 
 // Creates the state file of a new device.
 bool kernel_create(const char* state_file);
@@ -64,17 +84,23 @@ void kernel_close();
 // fire first.
 void kernel_locked(const std::function<void(KernelState&)>& fn);
 
-// Blocks the calling process until ready() holds (checked under the lock) or
-// the device clock reaches deadline_ns. Returns true when ready. While every
+// Blocks the calling process until ready() holds (checked under the lock),
+// the device clock reaches deadline_ns, or a signal handler has run.
+// Returns 1 when ready, 0 at the deadline, -1 when interrupted. While every
 // process of the device is blocked, the clock jumps to the earliest wake-up.
-// wait_real(ms) is called unlocked between checks to wait for real events
-// (a descriptor becoming readable, another process running).
-bool kernel_block(uint64_t deadline_ns,
-                  const std::function<bool(const KernelState&)>& ready,
-                  const std::function<void(int)>& wait_real);
+enum class Wake { ready, deadline, interrupted };
+Wake kernel_block(uint64_t deadline_ns,
+                  const std::function<bool(const KernelState&)>& ready);
 
-// Process bookkeeping around calls that block in the host kernel.
-void kernel_mark_blocked(bool blocked);
+// Something happened that a blocked process may be waiting for.
+void kernel_activity();
+
+// Counts signal handlers run in this process (interrupts kernel_block).
+void kernel_note_signal();
+
+// Process bookkeeping around calls that block in the host kernel; wait_pid
+// is the child being waited for (-1 any, 0 none).
+void kernel_mark_blocked(bool blocked, pid_t wait_pid = 0);
 void kernel_register(pid_t pid, bool controller = false);
 void kernel_forget(pid_t pid);
 

@@ -2,7 +2,6 @@
 
 #include <linux/netlink.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstring>
 
@@ -52,9 +51,11 @@ class UeventSocket : public OpenDevice {
     if (ready) return result;
     if (flags & MSG_DONTWAIT) return fail(EAGAIN);
     // A blocking receive waits for the next event.
-    kernel_block(
-        never, [&](const KernelState& s) { return readable(s); },
-        [](int ms) { ::usleep(static_cast<useconds_t>(ms) * 1000); });
+    if (kernel_block(never, [&](const KernelState& s) {
+          return readable(s);
+        }) == Wake::interrupted) {
+      return fail(EINTR);
+    }
     kernel_locked([&](KernelState& s) { take(s); });
     return result;
   }

@@ -80,7 +80,23 @@ uint64_t deadline_after(uint64_t ns) {
   return ns > sim::never - now ? sim::never : now + ns;
 }
 
-void sleep_real(int ms) { ::usleep(static_cast<useconds_t>(ms) * 1000); }
+// The program's own signal handlers, called through a trampoline that
+// also tells a blocked seam call to return EINTR, as the kernel would.
+struct sigaction handlers[NSIG];
+
+void trampoline(int sig) {
+  sim::kernel_note_signal();
+  handlers[sig].sa_handler(sig);
+}
+void trampoline_info(int sig, siginfo_t* info, void* context) {
+  sim::kernel_note_signal();
+  handlers[sig].sa_sigaction(sig, info, context);
+}
+
+// Descriptors another process of the device may be waiting on.
+void note_activity(int fd) {
+  if (fd > 2) sim::kernel_activity();
+}
 
 // Host descriptors that are ready now, for select and poll.
 short host_ready(int fd, short events) {
@@ -140,11 +156,21 @@ ssize_t write(int fd, const void* buf, size_t count) {
     return static_cast<ssize_t>(count);
   }
   if (sim::OpenDevice* d = model(fd)) return d->write(buf, count);
-  return ::write(fd, buf, count);
+  ssize_t n = ::write(fd, buf, count);
+  int saved = errno;
+  note_activity(fd);
+  errno = saved;
+  return n;
 }
 
 int close(int fd) {
-  model_files.erase(fd);
+  if (model_files.erase(fd) == 0) {
+    int rc = ::close(fd);
+    int saved = errno;
+    note_activity(fd);
+    errno = saved;
+    return rc;
+  }
   return ::close(fd);
 }
 
@@ -278,7 +304,7 @@ int execve(const char* path, char* const argv[], char* const envp[]) {
 
 pid_t wait4(pid_t pid, int* status, int options, struct rusage* usage) {
   bool blocking = !(options & WNOHANG);
-  if (blocking) sim::kernel_mark_blocked(true);
+  if (blocking) sim::kernel_mark_blocked(true, pid);
   pid_t result = ::wait4(pid, status, options, usage);
   int saved = errno;
   if (blocking) sim::kernel_mark_blocked(false);
@@ -312,11 +338,44 @@ int kill(pid_t pid, int sig) {
     errno = EPERM;
     return -1;
   }
-  return ::kill(pid, sig);
+  int rc = ::kill(pid, sig);
+  int saved = errno;
+  sim::kernel_activity();
+  errno = saved;
+  return rc;
 }
 
 int sigaction(int sig, const struct sigaction* act, struct sigaction* old) {
-  return ::sigaction(sig, act, old);
+  if (sig <= 0 || sig >= NSIG) {
+    errno = EINVAL;
+    return -1;
+  }
+  struct sigaction previous = handlers[sig];
+  if (act == nullptr || act->sa_handler == SIG_IGN ||
+      act->sa_handler == SIG_DFL) {
+    int rc = ::sigaction(sig, act, old);
+    if (rc == 0 && act != nullptr) handlers[sig] = *act;
+    return rc;
+  }
+  struct sigaction wrapped = *act;
+  if (act->sa_flags & SA_SIGINFO) {
+    wrapped.sa_sigaction = trampoline_info;
+  } else {
+    wrapped.sa_handler = trampoline;
+  }
+  struct sigaction host_old;
+  if (::sigaction(sig, &wrapped, &host_old) != 0) return -1;
+  handlers[sig] = *act;
+  if (old != nullptr) {
+    // The program sees its own handler, not the trampoline.
+    *old = host_old;
+    if (host_old.sa_handler == trampoline ||
+        (host_old.sa_flags & SA_SIGINFO &&
+         host_old.sa_sigaction == trampoline_info)) {
+      *old = previous;
+    }
+  }
+  return 0;
 }
 
 int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
@@ -370,13 +429,18 @@ int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
                        : static_cast<uint64_t>(timeout->tv_sec) * 1000000000u +
                              static_cast<uint64_t>(timeout->tv_usec) * 1000u;
   uint64_t deadline = limit == sim::never ? sim::never : start + limit;
-  bool ready = sim::kernel_block(deadline, check, sleep_real);
+  sim::Wake wake = sim::kernel_block(deadline, check);
+  bool ready = wake == sim::Wake::ready;
   if (timeout != nullptr) {
     // As Linux does: the time left is written back.
     uint64_t spent = sim::now_ns() - start;
     uint64_t left = spent >= limit ? 0 : limit - spent;
     timeout->tv_sec = static_cast<time_t>(left / 1000000000u);
     timeout->tv_usec = static_cast<suseconds_t>(left % 1000000000u / 1000u);
+  }
+  if (wake == sim::Wake::interrupted) {
+    errno = EINTR;
+    return -1;
   }
   if (!ready) count = 0;
   if (readfds != nullptr) *readfds = ready ? got_read : fd_set{};
@@ -407,8 +471,16 @@ int poll(struct pollfd* fds, nfds_t nfds, int timeout_ms) {
       timeout_ms < 0
           ? sim::never
           : deadline_after(static_cast<uint64_t>(timeout_ms) * 1000000u);
-  if (!sim::kernel_block(deadline, check, sleep_real)) return 0;
-  return count;
+  switch (sim::kernel_block(deadline, check)) {
+    case sim::Wake::ready:
+      return count;
+    case sim::Wake::deadline:
+      return 0;
+    case sim::Wake::interrupted:
+      break;
+  }
+  errno = EINTR;
+  return -1;
 }
 
 int clock_gettime(clockid_t clock, struct timespec* ts) {
@@ -433,9 +505,18 @@ int nanosleep(const struct timespec* request, struct timespec* remain) {
     errno = EINVAL;
     return -1;
   }
-  sim::kernel_block(
-      deadline_after(to_ns(*request)),
-      [](const sim::KernelState&) { return false; }, sleep_real);
+  uint64_t deadline = deadline_after(to_ns(*request));
+  if (sim::kernel_block(deadline, [](const sim::KernelState&) {
+        return false;
+      }) == sim::Wake::interrupted) {
+    if (remain != nullptr) {
+      uint64_t left = deadline - sim::now_ns();
+      remain->tv_sec = static_cast<time_t>(left / 1000000000u);
+      remain->tv_nsec = static_cast<long>(left % 1000000000u);
+    }
+    errno = EINTR;
+    return -1;
+  }
   if (remain != nullptr) *remain = timespec{};
   return 0;
 }

@@ -33,6 +33,14 @@ std::string kernel_json(const std::string& dir) {
       sep = ", ";
     }
     out += "],\n";
+    const SimWatchdog& w = s.watchdog;
+    out += "  \"watchdog\": {\"armed\": " +
+           std::string(w.armed ? "true" : "false") +
+           ", \"timeout\": " + std::to_string(w.timeout_s) +
+           ", \"last_keepalive_ns\": " + std::to_string(w.last_keepalive_ns) +
+           ", \"keepalives\": " + std::to_string(w.keepalives) +
+           ", \"fired\": " + (w.fired ? "true" : "false") +
+           ", \"fired_at_ns\": " + std::to_string(w.fired_at_ns) + "},\n";
   });
   return ok ? out : std::string();
 }

@@ -88,6 +88,18 @@ void clear_console();
 // Whether descriptor 1 and 2 count as a terminal (default: as they are).
 void set_console_terminal(std::optional<bool> terminal);
 
+// The hardware watchdog as the board sees it.
+struct WatchdogState {
+  bool armed;
+  uint32_t timeout_s;
+  uint64_t last_keepalive_ns;
+  uint64_t keepalives;
+  std::vector<uint64_t> recent;  // the latest keepalive times, oldest first
+  bool fired;                    // it restarted the machine
+  uint64_t fired_at_ns;
+};
+WatchdogState watchdog_state();
+
 // The device's state as JSON, for velnor-sim show.
 std::string show_json(const std::string& dir);
 

@@ -1,0 +1,104 @@
+#include "wdog/watchdog_daemon.h"
+
+#include <fcntl.h>
+#include <linux/watchdog.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "common/emit_line.h"
+#include "common/os.h"
+#include "common/sysfs.h"
+
+namespace {
+
+constexpr char device_path[] = "/dev/watchdog";
+constexpr char device_sysfs[] = "/sys/class/misc/watchdog";
+constexpr int hardware_timeout_s = 10;
+constexpr int poll_ms = 5000;
+
+volatile sig_atomic_t running = 1;
+
+void on_sigterm(int) { running = 0; }
+
+void keepalive(int device) {
+  static const char zero = 0;
+  (void)!os::write(device, &zero, 1);
+}
+
+// The node is made from sysfs when it is not there (or not writable).
+void make_node() {
+  if (os::access(device_path, W_OK) == 0) return;
+  uint32_t devnum;
+  if (sysfs_read_devnum(device_sysfs, &devnum) != 0) {
+    emit_line(2, "Failed to find watchdog sysfs entry");
+  } else if (os::mknod(device_path, char_node_mode, devnum) != 0) {
+    emit_line(2, "Failed to create watchdog device");
+  }
+}
+
+}  // namespace
+
+int64_t monotonic_seconds() {
+  timespec now;
+  if (os::clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
+    emit_line(2, "Failed to get monotonic clock");
+    return 0;
+  }
+  return now.tv_sec;
+}
+
+void feed_loop(int device) {
+  bool limited = false;  // no deadline: feed without limit
+  int64_t deadline = 0;
+  while (running) {
+    if (!limited || monotonic_seconds() < deadline) keepalive(device);
+    pollfd pipe{0, POLLIN, 0};
+    if (os::poll(&pipe, 1, poll_ms) <= 0) continue;
+    // Data first: requests written just before a close are still read.
+    if (pipe.revents & POLLIN) {
+      int32_t period;
+      if (os::read(0, &period, sizeof period) != sizeof period) {
+        emit_line(2, "Failed to read from watchdog pipe");
+      } else {
+        limited = period > 0;
+        deadline = monotonic_seconds() + period;
+      }
+    } else if (pipe.revents & (POLLERR | POLLHUP)) {
+      emit_line(2, "Watchdog pipe closed");
+      return;
+    }
+  }
+}
+
+int watchdog_daemon_main() {
+  make_node();
+  int device = os::open(device_path, O_WRONLY);
+  emit_line(1, "Starting watchdog process");
+  if (device < 0) {
+    emit_line(2, "Failed to open watchdog: ", errno_text());
+    return 255;
+  }
+  struct sigaction term;
+  std::memset(&term, 0, sizeof term);
+  term.sa_handler = on_sigterm;
+  sigemptyset(&term.sa_mask);
+  os::sigaction(SIGTERM, &term, nullptr);
+
+  int options = WDIOS_ENABLECARD;
+  if (os::ioctl(device, WDIOC_SETOPTIONS, &options) != 0) {
+    emit_line(2, "Failed to enable watchdog");
+  }
+  int timeout = hardware_timeout_s;
+  if (os::ioctl(device, WDIOC_SETTIMEOUT, &timeout) != 0) {
+    emit_line(2, "Failed to settimeout: ", errno_text());
+  }
+  feed_loop(device);
+  emit_line(1, "Stopping watchdog process");
+  // The last keepalive; the device stays open, and armed, until exit.
+  keepalive(device);
+  return 0;
+}
