@@ -340,6 +340,7 @@ class UbiVolumeNode : public OpenDevice {
   // (in the shared model) only when the update is complete.
   ssize_t write(const void* buffer, size_t count) override {
     if (!updating_) return fail(kind_ == OpenKind::writer ? EROFS : EBADF);
+    if (fail_writes_) return fail(EIO);
     auto n = static_cast<size_t>(
         std::min<uint64_t>(count, upd_bytes_ - upd_received_));
     std::string data(static_cast<const char*>(buffer), n);
@@ -393,6 +394,7 @@ class UbiVolumeNode : public OpenDevice {
         upd_bytes_ = static_cast<uint64_t>(bytes);
         upd_received_ = 0;
         corrupt_writes_ = f.corrupt_writes;
+        fail_writes_ = f.fail_writes;
         updating_ = bytes != 0;
         if (bytes == 0) finish_update(*v);
         rc = 0;
@@ -419,6 +421,7 @@ class UbiVolumeNode : public OpenDevice {
   OpenKind kind_;
   bool updating_ = false;
   bool corrupt_writes_ = false;
+  bool fail_writes_ = false;
   uint64_t upd_bytes_ = 0;
   uint64_t upd_received_ = 0;
   uint64_t pos_ = 0;

@@ -57,6 +57,7 @@ struct Flash {
   std::set<uint32_t> bad_blocks;  // erase block numbers of the chip
   std::vector<SimPartition> partitions;
   bool corrupt_writes = false;  // volume writes store damaged data
+  bool fail_writes = false;     // volume writes fail
 };
 
 struct AttachedUbi {

@@ -3,10 +3,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "package/install.h"
 #include "sim/sim.h"
 
 namespace {
@@ -14,9 +16,14 @@ namespace {
 const char usage[] =
     "usage: velnor-sim init DIR [NAND OPTIONS]\n"
     "       velnor-sim show DIR\n"
+    "       velnor-sim install DIR PKG\n"
     "\n"
-    "  init DIR   make a new simulated device in DIR (empty or missing)\n"
-    "  show DIR   print the device's state as JSON\n"
+    "  init DIR          make a new simulated device in DIR (empty or "
+    "missing)\n"
+    "  show DIR          print the device's state as JSON\n"
+    "  install DIR PKG   install the firmware package PKG into the device's\n"
+    "                    flash, as an update does, with the device's console;\n"
+    "                    exit 0 when it was installed and verified\n"
     "\n"
     "NAND options (default: the emulated target's board, a 128M chip with\n"
     "2K pages, 128K erase blocks, 512-byte sub-pages, one partition\n"
@@ -134,6 +141,34 @@ int show(const std::string& dir) {
   return 0;
 }
 
+// The package goes onto the device (linked where it can be, copied where
+// not), is installed from there, and is removed again.
+int install(const std::string& dir, const std::string& pkg) {
+  if (!sim::attach(dir)) {
+    std::fprintf(stderr, "velnor-sim: no device in %s: %s\n", dir.c_str(),
+                 std::strerror(errno));
+    return 1;
+  }
+  const char device_path[] = "/tmp/velnor-sim-install.bpk2";
+  std::string host = sim::device_root() + device_path;
+  std::error_code ec;
+  std::filesystem::remove(host, ec);
+  std::filesystem::create_hard_link(pkg, host, ec);
+  if (ec) {
+    ec.clear();
+    std::filesystem::copy_file(pkg, host, ec);
+  }
+  if (ec) {
+    std::fprintf(stderr, "velnor-sim: cannot read %s: %s\n", pkg.c_str(),
+                 ec.message().c_str());
+    return 1;
+  }
+  int rc = install_package(device_path);
+  std::filesystem::remove(host, ec);
+  sim::detach();
+  return rc == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -148,5 +183,6 @@ int main(int argc, char** argv) {
   std::vector<std::string> rest(args.begin() + 2, args.end());
   if (command == "init") return init(dir, rest);
   if (command == "show" && rest.empty()) return show(dir);
+  if (command == "install" && rest.size() == 1) return install(dir, rest[0]);
   return usage_error("unknown command");
 }

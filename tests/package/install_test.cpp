@@ -1,0 +1,274 @@
+// Installing packages on the simulated device, outcome by outcome.
+#include "package/install.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "common/os.h"
+#include "common/progress.h"
+#include "flash/ubi.h"
+#include "tests/package/package_bytes.h"
+#include "tests/sim_device.h"
+
+using namespace test_bytes;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint32_t leb = 129024;
+
+std::string image(size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  uint32_t x = seed * 2654435761u + 1;
+  for (char& c : s) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 16);
+  }
+  return s;
+}
+
+class Install : public ::testing::Test {
+ protected:
+  explicit Install(const sim::DeviceOptions& o = {}) : device(o) {}
+  void SetUp() override {
+    show_progress_forget_terminal();
+    sim::set_console_terminal(false);
+  }
+  void TearDown() override { show_progress_forget_terminal(); }
+
+  std::string package(const std::string& rootfs, const std::string& kernel) {
+    device.put("/mnt/mmc/update.bpk2",
+               container({{bpk_type_rootfs, rootfs},
+                          {bpk_type_kernel, kernel},
+                          {bpk_type_version, "1.0.0.0"}}));
+    return "/mnt/mmc/update.bpk2";
+  }
+  // The volumes as the flash holds them, attached or not.
+  std::string volumes() {
+    std::string json = sim::show_json(device.dir());
+    size_t at = json.find("\"volumes\": ");
+    return json.substr(at, json.find('\n', at) - at);
+  }
+  bool holds(const std::string& name, const std::string& data) {
+    char crc[9];
+    std::snprintf(crc, sizeof crc, "%08x", test_bytes::crc32(data));
+    std::string v = volumes();
+    size_t at = v.find("\"name\": \"" + name + "\"");
+    if (at == std::string::npos) return false;
+    std::string entry = v.substr(at, v.find('}', at) - at);
+    return entry.find("\"type\": \"static\"") != std::string::npos &&
+           entry.find("\"data_bytes\": " + std::to_string(data.size())) !=
+               std::string::npos &&
+           entry.find(std::string("\"crc32\": \"") + crc) !=
+               std::string::npos &&
+           entry.find("\"upd_marker\": false") != std::string::npos;
+  }
+  int count_volumes() {
+    std::string v = volumes();
+    int n = 0;
+    for (size_t at = 0; (at = v.find("\"name\"", at)) != std::string::npos;
+         ++at)
+      ++n;
+    return n;
+  }
+  bool attached() { return fs::exists(device.host("/sys/class/ubi/ubi0")); }
+
+  // Firmware already on the device, made the way an installation makes it.
+  void preinstall(const std::vector<std::pair<std::string, uint32_t>>& vols) {
+    UbiInfoPtr info = ubi_info_for_mtd("nand0.ubi");
+    ASSERT_TRUE(info);
+    for (const auto& [name, size] : vols) {
+      ASSERT_NE(ubi_volume_create(info.get(), name, size, 0), nullptr);
+    }
+    ASSERT_EQ(ubi_detach(info.get()), 0);
+    sim::clear_console();
+  }
+
+  SimDevice device;
+};
+
+}  // namespace
+
+TEST_F(Install, ErasedFlashGetsBothImages) {
+  std::string rootfs = image(3 * leb + 100, 1), kernel = image(50000, 2);
+  EXPECT_EQ(install_package(package(rootfs, kernel).c_str()), 0);
+  EXPECT_TRUE(holds("rootfs", rootfs));
+  EXPECT_TRUE(holds("kernel", kernel));
+  EXPECT_EQ(count_volumes(), 2);
+  EXPECT_FALSE(attached());
+  EXPECT_EQ(SimDevice::console(1),
+            "Flashing \"rootfs\" ....\nFlashing \"kernel\" .\n");
+  EXPECT_EQ(SimDevice::console(2),
+            "Creating volume: rootfs\nCreating volume: kernel\n");
+}
+
+TEST_F(Install, OldFirmwareIsReplacedAndOtherVolumesKept) {
+  preinstall({{"kernel", 1000},
+              {"rootfs", 1000},
+              {"rootfs_old", 1000},
+              {"kernel_old", 1000},
+              {"kernel_new", 1000},
+              {"data", 5000}});
+  std::string rootfs = image(200000, 3), kernel = image(30000, 4);
+  EXPECT_EQ(install_package(package(rootfs, kernel).c_str()), 0);
+  EXPECT_TRUE(holds("rootfs", rootfs));
+  EXPECT_TRUE(holds("kernel", kernel));
+  std::string v = volumes();
+  EXPECT_NE(v.find("\"name\": \"data\""), std::string::npos);
+  EXPECT_EQ(v.find("_old"), std::string::npos);
+  EXPECT_EQ(v.find("kernel_new"), std::string::npos);
+  EXPECT_EQ(count_volumes(), 3);
+}
+
+class InstallOnForeignData : public Install {
+ protected:
+  static sim::DeviceOptions foreign() {
+    sim::DeviceOptions o;
+    o.nand.size = 16 << 20;  // 128 erase blocks keep the dots countable
+    o.nand.foreign_data = true;
+    return o;
+  }
+  InstallOnForeignData() : Install(foreign()) {}
+};
+
+TEST_F(InstallOnForeignData, DataUbiCannotAttachIsClearedFirst) {
+  std::string rootfs = image(1000, 5), kernel = image(2000, 6);
+  EXPECT_EQ(install_package(package(rootfs, kernel).c_str()), 0);
+  EXPECT_EQ(SimDevice::console(1),
+            "Clearing MTD device\nErasing MTD device (/dev/mtd0): " +
+                std::string(128, '.') +
+                "\nFlashing \"rootfs\" .\nFlashing \"kernel\" .\n");
+  EXPECT_EQ(SimDevice::console(2),
+            "Failed to attach ubi on /dev/mtd0: Invalid argument\n"
+            "Creating volume: rootfs\nCreating volume: kernel\n");
+  EXPECT_TRUE(holds("kernel", kernel));
+}
+
+class InstallOnUnerasableFlash : public Install {
+ protected:
+  static sim::DeviceOptions bad() {
+    sim::DeviceOptions o;
+    o.nand.size = 1 << 20;
+    o.nand.foreign_data = true;
+    o.nand.badblock_ioctl = false;
+    o.nand.bad_blocks = {2};
+    return o;
+  }
+  InstallOnUnerasableFlash() : Install(bad()) {}
+};
+
+TEST_F(InstallOnUnerasableFlash, AFailedEraseEndsIt) {
+  EXPECT_EQ(install_package(package("r", "k").c_str()), -1);
+  EXPECT_NE(SimDevice::console(2).find("ioctl(MEMERASE) failed (on /dev/mtd0): "
+                                       "Input/output error\n"
+                                       "Failed to load ubi information\n"),
+            std::string::npos);
+}
+
+TEST_F(Install, NoUbiPartitionAtAll) {
+  fs::remove_all(device.host("/sys/class/mtd"));
+  fs::create_directories(device.host("/sys/class/mtd"));
+  EXPECT_EQ(install_package(package("r", "k").c_str()), -1);
+  EXPECT_EQ(SimDevice::console(1), "Clearing MTD device\n");
+  EXPECT_EQ(SimDevice::console(2), "Failed to load ubi information\n");
+}
+
+TEST_F(Install, AnInvalidPackageLeavesTheFlashUntouched) {
+  preinstall({{"kernel", 1000}, {"rootfs", 1000}});
+  std::string before = volumes();
+  device.put("/p1.bpk2", container({{bpk_type_rootfs, "rootfs only"}}));
+  EXPECT_EQ(install_package("/p1.bpk2"), -1);
+  std::string damaged =
+      container({{bpk_type_rootfs, "rootfs"}, {bpk_type_kernel, "k"}});
+  damaged[53] ^= 1;
+  device.put("/p2.bpk2", damaged);
+  EXPECT_EQ(install_package("/p2.bpk2"), -1);
+  EXPECT_EQ(install_package("/missing.bpk2"), -1);
+  EXPECT_EQ(SimDevice::console(2),
+            "Failed to find kernel partition\n"
+            "Failed to validate rootfs CRC\n"
+            "Failed to open bpk file: /missing.bpk2\n");
+  EXPECT_EQ(volumes(), before);
+  EXPECT_FALSE(attached());
+}
+
+TEST_F(Install, AKernelVolumeThatCannotBeCreatedTakesTheNewRootfsWithIt) {
+  // 1000 erase blocks: a data volume leaves room for the rootfs only.
+  preinstall({{"data", 990 * leb}});
+  std::string rootfs = image(5 * leb, 7), kernel = image(6 * leb, 8);
+  EXPECT_EQ(install_package(package(rootfs, kernel).c_str()), -1);
+  EXPECT_NE(SimDevice::console(2).find(
+                "Creating volume: kernel\n"
+                "Failed to create volume: No space left on device\n"
+                "Failed to create volume kernel\n"),
+            std::string::npos);
+  EXPECT_EQ(count_volumes(), 1);  // the data volume alone
+  EXPECT_FALSE(attached());
+}
+
+TEST_F(Install, AReadBackMismatchRemovesTheVolume) {
+  sim::flash_corrupt_writes(true);
+  EXPECT_EQ(install_package(package(image(1000, 9), image(1000, 10)).c_str()),
+            -1);
+  EXPECT_EQ(SimDevice::console(2),
+            "Creating volume: rootfs\n"
+            "Failed to flash firmware, CRC mismatch on rootfs\n");
+  EXPECT_EQ(count_volumes(), 0);
+}
+
+TEST_F(Install, AWriteThatFailsRemovesTheVolume) {
+  preinstall({});
+  sim::flash_fail_writes(true);
+  EXPECT_EQ(install_package(package(image(1000, 9), image(1000, 10)).c_str()),
+            -1);
+  EXPECT_EQ(SimDevice::console(2),
+            "Creating volume: rootfs\nFailed to flash firmware\n");
+  EXPECT_EQ(count_volumes(), 0);
+}
+
+TEST_F(Install, ADetachThatFailsIsReportedAndTheResultStands) {
+  preinstall({{"data", 1000}});
+  UbiInfoPtr info = ubi_info_for_mtd("nand0.ubi");
+  ASSERT_STREQ(ubi_volume_device(ubi_volume_find(info.get(), "data")),
+               "/dev/ubi0_0");
+  int held = os::open("/dev/ubi0_0", O_RDONLY);  // keeps the device busy
+  sim::clear_console();
+  EXPECT_EQ(install_package(package(image(100, 1), image(100, 2)).c_str()), 0);
+  EXPECT_NE(SimDevice::console(2).find("Failed to detach UBI device\n"),
+            std::string::npos);
+  os::close(held);
+}
+
+TEST_F(Install, AnOldVolumeThatCannotBeRemovedStopsThatImage) {
+  preinstall({{"rootfs", 1000}});
+  UbiInfoPtr info = ubi_info_for_mtd("nand0.ubi");
+  ASSERT_STREQ(ubi_volume_device(ubi_volume_find(info.get(), "rootfs")),
+               "/dev/ubi0_0");
+  int held = os::open("/dev/ubi0_0", O_RDONLY);
+  sim::clear_console();
+  EXPECT_EQ(install_package(package(image(100, 1), image(100, 2)).c_str()), -1);
+  EXPECT_EQ(SimDevice::console(1), "Removing old volume rootfs\n");
+  EXPECT_EQ(SimDevice::console(2),
+            "Failed to rm volume (ioctl): Device or resource busy\n"
+            "Failed to rm volume (ioctl): Device or resource busy\n"
+            "Failed to remove volume rootfs\n"
+            "Failed to detach UBI device\n");
+  os::close(held);
+}
+
+TEST_F(Install, InstallEntryByItself) {
+  preinstall({{"kernel", 1000}});
+  UbiInfoPtr info = ubi_info_for_mtd("nand0.ubi");
+  device.put("/p.bpk2", container({{bpk_type_kernel, "new kernel"}}));
+  PackagePtr p = bpk_open("/p.bpk2", false);
+  EXPECT_EQ(install_entry(p.get(), bpk_type_kernel, "kernel", info.get()), 0);
+  EXPECT_EQ(SimDevice::console(1),
+            "Removing old volume kernel\nFlashing \"kernel\" .\n");
+  EXPECT_EQ(install_entry(p.get(), bpk_type_rootfs, "rootfs", info.get()), -1);
+  EXPECT_NE(SimDevice::console(2).find("Failed to find bpk partition\n"),
+            std::string::npos);
+  ubi_detach(info.get());
+  EXPECT_TRUE(holds("kernel", "new kernel"));
+}
