@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <sys/mount.h>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +17,9 @@
 
 namespace sim {
 namespace {
+
+// The initramfs: what "/" lies on before anything is mounted.
+constexpr uint32_t root_dev = 0x00000001;
 
 std::string attached_dir;
 std::string attached_root;
@@ -146,16 +151,46 @@ void detach() {
 const std::string& device_dir() { return attached_dir; }
 const std::string& device_root() { return attached_root; }
 
-std::optional<std::string> host_path(const std::string& device_path,
+std::optional<Resolved> resolve_path(const std::string& device_path,
                                      bool follow_last) {
+  // The mount table, taken once per resolution.
+  std::vector<SimMount> mounts;
+  kernel_locked([&](KernelState& s) {
+    for (const SimMount& m : s.mounts) {
+      if (m.used) mounts.push_back(m);
+    }
+  });
+  auto mount_of = [&](const std::string& path) -> const SimMount* {
+    const SimMount* best = nullptr;
+    size_t best_len = 0;
+    for (const SimMount& m : mounts) {
+      size_t len = std::strlen(m.target);
+      bool covers = path.compare(0, len, m.target) == 0 &&
+                    (path.size() == len || path[len] == '/' || len == 1);
+      if (covers && len >= best_len) {
+        best = &m;
+        best_len = len;
+      }
+    }
+    return best;
+  };
+  auto device_of = [](const std::deque<std::string>& parts) {
+    std::string path;
+    for (const std::string& part : parts) path.append("/").append(part);
+    return path.empty() ? std::string("/") : path;
+  };
+  auto host_of = [&](const std::string& path) {
+    const SimMount* m = mount_of(path);
+    if (m == nullptr || m->backing[0] == '\0') {
+      return attached_root + (path == "/" ? "" : path);
+    }
+    size_t len = std::strlen(m->target);
+    return std::string(m->backing) + path.substr(len == 1 ? 0 : len);
+  };
+
   std::deque<std::string> todo = split(device_path);
   std::deque<std::string> done;
   int links = 0;
-  auto joined = [&](const std::deque<std::string>& parts) {
-    std::string path = attached_root;
-    for (const std::string& part : parts) path.append("/").append(part);
-    return path;
-  };
   while (!todo.empty()) {
     std::string part = std::move(todo.front());
     todo.pop_front();
@@ -166,7 +201,7 @@ std::optional<std::string> host_path(const std::string& device_path,
     }
     done.push_back(part);
     if (!todo.empty() || follow_last) {
-      std::string candidate = joined(done);
+      std::string candidate = host_of(device_of(done));
       struct stat st;
       if (::lstat(candidate.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
         if (++links > 40) {
@@ -185,9 +220,24 @@ std::optional<std::string> host_path(const std::string& device_path,
       }
     }
   }
-  std::string path = joined(done);
-  if (!device_path.empty() && device_path.back() == '/') path.push_back('/');
-  return path;
+  Resolved r;
+  r.device = device_of(done);
+  r.host = host_of(r.device);
+  const SimMount* m = mount_of(r.device);
+  r.dev = m != nullptr ? m->dev : root_dev;
+  r.readonly = m != nullptr && (m->flags & MS_RDONLY);
+  if (!device_path.empty() && device_path.back() == '/') {
+    r.host.push_back('/');
+    if (r.device != "/") r.device.push_back('/');
+  }
+  return r;
+}
+
+std::optional<std::string> host_path(const std::string& device_path,
+                                     bool follow_last) {
+  std::optional<Resolved> r = resolve_path(device_path, follow_last);
+  if (!r) return std::nullopt;
+  return r->host;
 }
 
 uint64_t now_ns() {

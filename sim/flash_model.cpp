@@ -341,8 +341,9 @@ SimVolume* find_volume(SimPartition& p, int vol_id) {
 }
 
 void drop_dead_openers(FlashRuntime& rt) {
+  // pid 0: held by the kernel itself (a mounted block device).
   std::erase_if(rt.openers, [](const VolumeOpener& o) {
-    return ::kill(o.pid, 0) != 0 && errno == ESRCH;
+    return o.pid > 0 && ::kill(o.pid, 0) != 0 && errno == ESRCH;
   });
 }
 

@@ -134,7 +134,10 @@ void write_attributes(const std::string& dir, const char* lines) {
   }
 }
 
-void fire(KernelState& s, SimTimer& t) {
+void fire(KernelState& s, SimTimer& slot) {
+  // Taken off the table first: making the path looks at the device again.
+  SimTimer t = slot;
+  slot = SimTimer{};
   std::string text = "change@/devices/virtual/misc/sim";
   if (t.dev_path[0] != '\0') {
     std::optional<std::string> dir = host_path(t.dev_path);
@@ -146,7 +149,6 @@ void fire(KernelState& s, SimTimer& t) {
     text = std::string("add@") + t.dev_path;
   }
   kernel_post_event(s, text.c_str(), static_cast<uint32_t>(text.size()));
-  t = SimTimer{};
 }
 
 void fire_due(KernelState& s) {

@@ -46,6 +46,21 @@ struct SimWatchdog {
   uint64_t recent[32];  // the last keepalive times, by keepalives % 32
 };
 
+// A mounted file system: the device path it covers, the device number that
+// stat reports for everything under it, and where its files live on the
+// host (empty: the device's own tree).
+struct SimMount {
+  uint32_t used;
+  uint32_t flags;  // MS_RDONLY and the rest, as mounted
+  uint32_t dev;    // encoded as mknod takes it
+  char target[128];
+  char source[128];
+  char fstype[16];
+  char backing[256];
+  char note[128];  // what is mounted, for velnor-sim show
+};
+constexpr int max_mounts = 16;
+
 constexpr int max_processes = 64;
 constexpr int max_timers = 64;
 constexpr int event_ring = 32;
@@ -60,13 +75,14 @@ struct KernelState {
   // until every waiting process has looked again.
   uint64_t activity_epoch;
   SimWatchdog watchdog;
+  SimMount mounts[max_mounts];
   SimProcess processes[max_processes];
   SimTimer timers[max_timers];
   SimEvent events[event_ring];
 };
 
 constexpr uint32_t kernel_magic = 0x564C4E53;  // "VLNS"
-constexpr uint32_t kernel_version = 2;
+constexpr uint32_t kernel_version = 3;
 
 // Creates the state file of a new device.
 bool kernel_create(const char* state_file);

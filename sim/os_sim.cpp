@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "common/os.h"
+#include "sim/board.h"
 #include "sim/kernel_state.h"
 #include "sim/netlink.h"
 #include "sim/nodes.h"
@@ -54,7 +55,7 @@ int hold(std::unique_ptr<sim::OpenDevice> device,
   return fd;
 }
 
-std::optional<std::string> resolve(const char* path, bool follow_last = true) {
+std::optional<sim::Resolved> resolve(const char* path, bool follow_last = true) {
   if (path == nullptr) {
     errno = EFAULT;
     return std::nullopt;
@@ -67,8 +68,25 @@ std::optional<std::string> resolve(const char* path, bool follow_last = true) {
     errno = ENODEV;  // no device attached: nothing to act on
     return std::nullopt;
   }
-  return sim::host_path(path, follow_last);
+  return sim::resolve_path(path, follow_last);
 }
+
+// A change to a file system mounted read-only.
+bool read_only(const std::optional<sim::Resolved>& r) {
+  if (r && r->readonly) {
+    errno = EROFS;
+    return true;
+  }
+  return false;
+}
+
+void present_mount(struct stat* st, const sim::Resolved& r) {
+  st->st_dev = static_cast<dev_t>(r.dev);
+}
+
+// sysfs attributes opened for writing, by descriptor: a write stores the
+// value whole, and some attributes make the kernel act.
+std::map<int, std::string>& sysfs_writers = *new std::map<int, std::string>;
 
 uint64_t to_ns(const timespec& ts) {
   return static_cast<uint64_t>(ts.tv_sec) * 1000000000u +
@@ -131,9 +149,9 @@ void set_console_terminal(std::optional<bool> terminal) {
 namespace os {
 
 int open(const char* path, int flags, mode_t mode) {
-  std::optional<std::string> host = resolve(path, !(flags & O_NOFOLLOW));
-  if (!host) return -1;
-  if (std::optional<sim::NodeId> node = sim::read_node(*host)) {
+  std::optional<sim::Resolved> r = resolve(path, !(flags & O_NOFOLLOW));
+  if (!r) return -1;
+  if (std::optional<sim::NodeId> node = sim::read_node(r->host)) {
     if ((flags & O_CREAT) && (flags & O_EXCL)) {
       errno = EEXIST;
       return -1;
@@ -142,7 +160,16 @@ int open(const char* path, int flags, mode_t mode) {
     if (!device) return -1;
     return hold(std::move(device), node);
   }
-  return ::open(host->c_str(), flags, mode);
+  bool writes = (flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC));
+  if (writes && read_only(r)) return -1;
+  bool sysfs = r->device.compare(0, 5, "/sys/") == 0;
+  // A sysfs attribute takes each write as its whole new value.
+  if (sysfs && (flags & O_ACCMODE) != O_RDONLY) flags |= O_TRUNC;
+  int fd = ::open(r->host.c_str(), flags, mode);
+  if (fd >= 0 && sysfs && (flags & O_ACCMODE) != O_RDONLY) {
+    sysfs_writers[fd] = r->device;
+  }
+  return fd;
 }
 
 ssize_t read(int fd, void* buf, size_t count) {
@@ -156,6 +183,16 @@ ssize_t write(int fd, const void* buf, size_t count) {
     return static_cast<ssize_t>(count);
   }
   if (sim::OpenDevice* d = model(fd)) return d->write(buf, count);
+  auto attribute = sysfs_writers.find(fd);
+  if (attribute != sysfs_writers.end()) {
+    // One write is the whole value: the kernel's store.
+    if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0) return -1;
+    ssize_t n = ::write(fd, buf, count);
+    int saved = errno;
+    if (n > 0) sim::led_attribute_written(attribute->second);
+    errno = saved;
+    return n;
+  }
   ssize_t n = ::write(fd, buf, count);
   int saved = errno;
   note_activity(fd);
@@ -164,6 +201,7 @@ ssize_t write(int fd, const void* buf, size_t count) {
 }
 
 int close(int fd) {
+  sysfs_writers.erase(fd);
   if (model_files.erase(fd) == 0) {
     int rc = ::close(fd);
     int saved = errno;
@@ -180,20 +218,22 @@ off_t lseek(int fd, off_t offset, int whence) {
 }
 
 int stat(const char* path, struct stat* st) {
-  std::optional<std::string> host = resolve(path);
-  if (!host || ::stat(host->c_str(), st) != 0) return -1;
-  if (std::optional<sim::NodeId> node = sim::read_node(*host)) {
+  std::optional<sim::Resolved> r = resolve(path);
+  if (!r || ::stat(r->host.c_str(), st) != 0) return -1;
+  if (std::optional<sim::NodeId> node = sim::read_node(r->host)) {
     sim::present_node(st, *node);
   }
+  present_mount(st, *r);
   return 0;
 }
 
 int lstat(const char* path, struct stat* st) {
-  std::optional<std::string> host = resolve(path, false);
-  if (!host || ::lstat(host->c_str(), st) != 0) return -1;
-  if (std::optional<sim::NodeId> node = sim::read_node(*host)) {
+  std::optional<sim::Resolved> r = resolve(path, false);
+  if (!r || ::lstat(r->host.c_str(), st) != 0) return -1;
+  if (std::optional<sim::NodeId> node = sim::read_node(r->host)) {
     sim::present_node(st, *node);
   }
+  present_mount(st, *r);
   return 0;
 }
 
@@ -214,35 +254,31 @@ int fstat(int fd, struct stat* st) {
 }
 
 int access(const char* path, int mode) {
-  std::optional<std::string> host = resolve(path);
-  return host ? ::access(host->c_str(), mode) : -1;
+  std::optional<sim::Resolved> r = resolve(path);
+  if (!r) return -1;
+  if ((mode & W_OK) && r->readonly && ::access(r->host.c_str(), F_OK) == 0) {
+    errno = EROFS;
+    return -1;
+  }
+  return ::access(r->host.c_str(), mode);
 }
 
 int mknod(const char* path, mode_t mode, dev_t dev) {
-  std::optional<std::string> host = resolve(path, false);
-  if (!host) return -1;
+  std::optional<sim::Resolved> r = resolve(path, false);
+  if (!r || read_only(r)) return -1;
   if (S_ISCHR(mode) || S_ISBLK(mode)) {
     // The node file gets the permissions a real node would: umask applied.
-    return sim::make_node(*host, mode, dev);
+    return sim::make_node(r->host, mode, dev);
   }
-  return ::mknod(host->c_str(), mode, dev);
+  return ::mknod(r->host.c_str(), mode, dev);
 }
 
-int mount(const char*, const char* target, const char*, unsigned long,
-          const void*) {
-  // The simulated kernel has no file systems to mount yet.
-  std::optional<std::string> host = resolve(target);
-  if (!host) return -1;
-  errno = ENODEV;
-  return -1;
+int mount(const char* source, const char* target, const char* fstype,
+          unsigned long flags, const void*) {
+  return sim::board_mount(source, target, fstype, flags);
 }
 
-int umount2(const char* target, int) {
-  std::optional<std::string> host = resolve(target);
-  if (!host) return -1;
-  errno = EINVAL;  // nothing is mounted there
-  return -1;
-}
+int umount2(const char* target, int) { return sim::board_umount(target); }
 
 int ioctl(int fd, unsigned long request, void* arg) {
   if (sim::OpenDevice* d = model(fd)) return d->ioctl(request, arg);
@@ -268,8 +304,9 @@ pid_t fork() {
 }
 
 int execve(const char* path, char* const argv[], char* const envp[]) {
-  std::optional<std::string> host = resolve(path);
-  if (!host) return -1;
+  std::optional<sim::Resolved> resolved = resolve(path);
+  if (!resolved) return -1;
+  std::optional<std::string> host = resolved->host;
   // The program runs on the same device: it inherits the attachment.
   std::vector<std::string> env;
   for (char* const* e = envp; e != nullptr && *e != nullptr; ++e) {
@@ -548,8 +585,8 @@ ssize_t recv(int fd, void* buf, size_t count, int flags) {
 }
 
 DIR* opendir(const char* path) {
-  std::optional<std::string> host = resolve(path);
-  return host ? ::opendir(host->c_str()) : nullptr;
+  std::optional<sim::Resolved> r = resolve(path);
+  return r ? ::opendir(r->host.c_str()) : nullptr;
 }
 struct dirent* readdir(DIR* dir) {
   return ::readdir(dir);
@@ -557,35 +594,40 @@ struct dirent* readdir(DIR* dir) {
 int closedir(DIR* dir) { return ::closedir(dir); }
 
 ssize_t readlink(const char* path, char* buf, size_t size) {
-  std::optional<std::string> host = resolve(path, false);
-  return host ? ::readlink(host->c_str(), buf, size) : -1;
+  std::optional<sim::Resolved> r = resolve(path, false);
+  return r ? ::readlink(r->host.c_str(), buf, size) : -1;
 }
 
 int symlink(const char* target, const char* linkpath) {
   // The link's text stays as given; it is followed inside the device.
-  std::optional<std::string> host = resolve(linkpath, false);
-  return host ? ::symlink(target, host->c_str()) : -1;
+  std::optional<sim::Resolved> r = resolve(linkpath, false);
+  if (!r || read_only(r)) return -1;
+  return ::symlink(target, r->host.c_str());
 }
 
 int unlink(const char* path) {
-  std::optional<std::string> host = resolve(path, false);
-  return host ? ::unlink(host->c_str()) : -1;
+  std::optional<sim::Resolved> r = resolve(path, false);
+  if (!r || read_only(r)) return -1;
+  return ::unlink(r->host.c_str());
 }
 
 int rmdir(const char* path) {
-  std::optional<std::string> host = resolve(path, false);
-  return host ? ::rmdir(host->c_str()) : -1;
+  std::optional<sim::Resolved> r = resolve(path, false);
+  if (!r || read_only(r)) return -1;
+  return ::rmdir(r->host.c_str());
 }
 
 int mkdir(const char* path, mode_t mode) {
-  std::optional<std::string> host = resolve(path, false);
-  return host ? ::mkdir(host->c_str(), mode) : -1;
+  std::optional<sim::Resolved> r = resolve(path, false);
+  if (!r || read_only(r)) return -1;
+  return ::mkdir(r->host.c_str(), mode);
 }
 
 int rename(const char* from, const char* to) {
-  std::optional<std::string> a = resolve(from, false);
-  std::optional<std::string> b = resolve(to, false);
-  return a && b ? ::rename(a->c_str(), b->c_str()) : -1;
+  std::optional<sim::Resolved> a = resolve(from, false);
+  std::optional<sim::Resolved> b = resolve(to, false);
+  if (!a || !b || read_only(a) || read_only(b)) return -1;
+  return ::rename(a->host.c_str(), b->host.c_str());
 }
 
 // Every model writes its state through at once: nothing to flush.

@@ -57,8 +57,21 @@ void detach();
 const std::string& device_dir();
 const std::string& device_root();
 
-// The host path behind a device path, following symbolic links inside the
-// device; nullopt (errno set) when a link loops.
+// A device path resolved: where it lives on the host, its canonical device
+// path, and the file system it lies on.
+struct Resolved {
+  std::string host;
+  std::string device;
+  uint32_t dev;    // st_dev of the file system (mknod encoding)
+  bool readonly;   // mounted read-only
+};
+
+// Resolves a device path, following symbolic links inside the device and
+// crossing mounts; nullopt (errno set) when a link loops.
+std::optional<Resolved> resolve_path(const std::string& device_path,
+                                     bool follow_last = true);
+
+// The host path behind a device path.
 std::optional<std::string> host_path(const std::string& device_path,
                                      bool follow_last = true);
 

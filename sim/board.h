@@ -1,0 +1,54 @@
+// The rest of the board around the flash: the boot flag register behind
+// /dev/mem, the LEDs, the MMC card and the USB stick, the mounts, and what a
+// restart resets.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "sim/open_device.h"
+
+namespace sim {
+
+// ---- boot flag register ----
+constexpr uint64_t bootflag_page = 0xFFFFF000;
+constexpr uint32_t bootflag_offset = 0xD58;
+std::string bootflag_file(const std::string& dir);
+std::optional<uint32_t> bootflag_get(const std::string& dir);
+bool bootflag_set(const std::string& dir, uint32_t value);
+std::unique_ptr<OpenDevice> open_mem(int flags);
+
+// ---- removable media ----
+enum class Medium { mmc, usb };
+struct MediumState {
+  bool present = false;
+  std::string fstype;  // empty: not formatted
+  uint32_t late_ms = 0;
+};
+const char* medium_name(Medium m);
+MediumState medium_get(const std::string& dir, Medium m);
+void medium_set(const std::string& dir, Medium m, const MediumState& state);
+std::string medium_files(const std::string& dir, Medium m);
+std::optional<Medium> medium_of_device(unsigned major, unsigned minor);
+std::unique_ptr<OpenDevice> open_medium(Medium m, int flags);
+
+// ---- mounts ----
+int board_mount(const char* source, const char* target, const char* fstype,
+                unsigned long flags);
+int board_umount(const char* target);
+
+// ---- LEDs ----
+// Applies the LED class's reaction to a write of an attribute at path.
+void led_attribute_written(const std::string& device_path);
+
+// ---- restart ----
+// Puts the board in the state of a fresh power-on with the flash, the
+// register and the media as they are: clock, processes, mounts, watchdog,
+// kernel state of the flash, /dev, /tmp, LEDs and the kernel command line.
+void board_reset(const std::string& dir, const std::string& cmdline);
+
+}  // namespace sim
