@@ -29,7 +29,8 @@ int fail(int error) {
 }
 
 uint32_t encode(unsigned major, unsigned minor) {
-  return (minor & 0xFF) | ((major & 0xFFF) << 8) | (((minor >> 8) & 0xFFF) << 20);
+  return (minor & 0xFF) | ((major & 0xFFF) << 8) |
+         (((minor >> 8) & 0xFFF) << 20);
 }
 
 void put(const fs::path& p, const std::string& text) {
@@ -101,7 +102,8 @@ std::optional<uint32_t> bootflag_get(const std::string& dir) {
 }
 
 bool bootflag_set(const std::string& dir, uint32_t value) {
-  std::fstream f(bootflag_file(dir), std::ios::binary | std::ios::in | std::ios::out);
+  std::fstream f(bootflag_file(dir),
+                 std::ios::binary | std::ios::in | std::ios::out);
   if (!f) return false;
   f.seekp(bootflag_offset);
   f.write(reinterpret_cast<const char*>(&value), 4);
@@ -186,7 +188,8 @@ int block_source(const char* source, const char* fstype, Source* out) {
     if (!state.present) return fail(ENOMEDIUM);
     // The ext4 driver mounts ext3; vfat is vfat.
     std::string asked = fstype;
-    bool type_ok = asked == state.fstype || (state.fstype == "ext3" && asked == "ext4");
+    bool type_ok =
+        asked == state.fstype || (state.fstype == "ext3" && asked == "ext4");
     if (state.fstype.empty() || !type_ok) return fail(EINVAL);
     out->backing = medium_files(device_dir(), *m);
     out->note = std::string(info(*m).name) + " " + state.fstype;
@@ -198,9 +201,10 @@ int block_source(const char* source, const char* fstype, Source* out) {
       for (const GluebiMtd& g : rt.gluebi) {
         if (g.mtd_index != static_cast<int>(node->minor)) continue;
         const AttachedUbi* a = find_attached(rt, g.ubi_num);
-        SimVolume* v = a ? find_volume(f.partitions[static_cast<size_t>(a->partition)],
-                                       g.vol_id)
-                         : nullptr;
+        SimVolume* v =
+            a ? find_volume(f.partitions[static_cast<size_t>(a->partition)],
+                            g.vol_id)
+              : nullptr;
         if (v == nullptr) break;
         if (std::string(fstype) != "squashfs" || g.block_bytes < 4) {
           rc = fail(EINVAL);  // no squashfs superblock on it
@@ -258,7 +262,8 @@ int board_mount(const char* source, const char* target, const char* fstype,
     src.dev = encode(0, 20);
   } else if (type == "proc") {
     src.dev = encode(0, 21);
-  } else if (type == "ext3" || type == "ext4" || type == "vfat" || type == "squashfs") {
+  } else if (type == "ext3" || type == "ext4" || type == "vfat" ||
+             type == "squashfs") {
     if (source == nullptr) return fail(EINVAL);
     if (block_source(source, fstype, &src) != 0) return -1;
   } else {
@@ -300,7 +305,8 @@ int board_umount(const char* target) {
   });
   if (root) {
     flash_transaction([](Flash&, FlashRuntime& rt) {
-      std::erase_if(rt.openers, [](const VolumeOpener& o) { return o.pid == 0; });
+      std::erase_if(rt.openers,
+                    [](const VolumeOpener& o) { return o.pid == 0; });
       return true;
     });
   }
@@ -318,7 +324,8 @@ void led_attribute_written(const std::string& device_path) {
   std::string value = read_line(p);
   std::error_code ec;
   bool timer = name == "trigger" && value == "timer";
-  bool off = (name == "trigger" && value != "timer") || (name == "brightness" && value == "0");
+  bool off = (name == "trigger" && value != "timer") ||
+             (name == "brightness" && value == "0");
   if (timer) {
     // The timer trigger brings its two attributes, at 500 ms each.
     if (!fs::exists(led / "delay_on")) put(led / "delay_on", "500\n");
@@ -350,7 +357,8 @@ void board_reset(const std::string& dir, const std::string& cmdline) {
   fs::path root = dir + "/root";
   fs::remove_all(root / "dev", ec);
   fs::remove_all(root / "tmp", ec);
-  for (const char* d : {"dev", "tmp", "mnt/mmc", "mnt/usb", "root", "proc", "sys"}) {
+  for (const char* d :
+       {"dev", "tmp", "mnt/mmc", "mnt/usb", "root", "proc", "sys"}) {
     fs::create_directories(root / d, ec);
   }
   if (fs::exists(bootflag_file(dir))) {
@@ -371,7 +379,8 @@ void board_reset(const std::string& dir, const std::string& cmdline) {
     fs::path entry = root / "sys/class/block" / info(m).sysfs;
     fs::remove_all(entry, ec);
     MediumState state = medium_get(dir, m);
-    std::string devnum = std::to_string(info(m).major) + ":" + std::to_string(info(m).minor);
+    std::string devnum =
+        std::to_string(info(m).major) + ":" + std::to_string(info(m).minor);
     if (state.present && state.late_ms == 0) put(entry / "dev", devnum + "\n");
   }
 }

@@ -1,16 +1,17 @@
 // Making a device directory, attaching to it, and resolving device paths.
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <sys/mount.h>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
 
+#include "sim/board.h"
 #include "sim/flash_model.h"
 #include "sim/kernel_state.h"
 #include "sim/sim.h"
@@ -107,6 +108,22 @@ WatchdogState watchdog_state() {
   return out;
 }
 
+// The initramfs's programs: the simulated builds, run on the device.
+void install_programs(const std::string& dir, const std::string& programs) {
+  auto script = [&](const std::string& path, const std::string& command) {
+    std::string host = dir + "/root" + path;
+    std::ofstream(host, std::ios::trunc)
+        << "#!/bin/sh\nexec $VELNOR_SIM_EMULATOR " << command << " \"$@\"\n";
+    std::filesystem::permissions(host, std::filesystem::perms(0755));
+  };
+  std::string sim = "'" + programs + "/velnor-sim'";
+  script("/sbin/velnor-bootstrap", "'" + programs + "/velnor-bootstrap-sim'");
+  script("/usr/sbin/velnor-wdog", "'" + programs + "/velnor-wdog-sim'");
+  script("/sbin/modprobe", sim + " board modprobe");
+  script("/sbin/mke2fs", sim + " board mke2fs");
+  script("/sbin/switch_root", sim + " board switch_root");
+}
+
 bool create_device(const std::string& dir, const DeviceOptions& options) {
   std::error_code ec;
   for (const char* sub : skeleton) {
@@ -122,6 +139,15 @@ bool create_device(const std::string& dir, const DeviceOptions& options) {
   std::filesystem::create_directories(dir + "/root/sys/class/misc/watchdog",
                                       wec);
   std::ofstream(dir + "/root/sys/class/misc/watchdog/dev") << "10:130\n";
+  if (options.bootflag) {
+    std::ofstream(bootflag_file(dir), std::ios::binary)
+        << std::string(4096, '\0');
+  }
+  medium_set(dir, Medium::mmc, {});
+  medium_set(dir, Medium::usb, {});
+  if (!options.programs_dir.empty())
+    install_programs(dir, options.programs_dir);
+  board_reset(dir, default_cmdline);
   return flash_create(dir, make_flash(options.nand));
 }
 

@@ -206,7 +206,8 @@ void advance_if_idle(KernelState& s) {
       p = SimProcess{};
       continue;
     }
-    if (p.seen_epoch != s.activity_epoch) return;
+    // A process waiting for a child's end looks at nothing else.
+    if (p.wait_pid == 0 && p.seen_epoch != s.activity_epoch) return;
     if (p.wait_pid > 0 && !process_alive(p.wait_pid)) return;
     if (p.wake_ns < next) next = p.wake_ns;
   }

@@ -55,7 +55,8 @@ int hold(std::unique_ptr<sim::OpenDevice> device,
   return fd;
 }
 
-std::optional<sim::Resolved> resolve(const char* path, bool follow_last = true) {
+std::optional<sim::Resolved> resolve(const char* path,
+                                     bool follow_last = true) {
   if (path == nullptr) {
     errno = EFAULT;
     return std::nullopt;
@@ -160,7 +161,8 @@ int open(const char* path, int flags, mode_t mode) {
     if (!device) return -1;
     return hold(std::move(device), node);
   }
-  bool writes = (flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC));
+  bool writes =
+      (flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC));
   if (writes && read_only(r)) return -1;
   bool sysfs = r->device.compare(0, 5, "/sys/") == 0;
   // A sysfs attribute takes each write as its whole new value.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "package/crc32.h"
+#include "sim/board.h"
 #include "sim/flash_model.h"
 #include "sim/json.h"
 #include "sim/kernel_state.h"
@@ -161,13 +162,96 @@ std::string flash_json(const std::string& dir) {
          ",\n  \"volumes\": " + vols + ",\n";
 }
 
+std::string line_of(const std::string& path, int n = 0) {
+  std::ifstream in(path);
+  std::string line;
+  for (int i = 0; i <= n; ++i) {
+    if (!std::getline(in, line)) return {};
+  }
+  return line;
+}
+
+std::string board_json(const std::string& dir) {
+  std::string out;
+  // How the last boot ended.
+  std::string outcome = line_of(dir + "/state/boot");
+  out += "  \"boot\": ";
+  if (outcome.empty()) {
+    out += "null,\n";
+  } else {
+    out += "{\"outcome\": " + json_string(outcome) +
+           ", \"reason\": " + json_string(line_of(dir + "/state/boot", 1));
+    if (outcome == "switch_root") {
+      out += ", \"argv\": [";
+      std::ifstream in(dir + "/state/switch_root");
+      std::string arg;
+      const char* sep = "";
+      while (std::getline(in, arg)) {
+        out += sep + json_string(arg);
+        sep = ", ";
+      }
+      out += "]";
+    }
+    out += "},\n";
+  }
+  std::optional<uint32_t> flag = bootflag_get(dir);
+  out += "  \"flag\": " + (flag ? std::to_string(*flag) : std::string("null")) +
+         ",\n";
+  out += "  \"leds\": {";
+  const char* sep = "";
+  for (const char* led : {"err_red", "pwr_green"}) {
+    out += sep;
+    out += json_string(led) + ": {";
+    const char* asep = "";
+    for (const char* a : {"brightness", "trigger", "delay_on", "delay_off"}) {
+      std::string path = dir + "/root/sys/class/leds/" + led + "/" + a;
+      if (!std::filesystem::exists(path)) continue;
+      out += asep + json_string(a) + ": " + json_string(line_of(path));
+      asep = ", ";
+    }
+    out += "}";
+    sep = ", ";
+  }
+  out += "},\n";
+  out += "  \"media\": {";
+  sep = "";
+  for (Medium m : {Medium::mmc, Medium::usb}) {
+    MediumState s = medium_get(dir, m);
+    out += sep + json_string(medium_name(m)) +
+           ": {\"present\": " + (s.present ? "true" : "false") +
+           ", \"fstype\": " + json_string(s.fstype) +
+           ", \"late_ms\": " + std::to_string(s.late_ms) + "}";
+    sep = ", ";
+  }
+  out += "},\n";
+  return out;
+}
+
+std::string mounts_json(const std::string& dir) {
+  std::string out = "  \"mounts\": [";
+  const char* sep = "";
+  kernel_peek((dir + "/state/kernel").c_str(), [&](KernelState& s) {
+    for (const SimMount& m : s.mounts) {
+      if (!m.used) continue;
+      out += sep;
+      out += "{\"target\": " + json_string(m.target) +
+             ", \"source\": " + json_string(m.source) +
+             ", \"fstype\": " + json_string(m.fstype) +
+             ", \"readonly\": " + ((m.flags & 1) ? "true" : "false") +
+             ", \"what\": " + json_string(m.note) + "}";
+      sep = ", ";
+    }
+  });
+  return out + "],\n";
+}
+
 }  // namespace
 
 std::string show_json(const std::string& dir) {
   std::string kernel = kernel_json(dir);
   if (kernel.empty()) return {};
-  return "{\n" + kernel + flash_json(dir) + "  \"nodes\": " + nodes_json(dir) +
-         "\n}\n";
+  return "{\n" + kernel + flash_json(dir) + board_json(dir) + mounts_json(dir) +
+         "  \"nodes\": " + nodes_json(dir) + "\n}\n";
 }
 
 }  // namespace sim

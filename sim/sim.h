@@ -34,7 +34,14 @@ struct NandOptions {
 
 struct DeviceOptions {
   NandOptions nand;
+  bool bootflag = true;  // the board has its boot flag register
+  // Where the simulated programs are (velnor-bootstrap-sim, velnor-wdog-sim,
+  // velnor-sim): installed as the initramfs's programs when set.
+  std::string programs_dir;
 };
+
+// What the kernel command line says when a boot is given none.
+inline constexpr char default_cmdline[] = "console=ttyAMA0 quiet";
 
 // Makes a new device in dir (which may exist and must be empty). Returns
 // false with errno set on failure.
@@ -62,8 +69,8 @@ const std::string& device_root();
 struct Resolved {
   std::string host;
   std::string device;
-  uint32_t dev;    // st_dev of the file system (mknod encoding)
-  bool readonly;   // mounted read-only
+  uint32_t dev;   // st_dev of the file system (mknod encoding)
+  bool readonly;  // mounted read-only
 };
 
 // Resolves a device path, following symbolic links inside the device and

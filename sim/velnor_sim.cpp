@@ -9,14 +9,21 @@
 #include <vector>
 
 #include "package/install.h"
+#include "sim/board.h"
+#include "sim/boot_runner.h"
 #include "sim/sim.h"
 
 namespace {
 
 const char usage[] =
-    "usage: velnor-sim init DIR [NAND OPTIONS]\n"
+    "usage: velnor-sim init DIR [--no-bootflag] [NAND OPTIONS]\n"
     "       velnor-sim show DIR\n"
     "       velnor-sim install DIR PKG\n"
+    "       velnor-sim card DIR (--remove | --unformatted | [--late MS] "
+    "FILE[=NAME]...)\n"
+    "       velnor-sim usb DIR (--remove | [--late MS] FILE[=NAME]...)\n"
+    "       velnor-sim flag DIR [VALUE]\n"
+    "       velnor-sim boot DIR [--cmdline TEXT] [-- ARG...]\n"
     "\n"
     "  init DIR          make a new simulated device in DIR (empty or "
     "missing)\n"
@@ -24,6 +31,14 @@ const char usage[] =
     "  install DIR PKG   install the firmware package PKG into the device's\n"
     "                    flash, as an update does, with the device's console;\n"
     "                    exit 0 when it was installed and verified\n"
+    "  card, usb         insert a medium holding the files (NAME: the path on\n"
+    "                    the medium, the file's own name by default), one\n"
+    "                    that shows up MS ms after power-on, an unformatted\n"
+    "                    card, or take the medium out\n"
+    "  flag DIR [VALUE]  print, or set, the 32-bit boot flag register\n"
+    "  boot DIR          power the device on: velnor-bootstrap runs (with the\n"
+    "                    ARGs) until the device restarts or hands over to\n"
+    "                    switch_root; its console is this one\n"
     "\n"
     "NAND options (default: the emulated target's board, a 128M chip with\n"
     "2K pages, 128K erase blocks, 512-byte sub-pages, one partition\n"
@@ -36,7 +51,8 @@ const char usage[] =
     "  --no-badblock-check     the bad-block test is not supported\n"
     "  --foreign-data          the flash holds data that UBI cannot attach\n"
     "  --partition NAME:SIZE   a partition (repeat, in order; SIZE 0 for the\n"
-    "                          rest of the chip)\n";
+    "                          rest of the chip)\n"
+    "  --no-bootflag           a board without the boot flag register\n";
 
 int usage_error(const char* why) {
   std::fprintf(stderr, "velnor-sim: %s\n%s", why, usage);
@@ -72,6 +88,10 @@ int init(const std::string& dir, const std::vector<std::string>& args) {
     }
     if (flag == "--foreign-data") {
       nand.foreign_data = true;
+      continue;
+    }
+    if (flag == "--no-bootflag") {
+      options.bootflag = false;
       continue;
     }
     if (i + 1 >= args.size())
@@ -122,6 +142,9 @@ int init(const std::string& dir, const std::vector<std::string>& args) {
     total += p.second;
   }
   if (total > nand.size) return usage_error("the partitions exceed the chip");
+  std::error_code ec;
+  options.programs_dir =
+      std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
   if (!sim::create_device(dir, options)) {
     std::fprintf(stderr, "velnor-sim: cannot make a device in %s: %s\n",
                  dir.c_str(), std::strerror(errno));
@@ -169,6 +192,104 @@ int install(const std::string& dir, const std::string& pkg) {
   return rc == 0 ? 0 : 1;
 }
 
+int medium(const std::string& which, const std::string& dir,
+           const std::vector<std::string>& args) {
+  sim::Medium m = which == "card" ? sim::Medium::mmc : sim::Medium::usb;
+  if (!std::filesystem::exists(dir + "/state/kernel")) {
+    std::fprintf(stderr, "velnor-sim: no device in %s\n", dir.c_str());
+    return 1;
+  }
+  sim::MediumState state;
+  std::vector<std::pair<std::string, std::string>> files;
+  bool remove = false, unformatted = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--remove") {
+      remove = true;
+    } else if (args[i] == "--unformatted" && m == sim::Medium::mmc) {
+      unformatted = true;
+    } else if (args[i] == "--late" && i + 1 < args.size()) {
+      std::optional<uint64_t> ms = parse_size(args[++i]);
+      if (!ms || *ms == 0 || *ms > 0xFFFFFFFF) return usage_error("bad --late");
+      state.late_ms = static_cast<uint32_t>(*ms);
+    } else if (!args[i].empty() && args[i][0] != '-') {
+      size_t eq = args[i].find('=');
+      std::string file = args[i].substr(0, eq);
+      std::string name = eq == std::string::npos
+                             ? std::filesystem::path(file).filename().string()
+                             : args[i].substr(eq + 1);
+      if (name.empty() || name[0] == '/' ||
+          name.find("..") != std::string::npos) {
+        return usage_error(("bad name on the medium: " + args[i]).c_str());
+      }
+      files.emplace_back(file, name);
+    } else {
+      return usage_error(("bad option: " + args[i]).c_str());
+    }
+  }
+  if (remove + unformatted > 1 || ((remove || unformatted) && !files.empty())) {
+    return usage_error("--remove, --unformatted and files do not go together");
+  }
+  std::string root = sim::medium_files(dir, m);
+  std::error_code ec;
+  std::filesystem::remove_all(root, ec);
+  std::filesystem::create_directories(root, ec);
+  state.present = !remove;
+  if (!remove && !unformatted)
+    state.fstype = m == sim::Medium::mmc ? "ext3" : "vfat";
+  for (const auto& [file, name] : files) {
+    std::filesystem::path target = std::filesystem::path(root) / name;
+    std::filesystem::create_directories(target.parent_path(), ec);
+    std::filesystem::copy_file(file, target, ec);
+    if (ec) {
+      std::fprintf(stderr, "velnor-sim: cannot copy %s: %s\n", file.c_str(),
+                   ec.message().c_str());
+      return 1;
+    }
+  }
+  sim::medium_set(dir, m, state);
+  return 0;
+}
+
+int flag(const std::string& dir, const std::vector<std::string>& args) {
+  if (args.size() > 1) return usage_error("flag takes at most one VALUE");
+  if (args.empty()) {
+    std::optional<uint32_t> value = sim::bootflag_get(dir);
+    if (!value) {
+      std::fprintf(stderr,
+                   "velnor-sim: the device in %s has no boot flag register\n",
+                   dir.c_str());
+      return 1;
+    }
+    std::printf("0x%08x\n", *value);
+    return 0;
+  }
+  std::optional<uint64_t> value = parse_size(args[0]);
+  if (!value || *value > 0xFFFFFFFF) return usage_error("bad VALUE");
+  if (!sim::bootflag_set(dir, static_cast<uint32_t>(*value))) {
+    std::fprintf(stderr,
+                 "velnor-sim: the device in %s has no boot flag register\n",
+                 dir.c_str());
+    return 1;
+  }
+  return 0;
+}
+
+int boot(const std::string& dir, const std::vector<std::string>& args) {
+  std::string cmdline = sim::default_cmdline;
+  std::vector<std::string> boot_args;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--cmdline" && i + 1 < args.size()) {
+      cmdline = args[++i];
+    } else if (args[i] == "--") {
+      boot_args.assign(args.begin() + static_cast<long>(i) + 1, args.end());
+      break;
+    } else {
+      return usage_error(("bad option: " + args[i]).c_str());
+    }
+  }
+  return sim::run_boot(dir, cmdline, boot_args);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -177,6 +298,11 @@ int main(int argc, char** argv) {
     std::fputs(usage, stdout);
     return 0;
   }
+  if (args.size() >= 2 && args[0] == "board") {
+    // Run as one of the board's programs, on the device that started it.
+    return sim::board_program(
+        args[1], std::vector<std::string>(args.begin() + 2, args.end()));
+  }
   if (args.size() < 2) return usage_error("missing command or DIR");
   const std::string& command = args[0];
   const std::string& dir = args[1];
@@ -184,5 +310,8 @@ int main(int argc, char** argv) {
   if (command == "init") return init(dir, rest);
   if (command == "show" && rest.empty()) return show(dir);
   if (command == "install" && rest.size() == 1) return install(dir, rest[0]);
+  if (command == "card" || command == "usb") return medium(command, dir, rest);
+  if (command == "flag") return flag(dir, rest);
+  if (command == "boot") return boot(dir, rest);
   return usage_error("unknown command");
 }

@@ -1,0 +1,40 @@
+// Mounting: sysfs and proc, the MMC card and the USB stick, the root image.
+#pragma once
+
+#include <cstdint>
+
+#include "flash/mtd.h"
+
+struct StorageMedium {
+  const char* device;  // device node
+  const char* sysfs;   // sysfs directory of the block device
+  const char* fstype;
+  uint32_t flags;  // MS_NODEV | MS_NOEXEC | MS_NOATIME | MS_NODIRATIME
+};
+
+enum MediumId : unsigned {
+  MEDIUM_MMC = 0,
+  MEDIUM_USB = 1,
+  MEDIUM_SYSFS = 2,
+  MEDIUM_PROC = 3
+};
+
+constexpr unsigned MOUNT_RW = 1;      // remount read-write afterwards
+constexpr unsigned MOUNT_FORMAT = 2;  // format the card when it won't mount
+
+extern const StorageMedium mmc_medium;
+extern const StorageMedium usb_medium;
+
+// 0; -1 bad id, failed sysfs/proc mount or read-write remount; -2 medium
+// not found or no node; -3 the mount failed.
+int mount_medium(unsigned id, const char* mount_point, uint32_t wait_ms,
+                 unsigned options);
+int umount_medium(unsigned id, const char* mount_point);
+int medium_is_mounted(unsigned id, const char* path);
+int mount_storage(const StorageMedium& medium, const char* mount_point,
+                  uint32_t wait_ms);
+int mount_virtual_fs(const char* path, const char* type);
+int umount_device(const char* device, const char* mount_point);
+int is_mounted_at(const char* device, const char* mount_point);
+int is_mount_point(const char* path);
+int mount_root(MtdPartition* partition, const char* target);

@@ -1,0 +1,154 @@
+#include "sim/boot_runner.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "common/os.h"
+#include "sim/board.h"
+#include "sim/flash_model.h"
+#include "sim/json.h"
+#include "sim/kernel_state.h"
+#include "sim/nodes.h"
+#include "sim/sim.h"
+
+namespace fs = std::filesystem;
+
+namespace sim {
+namespace {
+
+std::string read_first_line(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+// Whatever still runs on the device when the boot has ended.
+void end_device_processes() {
+  kernel_locked([](KernelState& s) {
+    for (SimProcess& p : s.processes) {
+      if (p.pid != 0 && !p.controller) ::kill(p.pid, SIGKILL);
+    }
+  });
+}
+
+}  // namespace
+
+int run_boot(const std::string& dir, const std::string& cmdline,
+             const std::vector<std::string>& args) {
+  if (!fs::exists(dir + "/state/kernel")) {
+    std::fprintf(stderr, "velnor-sim: no device in %s\n", dir.c_str());
+    return 1;
+  }
+  board_reset(dir, cmdline);
+  if (!attach(dir)) {
+    std::perror("velnor-sim: cannot attach");
+    return 1;
+  }
+  flash_transaction([](Flash&, FlashRuntime&) { return true; });  // sysfs
+  const struct {
+    Medium medium;
+    const char* sysfs;
+    const char* dev;
+  } media[] = {{Medium::mmc, "/sys/class/block/mmcblk0p1", "179:1"},
+               {Medium::usb, "/sys/class/block/sda1", "8:1"}};
+  for (const auto& m : media) {
+    MediumState state = medium_get(dir, m.medium);
+    if (state.present && state.late_ms > 0) {
+      schedule_event(state.late_ms, m.sysfs, {{"dev", m.dev}});
+    }
+  }
+
+  std::vector<std::string> argv_text = {"/sbin/velnor-bootstrap"};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  pid_t child = os::fork();
+  if (child == 0) {
+    std::vector<char*> argv;
+    for (std::string& a : argv_text) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    char* const envp[] = {nullptr};
+    os::execve("/sbin/velnor-bootstrap", argv.data(), envp);
+    std::perror("velnor-sim: cannot start /sbin/velnor-bootstrap");
+    os::exit(127);
+  }
+  if (child < 0) {
+    std::perror("velnor-sim: fork");
+    return 1;
+  }
+  int status = 0;
+  while (os::wait4(child, &status, 0, nullptr) < 0 && errno == EINTR) {
+  }
+  end_device_processes();
+
+  std::string outcome = read_first_line(dir + "/state/outcome");
+  std::string reason;
+  if (outcome == "watchdog") {
+    outcome = "restart";
+    reason = "watchdog";
+  } else if (outcome == "restart" || outcome == "power_off" ||
+             outcome == "halt") {
+    reason = "reboot";
+  } else if (outcome != "switch_root") {
+    // The first process ended by itself: the kernel would panic.
+    outcome = "panic";
+    reason = WIFSIGNALED(status)
+                 ? "killed by signal " + std::to_string(WTERMSIG(status))
+                 : "exit status " + std::to_string(WEXITSTATUS(status));
+  }
+  std::ofstream(dir + "/state/boot", std::ios::trunc) << outcome << "\n"
+                                                      << reason << "\n";
+  detach();
+  return 0;
+}
+
+int board_program(const std::string& name,
+                  const std::vector<std::string>& args) {
+  const std::string& dir = device_dir();
+  if (dir.empty()) {
+    std::fprintf(stderr, "%s: not on a simulated device\n", name.c_str());
+    return 1;
+  }
+  if (name == "modprobe") return 0;
+  if (name == "switch_root") {
+    // The argument vector as it arrived; the boot ends here.
+    std::ofstream out(dir + "/state/switch_root", std::ios::trunc);
+    out << "/sbin/switch_root\n";
+    for (const std::string& a : args) out << a << "\n";
+    out.close();
+    std::ofstream(dir + "/state/outcome", std::ios::trunc) << "switch_root\n";
+    return 0;
+  }
+  if (name == "mke2fs") {
+    std::string device = args.empty() ? "" : args.back();
+    struct stat st;
+    if (device.empty() || os::stat(device.c_str(), &st) != 0 ||
+        !S_ISBLK(st.st_mode)) {
+      std::fprintf(stderr, "mke2fs: %s: not a block device\n", device.c_str());
+      return 1;
+    }
+    std::optional<Medium> m =
+        medium_of_device(major(st.st_rdev), minor(st.st_rdev));
+    if (!m || !medium_get(dir, *m).present) {
+      std::fprintf(stderr, "mke2fs: %s: No medium found\n", device.c_str());
+      return 1;
+    }
+    MediumState state = medium_get(dir, *m);
+    state.fstype = "ext3";
+    medium_set(dir, *m, state);
+    std::error_code ec;
+    fs::remove_all(medium_files(dir, *m), ec);
+    fs::create_directories(medium_files(dir, *m), ec);
+    return 0;
+  }
+  std::fprintf(stderr, "velnor-sim: no board program %s\n", name.c_str());
+  return 1;
+}
+
+}  // namespace sim

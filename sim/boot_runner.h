@@ -1,0 +1,20 @@
+// Whole boots of the device, and the initramfs programs the board provides.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// One boot: power on (the board reset), velnor-bootstrap as the first
+// process with args, until the machine restarts or hands over to
+// switch_root. How it ended is kept for velnor-sim show. 0 unless the
+// runner itself failed.
+int run_boot(const std::string& dir, const std::string& cmdline,
+             const std::vector<std::string>& args);
+
+// The board's own "/sbin/mke2fs", "/sbin/modprobe", "/sbin/switch_root".
+int board_program(const std::string& name,
+                  const std::vector<std::string>& args);
+
+}  // namespace sim
