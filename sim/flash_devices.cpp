@@ -39,6 +39,7 @@ int lowest_free_mtd(const Flash& f, const FlashRuntime& rt) {
 
 void add_gluebi(const Flash& f, FlashRuntime& rt, int ubi_num,
                 const SimVolume& v, uint32_t leb) {
+  if (!f.gluebi) return;
   // The block device takes the MTD's size when it is made, and keeps it.
   uint64_t size = v.dynamic ? uint64_t{v.reserved_lebs} * leb : v.data_bytes;
   rt.gluebi.push_back({ubi_num, v.id, lowest_free_mtd(f, rt), size});

@@ -56,7 +56,7 @@ bool load_flash(const std::string& dir, Flash* f) {
       uint32_t b;
       while (l >> b) f->bad_blocks.insert(b);
     } else if (word == "corrupt_writes") {
-      l >> f->corrupt_writes >> f->fail_writes;
+      l >> f->corrupt_writes >> f->fail_writes >> f->gluebi;
     } else if (word == "partition") {
       SimPartition p;
       std::string content;
@@ -89,8 +89,8 @@ void save_flash(const std::string& dir, const Flash& f) {
       << f.badblock_errno << '\n';
   out << "bad";
   for (uint32_t b : f.bad_blocks) out << ' ' << b;
-  out << "\ncorrupt_writes " << f.corrupt_writes << ' ' << f.fail_writes
-      << '\n';
+  out << "\ncorrupt_writes " << f.corrupt_writes << ' ' << f.fail_writes << ' '
+      << f.gluebi << '\n';
   for (const SimPartition& p : f.partitions) {
     out << "partition " << p.offset << ' ' << p.size << ' '
         << content_name(p.content) << ' ' << p.vid_hdr_offset << ' '

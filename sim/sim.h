@@ -27,6 +27,7 @@ struct NandOptions {
   bool badblock_ioctl = true;        // false: the bad-block test is refused
   int badblock_errno = 0;            // the bad-block test fails with this
   bool foreign_data = false;         // holds data that UBI cannot attach
+  bool gluebi = true;                // the kernel offers volumes as MTDs
   // Name and size of each partition, in order (size 0: the rest of the
   // chip); empty for the single "nand0.ubi".
   std::vector<std::pair<std::string, uint64_t>> partitions;

@@ -52,7 +52,8 @@ const char usage[] =
     "  --foreign-data          the flash holds data that UBI cannot attach\n"
     "  --partition NAME:SIZE   a partition (repeat, in order; SIZE 0 for the\n"
     "                          rest of the chip)\n"
-    "  --no-bootflag           a board without the boot flag register\n";
+    "  --no-bootflag           a board without the boot flag register\n"
+    "  --no-gluebi             a kernel that offers no MTD view of volumes\n";
 
 int usage_error(const char* why) {
   std::fprintf(stderr, "velnor-sim: %s\n%s", why, usage);
@@ -88,6 +89,10 @@ int init(const std::string& dir, const std::vector<std::string>& args) {
     }
     if (flag == "--foreign-data") {
       nand.foreign_data = true;
+      continue;
+    }
+    if (flag == "--no-gluebi") {
+      nand.gluebi = false;
       continue;
     }
     if (flag == "--no-bootflag") {

@@ -1,0 +1,511 @@
+// Whole boots of the real programs on velnor-sim, as a firmware builder
+// would run them: the console of each boot and the device afterwards.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+  int status;
+  std::string out;  // the bootstrap's lines; the daemon's are taken out
+  std::string err;
+  int daemon_lines;
+};
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The watchdog daemon's lines interleave with the bootstrap's at moments
+// that depend on scheduling: they are counted, not placed.
+std::string without_daemon(const std::string& text, int* count) {
+  std::istringstream in(text);
+  std::string line, out;
+  while (std::getline(in, line)) {
+    if (line == "Starting watchdog process" ||
+        line == "Stopping watchdog process" || line == "Watchdog pipe closed") {
+      ++*count;
+      continue;
+    }
+    out += line + "\n";
+  }
+  return out;
+}
+
+class Board : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl =
+        (fs::temp_directory_path() / "velnor-board-XXXXXX").string();
+    work = ::mkdtemp(tmpl.data());
+    dev = (work / "device").string();
+  }
+  void TearDown() override { fs::remove_all(work); }
+
+  Result run(const std::string& program, std::vector<std::string> args) {
+    args.insert(args.begin(), program);
+    std::string out = work / ".out", err = work / ".err";
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::unsetenv("VELNOR_SIM_DIR");
+      int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(o, 1);
+      ::dup2(e, 2);
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    Result r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, "", "", 0};
+    r.out = without_daemon(slurp(out), &r.daemon_lines);
+    r.err = without_daemon(slurp(err), &r.daemon_lines);
+    return r;
+  }
+  Result sim(std::vector<std::string> args) {
+    return run(VELNOR_BIN "/velnor-sim", args);
+  }
+
+  void init(std::vector<std::string> options = {}) {
+    options.insert(options.begin(), {"init", dev});
+    ASSERT_EQ(sim(options).status, 0);
+  }
+  Result boot(std::vector<std::string> args = {}) {
+    args.insert(args.begin(), {"boot", dev});
+    Result r = sim(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r;
+  }
+  std::string show() { return slurp_show(); }
+  std::string slurp_show() {
+    std::string out = work / ".show";
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::unsetenv("VELNOR_SIM_DIR");
+      int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(o, 1);
+      ::execl(VELNOR_BIN "/velnor-sim", "velnor-sim", "show", dev.c_str(),
+              nullptr);
+      ::_exit(127);
+    }
+    ::waitpid(pid, nullptr, 0);
+    return slurp(out);
+  }
+  std::string field(const std::string& name) {
+    std::string json = show();
+    size_t at = json.find("\"" + name + "\": ");
+    if (at == std::string::npos) return "";
+    return json.substr(at, json.find('\n', at) - at);
+  }
+  uint32_t flag() {
+    std::string f = field("flag");
+    return static_cast<uint32_t>(std::stoul(f.substr(8, f.size() - 9)));
+  }
+  void set_flag(uint32_t value) {
+    ASSERT_EQ(sim({"flag", dev, std::to_string(value)}).status, 0);
+  }
+
+  // A package; its rootfs image starts as squashfs does.
+  std::string package(const std::string& name, const std::string& version,
+                      size_t rootfs_size = 200000, unsigned seed = 1) {
+    std::mt19937 gen(seed);
+    std::string rootfs = "hsqs", kernel;
+    for (size_t i = 4; i < rootfs_size; ++i) rootfs += static_cast<char>(gen());
+    for (size_t i = 0; i < 50000; ++i) kernel += static_cast<char>(gen());
+    std::ofstream(work / "rootfs.img", std::ios::binary) << rootfs;
+    std::ofstream(work / "kernel.img", std::ios::binary) << kernel;
+    std::string pkg = (work / name).string();
+    Result r = run(VELNOR_BIN "/velnor-pack",
+                   {"create", pkg, "--kernel", work / "kernel.img", "--rootfs",
+                    work / "rootfs.img", "--version", version});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return pkg;
+  }
+  void card(std::vector<std::string> args) {
+    args.insert(args.begin(), {"card", dev});
+    ASSERT_EQ(sim(args).status, 0);
+  }
+  void usb(std::vector<std::string> args) {
+    args.insert(args.begin(), {"usb", dev});
+    ASSERT_EQ(sim(args).status, 0);
+  }
+  // A device with firmware installed from pkg.
+  void installed(const std::string& pkg) {
+    Result r = sim({"install", dev, pkg});
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  std::string rootfs_crc() {
+    std::string v = field("volumes");
+    size_t at = v.find("\"name\": \"rootfs\"");
+    if (at == std::string::npos) return "";
+    size_t crc = v.find("\"crc32\": \"", at);
+    return v.substr(crc + 10, 8);
+  }
+  void put_program(const std::string& path, const std::string& script) {
+    fs::path p = dev + "/root" + path;
+    std::ofstream(p, std::ios::trunc) << script;
+    fs::permissions(p, fs::perms(0755));
+  }
+
+  fs::path work;
+  std::string dev;
+};
+
+const std::string early =
+    "Velnor bootstrap 1.0.0\nMounting sysfs\nResetting watchdog\nMounting "
+    "proc\n";
+
+}  // namespace
+
+TEST_F(Board, TheTracedNormalBoot) {
+  init();
+  installed(package("fw.bpk2", "1.0.0.0"));
+  Result r = boot({"--", "quiet=1", "single"});
+  EXPECT_EQ(r.out, early +
+                       "Checking rootfs/kernel volumes\nResetting watchdog\n"
+                       "Loading modules\nMounting root filesystem\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.daemon_lines, 2);  // started, stopped
+  EXPECT_EQ(
+      field("boot"),
+      "\"boot\": {\"outcome\": \"switch_root\", \"reason\": \"\", \"argv\": "
+      "[\"/sbin/switch_root\", \"/root\", \"/sbin/init\", \"quiet=1\", "
+      "\"single\"]},");
+  EXPECT_NE(field("mounts").find(
+                "{\"target\": \"/root\", \"source\": \"/dev/mtdblock1\", "
+                "\"fstype\": \"squashfs\", \"readonly\": true"),
+            std::string::npos);
+  EXPECT_EQ(
+      field("leds"),
+      "\"leds\": {\"err_red\": {\"brightness\": \"0\", \"trigger\": \"none\"}, "
+      "\"pwr_green\": {\"brightness\": \"255\", \"trigger\": \"timer\", "
+      "\"delay_on\": \"50\", \"delay_off\": \"50\"}},");
+  // The watchdog was left armed for the new system to feed.
+  EXPECT_NE(field("watchdog").find("\"armed\": true"), std::string::npos);
+}
+
+TEST_F(Board, InitChosenOnTheKernelCommandLine) {
+  init();
+  installed(package("fw.bpk2", "1.0.0.0"));
+  Result r =
+      boot({"--cmdline", "console=ttyAMA0 init=/bin/custom root=/dev/ram0"});
+  EXPECT_NE(r.out.find("Loading modules\nUsing /bin/custom as init\nMounting "
+                       "root filesystem\n"),
+            std::string::npos);
+  EXPECT_NE(
+      field("boot").find("[\"/sbin/switch_root\", \"/root\", \"/bin/custom\"]"),
+      std::string::npos);
+  // The last parameter's value ends at the line feed the kernel puts there.
+  boot({"--cmdline", "console=ttyAMA0 init=/sbin/last"});
+  EXPECT_NE(field("boot").find("\"/sbin/last\"]"), std::string::npos);
+}
+
+TEST_F(Board, UpdateByFlagThenNormalBootIntoTheNewFirmware) {
+  init();
+  std::string pkg = package("fw.bpk2", "2.0.0.0");
+  card({pkg + "=update.bpk2"});
+  set_flag(0x55500000);
+  Result r = boot();
+  EXPECT_EQ(
+      r.out,
+      early +
+          "Update flag found\nResetting watchdog\nMounting /dev/mmcblk0p1\n"
+          "Flashing \"rootfs\" ..\nFlashing \"kernel\" .\nFirmware updated\n");
+  EXPECT_EQ(r.err, "Creating volume: rootfs\nCreating volume: kernel\n");
+  EXPECT_EQ(flag(), 0u);
+  EXPECT_EQ(field("boot"),
+            "\"boot\": {\"outcome\": \"restart\", \"reason\": \"reboot\"},");
+  std::string crc = rootfs_crc();
+  r = boot();
+  EXPECT_NE(field("boot").find("switch_root"), std::string::npos);
+  EXPECT_EQ(rootfs_crc(), crc);
+}
+
+TEST_F(Board, UpdateByWordFromThePackagesDirectory) {
+  init();
+  card({package("fw.bpk2", "2.0.0.0") + "=packages/update.bpk2"});
+  Result r = boot({"--", "update"});
+  EXPECT_NE(r.out.find("Update flag found"), std::string::npos);
+  EXPECT_NE(r.out.find("Firmware updated\n"), std::string::npos);
+  EXPECT_EQ(r.err,
+            "Failed to open bpk file: /mnt/mmc/update.bpk2\n"
+            "Creating volume: rootfs\nCreating volume: kernel\n");
+  EXPECT_EQ(flag(), 0u);
+}
+
+TEST_F(Board, AFailedUpdateLeavesTheFlagForTheNextBoot) {
+  init();
+  card({});  // a card without packages
+  set_flag(0x55500000);
+  Result r = boot();
+  EXPECT_NE(r.out.find("Mounting /dev/mmcblk0p1\nUpdate failed\n"),
+            std::string::npos);
+  EXPECT_EQ(r.err,
+            "Failed to open bpk file: /mnt/mmc/update.bpk2\n"
+            "Failed to open bpk file: /mnt/mmc/packages/update.bpk2\n");
+  EXPECT_EQ(flag(), 0x55500000u);
+  // The next boot tries again, and this time the package is there.
+  card({package("fw.bpk2", "2.0.0.0") + "=update.bpk2"});
+  r = boot();
+  EXPECT_NE(r.out.find("Firmware updated\n"), std::string::npos);
+  EXPECT_EQ(flag(), 0u);
+}
+
+TEST_F(Board, UpdateWithoutACard) {
+  init();
+  set_flag(0x55500000);
+  Result r = boot();
+  EXPECT_NE(
+      r.out.find(
+          "Update flag found\nResetting watchdog\nFailed to initialize MMC\n"),
+      std::string::npos);
+  EXPECT_EQ(r.err, "Failed to find /dev/mmcblk0p1 partition\n");
+  EXPECT_EQ(flag(), 0x55500000u);
+  // It waited the card's 3 seconds, then 2 before the restart.
+  EXPECT_NE(field("clock_ns").find("5000000000"), std::string::npos);
+}
+
+TEST_F(Board, ALateCardIsWaitedFor) {
+  init();
+  card({"--late", "1500", package("fw.bpk2", "2.0.0.0") + "=update.bpk2"});
+  Result r = boot({"--", "update"});
+  EXPECT_NE(r.out.find("Firmware updated\n"), std::string::npos) << r.err;
+}
+
+TEST_F(Board, Rescue) {
+  init();
+  card({package("backup.bpk2", "1.0.0.0")});
+  set_flag(0x52450000);
+  Result r = boot();
+  EXPECT_EQ(r.out,
+            early +
+                "Resetting watchdog\nStarting system recovery procedure\n"
+                "Mounting /dev/mmcblk0p1\nRescue firmware found\n"
+                "Flashing \"rootfs\" ..\nFlashing \"kernel\" .\n"
+                "Unmounting /dev/mmcblk0p1 partition\nFirmware rescued\n");
+  EXPECT_EQ(flag(), 0u);
+  EXPECT_EQ(field("leds"),
+            "\"leds\": {\"err_red\": {\"brightness\": \"255\", \"trigger\": "
+            "\"timer\", "
+            "\"delay_on\": \"20\", \"delay_off\": \"20\"}, \"pwr_green\": "
+            "{\"brightness\": "
+            "\"0\", \"trigger\": \"none\"}},");
+}
+
+TEST_F(Board, RescueWithoutABackup) {
+  init();
+  card({});
+  Result r = boot({"--", "rescue"});
+  EXPECT_EQ(r.err, "Failed to find rescue FW\n");
+  EXPECT_EQ(flag(), 0u);  // rescue mode writes nothing on failure
+}
+
+TEST_F(Board, UsbUpdateOntoAnUnformattedCard) {
+  init();
+  card({"--unformatted"});
+  std::string pkg = package("fw.bpk2", "3.0.0.0");
+  usb({pkg + "=update.bpk2"});
+  Result r = boot({"--", "usbstick"});
+  EXPECT_EQ(
+      r.out,
+      early +
+          "Resetting watchdog\nMounting /dev/mmcblk0p1\nMounting "
+          "/dev/mmcblk0p1\n"
+          "Mounting /dev/sda1\nFlashing \"rootfs\" ..\nFlashing \"kernel\" .\n"
+          "Unmounting /dev/sda1 partition\n"
+          "Unmounting /dev/mmcblk0p1 partition\nFirmware updated from USB\n");
+  EXPECT_EQ(r.err,
+            "Failed to mount /dev/mmcblk0p1: Invalid argument\n"
+            "Formatting /dev/mmcblk0p1\n"
+            "Creating volume: rootfs\nCreating volume: kernel\n");
+  EXPECT_EQ(flag(), 0xB0020000u);
+  EXPECT_NE(
+      field("media").find("\"mmc\": {\"present\": true, \"fstype\": \"ext3\""),
+      std::string::npos);
+  EXPECT_EQ(slurp(dev + "/media/mmc/update.bpk2"), slurp(pkg));
+  // 0xB002 asks for nothing: the next boot is normal.
+  r = boot();
+  EXPECT_NE(field("boot").find("switch_root"), std::string::npos);
+}
+
+TEST_F(Board, UsbFailures) {
+  init();
+  card({});
+  usb({});
+  set_flag(0x55420000);
+  Result r = boot();
+  EXPECT_EQ(r.err, "File not found: /mnt/usb/update.bpk2\n");
+  EXPECT_NE(r.out.find("Unmounting /dev/sda1 partition\nUnmounting "
+                       "/dev/mmcblk0p1 partition\n"),
+            std::string::npos);
+  EXPECT_EQ(flag(), 0x55420000u);
+
+  usb({"--remove"});
+  r = boot();
+  EXPECT_EQ(r.err,
+            "Failed to find /dev/sda1 partition\nFailed to mount USB device\n");
+
+  // A card that cannot be formatted.
+  card({"--unformatted"});
+  put_program("/sbin/mke2fs", "#!/bin/sh\nexit 1\n");
+  r = boot();
+  EXPECT_EQ(r.err,
+            "Failed to mount /dev/mmcblk0p1: Invalid argument\n"
+            "Formatting /dev/mmcblk0p1\nFailed to mount MMC rw\n");
+}
+
+TEST_F(Board, AMissingVolumeFallsBackOnTheRescue) {
+  init();
+  card({package("backup.bpk2", "1.0.0.0")});
+  Result r = boot();
+  EXPECT_EQ(r.err,
+            "No \"kernel\" volume available\nCreating volume: rootfs\n"
+            "Creating volume: kernel\n");
+  EXPECT_NE(
+      r.out.find("Resetting watchdog\nStarting system recovery procedure\n"),
+      std::string::npos);
+  EXPECT_EQ(flag(), 0u);  // nothing written after a successful rescue
+  r = boot();
+  EXPECT_NE(field("boot").find("switch_root"), std::string::npos);
+}
+
+TEST_F(Board, AFailedFallbackRescueSetsTheRescueFlag) {
+  init();
+  Result r = boot();
+  EXPECT_EQ(r.err,
+            "No \"kernel\" volume available\n"
+            "Failed to find /dev/mmcblk0p1 partition\n"
+            "Failed to mount MMC\nFailed to find rescue FW\n");
+  EXPECT_EQ(flag(), 0x52450001u);
+  // The next boot starts in rescue mode, and a card with a backup helps.
+  card({package("backup.bpk2", "1.0.0.0")});
+  r = boot();
+  EXPECT_NE(r.out.find("Firmware rescued\n"), std::string::npos);
+  EXPECT_EQ(flag(), 0u);
+}
+
+TEST_F(Board, ACorruptedRootfsFallsBackOnTheRescue) {
+  init();
+  installed(package("fw.bpk2", "1.0.0.0"));
+  // An update that was cut short leaves its marker.
+  std::string state = slurp(dev + "/state/flash");
+  size_t at = state.find(" rootfs\n");
+  ASSERT_NE(at, std::string::npos);
+  size_t line = state.rfind("volume ", at);
+  std::istringstream fields(state.substr(line, at - line));
+  std::vector<std::string> f((std::istream_iterator<std::string>(fields)),
+                             std::istream_iterator<std::string>());
+  f[5] = "1";  // upd_marker
+  std::string rebuilt;
+  for (const std::string& w : f) rebuilt += w + " ";
+  rebuilt.pop_back();
+  state.replace(line, at - line, rebuilt);
+  std::ofstream(dev + "/state/flash", std::ios::trunc) << state;
+  Result r = boot();
+  EXPECT_EQ(r.err.rfind("Corrupted \"rootfs\" volume\n", 0), 0u) << r.err;
+  EXPECT_EQ(flag(), 0x52450001u);
+}
+
+TEST_F(Board, UbiThatCannotBeAttachedRestartsAtOnce) {
+  init({"--foreign-data"});
+  Result r = boot();
+  EXPECT_EQ(r.out, early +
+                       "Checking rootfs/kernel volumes\nResetting watchdog\n"
+                       "Failed to load ubi information\n");
+  EXPECT_EQ(r.err, "Failed to attach ubi on /dev/mtd0: Invalid argument\n");
+  EXPECT_EQ(r.daemon_lines, 1);  // started, never stopped
+  EXPECT_EQ(field("boot"),
+            "\"boot\": {\"outcome\": \"restart\", \"reason\": \"reboot\"},");
+}
+
+TEST_F(Board, ARootThatCannotBeMounted) {
+  init();
+  // A rootfs image that is no squashfs.
+  std::string pkg = package("fw.bpk2", "1.0.0.0");
+  std::ofstream(work / "junk.img", std::ios::binary) << std::string(10000, 'j');
+  run(VELNOR_BIN "/velnor-pack",
+      {"create", work / "junk.bpk2", "--kernel", work / "kernel.img",
+       "--rootfs", work / "junk.img"});
+  installed(work / "junk.bpk2");
+  Result r = boot();
+  EXPECT_EQ(r.err, "Failed to mount root (/dev/mtdblock1): Invalid argument\n");
+  EXPECT_EQ(field("boot"),
+            "\"boot\": {\"outcome\": \"restart\", \"reason\": \"reboot\"},");
+  // Five seconds after the failure, then two before the restart.
+  EXPECT_NE(field("clock_ns").find("7000000000"), std::string::npos);
+  (void)pkg;
+}
+
+TEST_F(Board, NoMtdViewOfTheRootfs) {
+  init({"--no-gluebi"});
+  installed(package("fw.bpk2", "1.0.0.0"));
+  Result r = boot();
+  EXPECT_EQ(r.err, "Couldn't find mtd partition for volume rootfs\n");
+}
+
+TEST_F(Board, ModulesAndSwitchRootFailures) {
+  init();
+  installed(package("fw.bpk2", "1.0.0.0"));
+  put_program("/sbin/modprobe", "#!/bin/sh\nexit 3\n");
+  fs::remove(dev + "/root/sbin/switch_root");
+  Result r = boot();
+  EXPECT_EQ(r.err, "Failed to load modules\nFailed to switch root\n");
+  EXPECT_NE(r.out.find("Mounting root filesystem\n"), std::string::npos);
+  EXPECT_EQ(field("boot"),
+            "\"boot\": {\"outcome\": \"restart\", \"reason\": \"reboot\"},");
+  EXPECT_EQ(field("mounts").find("/root"), std::string::npos);  // unmounted
+}
+
+TEST_F(Board, ModeWordsAndFlags) {
+  init();
+  installed(package("fw.bpk2", "1.0.0.0"));
+  card({});
+  // A word wins over the register, rows in order.
+  set_flag(0x52450000);
+  Result r = boot({"--", "update", "update2"});
+  EXPECT_NE(r.out.find("Update flag found"), std::string::npos);
+  // An unknown request is a normal boot.
+  set_flag(0x12340000);
+  boot({"--", "a", "b"});
+  EXPECT_NE(field("boot").find("\"/sbin/init\", \"a\", \"b\"]"),
+            std::string::npos);
+  // No register at all: the words alone decide.
+  fs::remove(dev + "/state/bootflag");
+  r = boot();
+  EXPECT_EQ(r.err.substr(0, 51),
+            "Failed to open /dev/mem: No such file or directory\n");
+  EXPECT_NE(field("boot").find("switch_root"), std::string::npos);
+}
+
+TEST_F(Board, ChainFromABlankDeviceThroughTwoUpdates) {
+  init();
+  card({package("fw1.bpk2", "1.0.0.0", 300000, 1) + "=update.bpk2"});
+  set_flag(0x55500000);
+  boot();
+  boot();
+  EXPECT_NE(field("boot").find("switch_root"), std::string::npos);
+  std::string first = rootfs_crc();
+  card({package("fw2.bpk2", "1.1.0.0", 250000, 2) + "=update.bpk2"});
+  set_flag(0x55500000);
+  boot();
+  boot();
+  EXPECT_NE(field("boot").find("switch_root"), std::string::npos);
+  EXPECT_NE(rootfs_crc(), first);
+  EXPECT_NE(field("volumes").find("\"data_bytes\": 250000"), std::string::npos);
+}
