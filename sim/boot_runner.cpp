@@ -42,7 +42,8 @@ void end_device_processes() {
 }  // namespace
 
 int run_boot(const std::string& dir, const std::string& cmdline,
-             const std::vector<std::string>& args) {
+             const std::vector<std::string>& args,
+             const std::vector<BootFault>& faults) {
   if (!fs::exists(dir + "/state/kernel")) {
     std::fprintf(stderr, "velnor-sim: no device in %s\n", dir.c_str());
     return 1;
@@ -53,6 +54,8 @@ int run_boot(const std::string& dir, const std::string& cmdline,
     return 1;
   }
   flash_transaction([](Flash&, FlashRuntime&) { return true; });  // sysfs
+  for (const BootFault& f : faults)
+    inject_fault(f.call, f.path, f.nth, f.error);
   const struct {
     Medium medium;
     const char* sysfs;

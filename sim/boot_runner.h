@@ -1,6 +1,7 @@
 // Whole boots of the device, and the initramfs programs the board provides.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -10,8 +11,15 @@ namespace sim {
 // process with args, until the machine restarts or hands over to
 // switch_root. How it ended is kept for velnor-sim show. 0 unless the
 // runner itself failed.
+struct BootFault {
+  std::string call;
+  std::string path;
+  uint32_t nth;
+  int error;
+};
 int run_boot(const std::string& dir, const std::string& cmdline,
-             const std::vector<std::string>& args);
+             const std::vector<std::string>& args,
+             const std::vector<BootFault>& faults = {});
 
 // The board's own "/sbin/mke2fs", "/sbin/modprobe", "/sbin/switch_root".
 int board_program(const std::string& name,

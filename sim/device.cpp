@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -91,6 +92,25 @@ Flash make_flash(const NandOptions& nand) {
 }
 
 }  // namespace
+
+bool inject_fault(const std::string& call, const std::string& path,
+                  uint32_t nth, int error) {
+  bool placed = false;
+  kernel_locked([&](KernelState& s) {
+    for (SimFault& f : s.faults) {
+      if (f.used) continue;
+      f = SimFault{};
+      f.used = 1;
+      f.nth = nth;
+      f.error = error;
+      std::snprintf(f.call, sizeof f.call, "%s", call.c_str());
+      std::snprintf(f.path, sizeof f.path, "%s", path.c_str());
+      placed = true;
+      return;
+    }
+  });
+  return placed;
+}
 
 WatchdogState watchdog_state() {
   WatchdogState out{};

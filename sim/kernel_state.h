@@ -61,6 +61,17 @@ struct SimMount {
 };
 constexpr int max_mounts = 16;
 
+// A system call made to fail: the nth call of that name on that path.
+struct SimFault {
+  uint32_t used;
+  uint32_t nth;
+  int32_t error;
+  uint32_t seen;
+  char call[16];
+  char path[128];  // "" matches any path
+};
+constexpr int max_faults = 8;
+
 constexpr int max_processes = 64;
 constexpr int max_timers = 64;
 constexpr int event_ring = 32;
@@ -76,13 +87,14 @@ struct KernelState {
   uint64_t activity_epoch;
   SimWatchdog watchdog;
   SimMount mounts[max_mounts];
+  SimFault faults[max_faults];
   SimProcess processes[max_processes];
   SimTimer timers[max_timers];
   SimEvent events[event_ring];
 };
 
 constexpr uint32_t kernel_magic = 0x564C4E53;  // "VLNS"
-constexpr uint32_t kernel_version = 3;
+constexpr uint32_t kernel_version = 4;
 
 // Creates the state file of a new device.
 bool kernel_create(const char* state_file);

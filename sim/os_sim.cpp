@@ -85,6 +85,30 @@ void present_mount(struct stat* st, const sim::Resolved& r) {
   st->st_dev = static_cast<dev_t>(r.dev);
 }
 
+// An injected failure of this call, or 0.
+int injected(const char* call, const std::string& path) {
+  int error = 0;
+  sim::kernel_locked([&](sim::KernelState& s) {
+    for (sim::SimFault& f : s.faults) {
+      if (!f.used || std::strcmp(f.call, call) != 0 ||
+          (f.path[0] != '\0' && path != f.path)) {
+        continue;
+      }
+      if (++f.seen == f.nth) error = f.error;
+    }
+  });
+  return error;
+}
+
+bool fails(const char* call, const std::string& path) {
+  if (sim::device_dir().empty()) return false;
+  if (int error = injected(call, path)) {
+    errno = error;
+    return true;
+  }
+  return false;
+}
+
 // sysfs attributes opened for writing, by descriptor: a write stores the
 // value whole, and some attributes make the kernel act.
 std::map<int, std::string>& sysfs_writers = *new std::map<int, std::string>;
@@ -277,10 +301,14 @@ int mknod(const char* path, mode_t mode, dev_t dev) {
 
 int mount(const char* source, const char* target, const char* fstype,
           unsigned long flags, const void*) {
+  if (target != nullptr && fails("mount", target)) return -1;
   return sim::board_mount(source, target, fstype, flags);
 }
 
-int umount2(const char* target, int) { return sim::board_umount(target); }
+int umount2(const char* target, int) {
+  if (target != nullptr && fails("umount2", target)) return -1;
+  return sim::board_umount(target);
+}
 
 int ioctl(int fd, unsigned long request, void* arg) {
   if (sim::OpenDevice* d = model(fd)) return d->ioctl(request, arg);
@@ -587,6 +615,7 @@ ssize_t recv(int fd, void* buf, size_t count, int flags) {
 }
 
 DIR* opendir(const char* path) {
+  if (path != nullptr && fails("opendir", path)) return nullptr;
   std::optional<sim::Resolved> r = resolve(path);
   return r ? ::opendir(r->host.c_str()) : nullptr;
 }
@@ -645,6 +674,7 @@ int reboot(int cmd) {
     errno = EINVAL;
     return -1;
   }
+  if (fails("reboot", "")) return -1;
   std::ofstream(sim::device_dir() + "/state/outcome") << outcome << "\n";
   // The machine stops: every process on it ends at once.
   sim::kernel_locked([&](sim::KernelState& s) {

@@ -23,7 +23,9 @@ const char usage[] =
     "FILE[=NAME]...)\n"
     "       velnor-sim usb DIR (--remove | [--late MS] FILE[=NAME]...)\n"
     "       velnor-sim flag DIR [VALUE]\n"
-    "       velnor-sim boot DIR [--cmdline TEXT] [-- ARG...]\n"
+    "       velnor-sim boot DIR [--cmdline TEXT] [--fail "
+    "CALL:PATH:N:ERRNO]...\n"
+    "                           [-- ARG...]\n"
     "\n"
     "  init DIR          make a new simulated device in DIR (empty or "
     "missing)\n"
@@ -38,7 +40,9 @@ const char usage[] =
     "  flag DIR [VALUE]  print, or set, the 32-bit boot flag register\n"
     "  boot DIR          power the device on: velnor-bootstrap runs (with the\n"
     "                    ARGs) until the device restarts or hands over to\n"
-    "                    switch_root; its console is this one\n"
+    "                    switch_root; its console is this one. --fail makes\n"
+    "                    the Nth call of mount, umount2, opendir or reboot on\n"
+    "                    PATH (empty: any) fail with the error number\n"
     "\n"
     "NAND options (default: the emulated target's board, a 128M chip with\n"
     "2K pages, 128K erase blocks, 512-byte sub-pages, one partition\n"
@@ -282,9 +286,24 @@ int flag(const std::string& dir, const std::vector<std::string>& args) {
 int boot(const std::string& dir, const std::vector<std::string>& args) {
   std::string cmdline = sim::default_cmdline;
   std::vector<std::string> boot_args;
+  std::vector<sim::BootFault> faults;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--cmdline" && i + 1 < args.size()) {
       cmdline = args[++i];
+    } else if (args[i] == "--fail" && i + 1 < args.size()) {
+      // CALL:PATH:N:ERRNO
+      std::string spec = args[++i];
+      size_t a = spec.find(':'), c = spec.rfind(':');
+      size_t b = c == std::string::npos || c == 0 ? std::string::npos
+                                                  : spec.rfind(':', c - 1);
+      if (a == std::string::npos || b == std::string::npos || b < a) {
+        return usage_error("bad --fail (CALL:PATH:N:ERRNO)");
+      }
+      std::optional<uint64_t> nth = parse_size(spec.substr(b + 1, c - b - 1));
+      std::optional<uint64_t> error = parse_size(spec.substr(c + 1));
+      if (!nth || !error) return usage_error("bad --fail (CALL:PATH:N:ERRNO)");
+      faults.push_back({spec.substr(0, a), spec.substr(a + 1, b - a - 1),
+                        static_cast<uint32_t>(*nth), static_cast<int>(*error)});
     } else if (args[i] == "--") {
       boot_args.assign(args.begin() + static_cast<long>(i) + 1, args.end());
       break;
@@ -292,7 +311,7 @@ int boot(const std::string& dir, const std::vector<std::string>& args) {
       return usage_error(("bad option: " + args[i]).c_str());
     }
   }
-  return sim::run_boot(dir, cmdline, boot_args);
+  return sim::run_boot(dir, cmdline, boot_args, faults);
 }
 
 }  // namespace

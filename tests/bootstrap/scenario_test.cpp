@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -30,19 +31,18 @@ std::string slurp(const fs::path& p) {
 }
 
 // The watchdog daemon's lines interleave with the bootstrap's at moments
-// that depend on scheduling: they are counted, not placed.
-std::string without_daemon(const std::string& text, int* count) {
-  std::istringstream in(text);
-  std::string line, out;
-  while (std::getline(in, line)) {
-    if (line == "Starting watchdog process" ||
-        line == "Stopping watchdog process" || line == "Watchdog pipe closed") {
+// that depend on scheduling (even inside a progress line): they are
+// counted, not placed.
+std::string without_daemon(std::string text, int* count) {
+  for (const char* line :
+       {"Starting watchdog process\n", "Stopping watchdog process\n",
+        "Watchdog pipe closed\n"}) {
+    for (size_t at; (at = text.find(line)) != std::string::npos;) {
+      text.erase(at, std::strlen(line));
       ++*count;
-      continue;
     }
-    out += line + "\n";
   }
-  return out;
+  return text;
 }
 
 class Board : public ::testing::Test {
@@ -181,7 +181,9 @@ TEST_F(Board, TheTracedNormalBoot) {
                        "Checking rootfs/kernel volumes\nResetting watchdog\n"
                        "Loading modules\nMounting root filesystem\n");
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.daemon_lines, 2);  // started, stopped
+  // Started and stopped (and, when the close beats the signal, "Watchdog
+  // pipe closed").
+  EXPECT_GE(r.daemon_lines, 2);
   EXPECT_EQ(
       field("boot"),
       "\"boot\": {\"outcome\": \"switch_root\", \"reason\": \"\", \"argv\": "
@@ -448,7 +450,7 @@ TEST_F(Board, ARootThatCannotBeMounted) {
   EXPECT_EQ(field("boot"),
             "\"boot\": {\"outcome\": \"restart\", \"reason\": \"reboot\"},");
   // Five seconds after the failure, then two before the restart.
-  EXPECT_NE(field("clock_ns").find("7000000000"), std::string::npos);
+  EXPECT_EQ(field("clock_ns"), "\"clock_ns\": 7000000000,");
   (void)pkg;
 }
 
@@ -508,4 +510,50 @@ TEST_F(Board, ChainFromABlankDeviceThroughTwoUpdates) {
   EXPECT_NE(field("boot").find("switch_root"), std::string::npos);
   EXPECT_NE(rootfs_crc(), first);
   EXPECT_NE(field("volumes").find("\"data_bytes\": 250000"), std::string::npos);
+}
+
+TEST_F(Board, FailuresTheKernelCanCause) {
+  init();
+  installed(package("fw.bpk2", "1.0.0.0"));
+  // No MTD partition list for the root: the boot ends in a restart.
+  Result r = boot({"--fail", "opendir:/sys/class/mtd:2:5"});
+  EXPECT_EQ(r.err, "Failed to read /sys/class/mtd\n");
+  EXPECT_NE(r.out.find("Mounting root filesystem\n"), std::string::npos);
+  EXPECT_EQ(field("boot"),
+            "\"boot\": {\"outcome\": \"restart\", \"reason\": \"reboot\"},");
+  // A refused restart: the first process ends, and the kernel would panic.
+  card({});
+  r = boot({"--fail", "reboot::1:1", "--", "update"});
+  EXPECT_EQ(
+      field("boot"),
+      "\"boot\": {\"outcome\": \"panic\", \"reason\": \"exit status 0\"},");
+}
+
+TEST_F(Board, MediaThatWillNotRemountOrUnmount) {
+  init();
+  card({package("backup.bpk2", "1.0.0.0")});
+  Result r = boot({"--fail", "umount2:/mnt/mmc:1:16", "--", "rescue"});
+  EXPECT_EQ(r.err,
+            "Creating volume: rootfs\nCreating volume: kernel\n"
+            "Failed to umount /dev/mmcblk0p1: Device or resource busy\n");
+  EXPECT_NE(r.out.find("Firmware rescued\n"), std::string::npos);
+  usb({package("fw.bpk2", "2.0.0.0") + "=update.bpk2"});
+  r = boot({"--fail", "mount:/mnt/mmc:2:30", "--", "usb"});
+  EXPECT_EQ(r.err, "Failed to mount MMC rw\n");
+}
+
+TEST_F(Board, PackagesThatFailToInstall) {
+  init();
+  std::string bad = package("bad.bpk2", "1.0.0.0");
+  std::string bytes = slurp(bad);
+  bytes[bytes.size() - 31 - 100] ^= 1;  // kernel data, before the version
+  std::ofstream(bad, std::ios::binary | std::ios::trunc) << bytes;
+  card({bad + "=backup.bpk2"});
+  Result r = boot({"--", "rescue"});
+  EXPECT_EQ(r.err, "Failed to validate kernel CRC\n");
+  EXPECT_EQ(r.out.find("Firmware rescued"), std::string::npos);
+  usb({bad + "=update.bpk2"});
+  r = boot({"--", "usb"});
+  EXPECT_EQ(r.err, "Failed to validate kernel CRC\n");
+  EXPECT_EQ(flag(), 0u);
 }
