@@ -43,7 +43,7 @@ void end_device_processes() {
 
 int run_boot(const std::string& dir, const std::string& cmdline,
              const std::vector<std::string>& args,
-             const std::vector<BootFault>& faults) {
+             const std::vector<BootFault>& faults, uint32_t power_cut_after) {
   if (!fs::exists(dir + "/state/kernel")) {
     std::fprintf(stderr, "velnor-sim: no device in %s\n", dir.c_str());
     return 1;
@@ -56,6 +56,7 @@ int run_boot(const std::string& dir, const std::string& cmdline,
   flash_transaction([](Flash&, FlashRuntime&) { return true; });  // sysfs
   for (const BootFault& f : faults)
     inject_fault(f.call, f.path, f.nth, f.error);
+  kernel_locked([&](KernelState& s) { s.power_cut_after = power_cut_after; });
   const struct {
     Medium medium;
     const char* sysfs;
@@ -98,6 +99,9 @@ int run_boot(const std::string& dir, const std::string& cmdline,
   } else if (outcome == "restart" || outcome == "power_off" ||
              outcome == "halt") {
     reason = "reboot";
+  } else if (outcome == "power_cut") {
+    reason =
+        "power lost after flash operation " + std::to_string(power_cut_after);
   } else if (outcome != "switch_root") {
     // The first process ended by itself: the kernel would panic.
     outcome = "panic";

@@ -19,7 +19,8 @@ struct BootFault {
 };
 int run_boot(const std::string& dir, const std::string& cmdline,
              const std::vector<std::string>& args,
-             const std::vector<BootFault>& faults = {});
+             const std::vector<BootFault>& faults = {},
+             uint32_t power_cut_after = 0);
 
 // The board's own "/sbin/mke2fs", "/sbin/modprobe", "/sbin/switch_root".
 int board_program(const std::string& name,

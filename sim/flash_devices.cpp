@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "sim/flash_model.h"
+#include "sim/kernel_state.h"
 #include "sim/sim.h"
 
 namespace sim {
@@ -21,6 +22,16 @@ namespace {
 int fail(int error) {
   errno = error;
   return -1;
+}
+
+// Every operation on the flash counts towards a power cut, done or not.
+template <typename F>
+auto counted(F&& op) {
+  auto result = op();
+  int saved = errno;
+  kernel_flash_op();
+  errno = saved;
+  return result;
 }
 
 // Which partition and volume a gluebi MTD stands for.
@@ -148,6 +159,9 @@ int detach(FlashRuntime& rt, int32_t num) {
 class UbiCtrl : public OpenDevice {
  public:
   int ioctl(unsigned long request, void* arg) override {
+    return counted([&] { return ioctl_op(request, arg); });
+  }
+  int ioctl_op(unsigned long request, void* arg) {
     int rc = -1;
     int error = 0;
     flash_transaction([&](Flash& f, FlashRuntime& rt) {
@@ -268,6 +282,9 @@ class UbiDevice : public OpenDevice {
  public:
   explicit UbiDevice(int ubi_num) : ubi_num_(ubi_num) {}
   int ioctl(unsigned long request, void* arg) override {
+    return counted([&] { return ioctl_op(request, arg); });
+  }
+  int ioctl_op(unsigned long request, void* arg) {
     int rc = -1;
     int error = 0;
     flash_transaction([&](Flash& f, FlashRuntime& rt) {
@@ -340,6 +357,9 @@ class UbiVolumeNode : public OpenDevice {
   // The data go straight to the volume's file; the volume's state changes
   // (in the shared model) only when the update is complete.
   ssize_t write(const void* buffer, size_t count) override {
+    return counted([&] { return write_op(buffer, count); });
+  }
+  ssize_t write_op(const void* buffer, size_t count) {
     if (!updating_) return fail(kind_ == OpenKind::writer ? EROFS : EBADF);
     if (fail_writes_) return fail(EIO);
     auto n = static_cast<size_t>(
@@ -373,6 +393,9 @@ class UbiVolumeNode : public OpenDevice {
   }
 
   int ioctl(unsigned long request, void* arg) override {
+    return counted([&] { return ioctl_op(request, arg); });
+  }
+  int ioctl_op(unsigned long request, void* arg) {
     if (request != UBI_IOCVOLUP) return fail(ENOTTY);
     if (kind_ != OpenKind::writer) return fail(EPERM);
     int64_t bytes = *static_cast<int64_t*>(arg);
@@ -436,6 +459,9 @@ class NandPartition : public OpenDevice {
   ssize_t read(void*, size_t) override { return fail(EOPNOTSUPP); }
   ssize_t write(const void*, size_t) override { return fail(EOPNOTSUPP); }
   int ioctl(unsigned long request, void* arg) override {
+    return counted([&] { return ioctl_op(request, arg); });
+  }
+  int ioctl_op(unsigned long request, void* arg) {
     int rc = -1;
     int error = 0;
     flash_transaction([&](Flash& f, FlashRuntime&) {
@@ -565,6 +591,9 @@ class GluebiFile : public OpenDevice {
   }
 
   ssize_t write(const void* buffer, size_t count) override {
+    return counted([&] { return write_op(buffer, count); });
+  }
+  ssize_t write_op(const void* buffer, size_t count) {
     if (block_) return fail(EROFS);
     ssize_t rc = -1;
     int error = 0;

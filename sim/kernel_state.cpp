@@ -166,14 +166,9 @@ void fire_due(KernelState& s) {
   }
 }
 
-// The hardware watchdog restarts the machine: every process started on the
-// device ends at once.
-void watchdog_fires(KernelState& s) {
-  SimWatchdog& w = s.watchdog;
-  w.fired = 1;
-  w.fired_at_ns = s.now_ns;
-  w.armed = 0;
-  std::ofstream(device_dir() + "/state/outcome") << "watchdog\n";
+// The machine stops at once: every process started on the device ends.
+void machine_stops(KernelState& s, const char* outcome) {
+  std::ofstream(device_dir() + "/state/outcome") << outcome << "\n";
   pid_t self = ::getpid();
   bool kill_self = false;
   for (SimProcess& p : s.processes) {
@@ -186,6 +181,15 @@ void watchdog_fires(KernelState& s) {
     p = SimProcess{};
   }
   if (kill_self) ::kill(self, SIGKILL);
+}
+
+// The hardware watchdog restarts the machine.
+void watchdog_fires(KernelState& s) {
+  SimWatchdog& w = s.watchdog;
+  w.fired = 1;
+  w.fired_at_ns = s.now_ns;
+  w.armed = 0;
+  machine_stops(s, "watchdog");
 }
 
 uint64_t watchdog_deadline(const SimWatchdog& w) {
@@ -312,6 +316,15 @@ void kernel_mark_blocked(bool blocked, pid_t wait_pid) {
 void kernel_activity() {
   if (map().state == nullptr) return;
   kernel_locked([](KernelState& s) { ++s.activity_epoch; });
+}
+
+void kernel_flash_op() {
+  kernel_locked([](KernelState& s) {
+    ++s.flash_ops;
+    if (s.power_cut_after != 0 && s.flash_ops == s.power_cut_after) {
+      machine_stops(s, "power_cut");
+    }
+  });
 }
 
 void kernel_note_signal() { signals_seen = signals_seen + 1; }

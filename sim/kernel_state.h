@@ -88,13 +88,16 @@ struct KernelState {
   SimWatchdog watchdog;
   SimMount mounts[max_mounts];
   SimFault faults[max_faults];
+  // Power is cut right after this many operations on the flash (0: never).
+  uint32_t power_cut_after;
+  uint32_t flash_ops;
   SimProcess processes[max_processes];
   SimTimer timers[max_timers];
   SimEvent events[event_ring];
 };
 
 constexpr uint32_t kernel_magic = 0x564C4E53;  // "VLNS"
-constexpr uint32_t kernel_version = 4;
+constexpr uint32_t kernel_version = 5;
 
 // Creates the state file of a new device.
 bool kernel_create(const char* state_file);
@@ -131,6 +134,10 @@ void kernel_note_signal();
 void kernel_mark_blocked(bool blocked, pid_t wait_pid = 0);
 void kernel_register(pid_t pid, bool controller = false);
 void kernel_forget(pid_t pid);
+
+// Counts one operation on the flash (a UBI or MTD ioctl, a write to a
+// volume or MTD node); the power goes when the count reaches the cut.
+void kernel_flash_op();
 
 // Appends a device event (under the lock).
 void kernel_post_event(KernelState& state, const char* text, uint32_t length);

@@ -42,7 +42,11 @@ const char usage[] =
     "                    ARGs) until the device restarts or hands over to\n"
     "                    switch_root; its console is this one. --fail makes\n"
     "                    the Nth call of mount, umount2, opendir or reboot on\n"
-    "                    PATH (empty: any) fail with the error number\n"
+    "                    PATH (empty: any) fail with the error number;\n"
+    "                    --power-cut-after cuts the power right after the Nth\n"
+    "                    operation on the flash (UBI and MTD ioctls, writes "
+    "to\n"
+    "                    volume and MTD nodes)\n"
     "\n"
     "NAND options (default: the emulated target's board, a 128M chip with\n"
     "2K pages, 128K erase blocks, 512-byte sub-pages, one partition\n"
@@ -287,9 +291,15 @@ int boot(const std::string& dir, const std::vector<std::string>& args) {
   std::string cmdline = sim::default_cmdline;
   std::vector<std::string> boot_args;
   std::vector<sim::BootFault> faults;
+  uint32_t power_cut_after = 0;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--cmdline" && i + 1 < args.size()) {
       cmdline = args[++i];
+    } else if (args[i] == "--power-cut-after" && i + 1 < args.size()) {
+      std::optional<uint64_t> n = parse_size(args[++i]);
+      if (!n || *n == 0 || *n > 0xFFFFFFFF)
+        return usage_error("bad --power-cut-after");
+      power_cut_after = static_cast<uint32_t>(*n);
     } else if (args[i] == "--fail" && i + 1 < args.size()) {
       // CALL:PATH:N:ERRNO
       std::string spec = args[++i];
@@ -311,7 +321,7 @@ int boot(const std::string& dir, const std::vector<std::string>& args) {
       return usage_error(("bad option: " + args[i]).c_str());
     }
   }
-  return sim::run_boot(dir, cmdline, boot_args, faults);
+  return sim::run_boot(dir, cmdline, boot_args, faults, power_cut_after);
 }
 
 }  // namespace

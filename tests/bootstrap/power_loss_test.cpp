@@ -1,0 +1,198 @@
+// Power lost at every operation on the flash during an update: the device
+// must always come back into one whole firmware (the new one or the
+// backup), within three more boots.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+uint32_t crc32(const std::string& data) {
+  uint32_t c = 0xFFFFFFFF;
+  for (unsigned char b : data) {
+    c ^= b;
+    for (int i = 0; i < 8; ++i) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+  }
+  return ~c;
+}
+
+std::string hex(uint32_t v) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08x", v);
+  return text;
+}
+
+struct Firmware {
+  std::string package;
+  std::string rootfs_crc;
+  std::string kernel_crc;
+};
+
+class PowerLoss : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl =
+        (fs::temp_directory_path() / "velnor-power-XXXXXX").string();
+    work = ::mkdtemp(tmpl.data());
+    dev = (work / "device").string();
+    fresh = make_firmware("new", 260000, 1);
+    backup = make_firmware("backup", 130000, 2);
+  }
+  void TearDown() override { fs::remove_all(work); }
+
+  int run(std::vector<std::string> args, const std::string& out = "/dev/null") {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::unsetenv("VELNOR_SIM_DIR");
+      int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(o, 1);
+      ::dup2(null, 2);
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  int sim(std::vector<std::string> args) {
+    args.insert(args.begin(), VELNOR_BIN "/velnor-sim");
+    return run(args);
+  }
+  std::string show() {
+    std::string out = (work / "show.json").string();
+    run({VELNOR_BIN "/velnor-sim", "show", dev}, out);
+    return slurp(out);
+  }
+  std::string outcome() {
+    std::string json = show();
+    size_t at = json.find("\"outcome\": \"");
+    if (at == std::string::npos) return "";
+    at += 12;
+    return json.substr(at, json.find('"', at) - at);
+  }
+  // The CRC of a volume as the flash holds it, or "" when it is not there
+  // whole.
+  std::string volume_crc(const std::string& json, const std::string& name) {
+    size_t at = json.find("{\"name\": \"" + name + "\"");
+    if (at == std::string::npos) return "";
+    std::string entry = json.substr(at, json.find('}', at) - at);
+    if (entry.find("\"upd_marker\": false") == std::string::npos) return "";
+    size_t crc = entry.find("\"crc32\": \"") + 10;
+    return entry.substr(crc, 8);
+  }
+
+  Firmware make_firmware(const std::string& name, size_t rootfs_size,
+                         unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string rootfs = "hsqs", kernel;
+    for (size_t i = 4; i < rootfs_size; ++i) rootfs += static_cast<char>(gen());
+    for (size_t i = 0; i < 40000; ++i) kernel += static_cast<char>(gen());
+    std::ofstream(work / (name + ".rootfs"), std::ios::binary) << rootfs;
+    std::ofstream(work / (name + ".kernel"), std::ios::binary) << kernel;
+    std::string pkg = (work / (name + ".bpk2")).string();
+    EXPECT_EQ(
+        run({VELNOR_BIN "/velnor-pack", "create", pkg, "--kernel",
+             work / (name + ".kernel"), "--rootfs", work / (name + ".rootfs")}),
+        0);
+    return {pkg, hex(crc32(rootfs)), hex(crc32(kernel))};
+  }
+
+  // A device about to be updated: the new package and a backup on its card,
+  // old firmware in the flash when asked.
+  void prepare(bool installed, bool by_flag) {
+    fs::remove_all(dev);
+    ASSERT_EQ(sim({"init", dev}), 0);
+    if (installed) {
+      ASSERT_EQ(sim({"install", dev, backup.package}), 0);
+    }
+    ASSERT_EQ(sim({"card", dev, fresh.package + "=update.bpk2",
+                   backup.package + "=backup.bpk2"}),
+              0);
+    ASSERT_EQ(sim({"flag", dev, by_flag ? "0x55500000" : "0"}), 0);
+  }
+
+  // Walks the cut over every flash operation of the update; returns the
+  // number of cut points.
+  int walk(bool installed, bool by_flag) {
+    int points = 0;
+    for (int n = 1; n < 500; ++n) {
+      prepare(installed, by_flag);
+      std::vector<std::string> first = {"boot", dev, "--power-cut-after",
+                                        std::to_string(n)};
+      if (!by_flag) first.insert(first.end(), {"--", "update"});
+      EXPECT_EQ(sim(first), 0);
+      if (outcome() != "power_cut") break;  // the update needs fewer operations
+      ++points;
+      // Power comes back; the request, if any, was a word of that one boot.
+      bool up = false;
+      for (int boot = 0; boot < 3 && !up; ++boot) {
+        EXPECT_EQ(sim({"boot", dev}), 0);
+        up = outcome() == "switch_root";
+      }
+      EXPECT_TRUE(up) << "no switch_root after a cut at " << n;
+      std::string json = show();
+      std::string rootfs = volume_crc(json, "rootfs"),
+                  kernel = volume_crc(json, "kernel");
+      bool whole_new = rootfs == fresh.rootfs_crc && kernel == fresh.kernel_crc;
+      bool whole_backup =
+          rootfs == backup.rootfs_crc && kernel == backup.kernel_crc;
+      EXPECT_TRUE(whole_new || whole_backup)
+          << "a mix after a cut at " << n << ": rootfs " << rootfs
+          << ", kernel " << kernel;
+    }
+    return points;
+  }
+
+  fs::path work;
+  std::string dev;
+  Firmware fresh, backup;
+};
+
+}  // namespace
+
+TEST_F(PowerLoss, BlankFlashUpdateByFlag) {
+  int points = walk(false, true);
+  EXPECT_GT(points, 8);
+  RecordProperty("cut_points", points);
+  std::printf("cut points tried and recovered: %d\n", points);
+}
+
+TEST_F(PowerLoss, BlankFlashUpdateByWord) {
+  int points = walk(false, false);
+  EXPECT_GT(points, 8);
+  RecordProperty("cut_points", points);
+  std::printf("cut points tried and recovered: %d\n", points);
+}
+
+TEST_F(PowerLoss, InstalledFirmwareUpdateByFlag) {
+  int points = walk(true, true);
+  EXPECT_GT(points, 8);
+  RecordProperty("cut_points", points);
+  std::printf("cut points tried and recovered: %d\n", points);
+}
+
+TEST_F(PowerLoss, InstalledFirmwareUpdateByWord) {
+  int points = walk(true, false);
+  EXPECT_GT(points, 8);
+  RecordProperty("cut_points", points);
+  std::printf("cut points tried and recovered: %d\n", points);
+}
