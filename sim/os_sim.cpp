@@ -174,6 +174,7 @@ void set_console_terminal(std::optional<bool> terminal) {
 namespace os {
 
 int open(const char* path, int flags, mode_t mode) {
+  if (path != nullptr && fails("open", path)) return -1;
   std::optional<sim::Resolved> r = resolve(path, !(flags & O_NOFOLLOW));
   if (!r) return -1;
   if (std::optional<sim::NodeId> node = sim::read_node(r->host)) {
@@ -244,6 +245,7 @@ off_t lseek(int fd, off_t offset, int whence) {
 }
 
 int stat(const char* path, struct stat* st) {
+  if (path != nullptr && fails("stat", path)) return -1;
   std::optional<sim::Resolved> r = resolve(path);
   if (!r || ::stat(r->host.c_str(), st) != 0) return -1;
   if (std::optional<sim::NodeId> node = sim::read_node(r->host)) {

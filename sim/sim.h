@@ -112,8 +112,8 @@ void clear_console();
 // Whether descriptor 1 and 2 count as a terminal (default: as they are).
 void set_console_terminal(std::optional<bool> terminal);
 
-// Makes the nth call of a system call (mount, umount2, opendir, reboot) on
-// path (empty: any) fail with error.
+// Makes the nth call of a system call (open, stat, mount, umount2, opendir,
+// reboot) on path (as the program names it; empty: any) fail with error.
 bool inject_fault(const std::string& call, const std::string& path,
                   uint32_t nth, int error);
 

@@ -337,6 +337,35 @@ TEST_F(UbiVolumes, NoNodeNoWrite) {
       "Failed to get device\n");
 }
 
+TEST_F(UbiVolumes, ANewVolumeThatCannotBeLoaded) {
+  sim::inject_fault("stat", "/sys/class/ubi/ubi0_0", 1, EIO);
+  EXPECT_EQ(ubi_volume_create(info.get(), "rootfs", leb, 0), nullptr);
+  EXPECT_EQ(
+      SimDevice::console(2),
+      "Creating volume: rootfs\nFailed to load volume, device: /dev/ubi0_0\n");
+  // It exists in the flash, not in the list.
+  EXPECT_EQ(ubi_volume_find(info.get(), "rootfs"), nullptr);
+  EXPECT_EQ(ubi_volumes_refresh(info.get()), 2);
+  EXPECT_NE(ubi_volume_find(info.get(), "rootfs"), nullptr);
+}
+
+TEST_F(UbiVolumes, ARefreshThatFailsAfterWriting) {
+  UbiVolume* v = ubi_volume_create(info.get(), "rootfs", leb, 0);
+  // Counted from here: the refresh after writing opens it first.
+  sim::inject_fault("open", "/sys/class/ubi/ubi0_0/corrupted", 1, EIO);
+  Image image(pattern(1000));
+  sim::clear_console();
+  EXPECT_EQ(ubi_volume_flash(v, Image::read, &image, 1000), -1);
+  EXPECT_EQ(
+      SimDevice::console(2),
+      "Failed to open file /sys/class/ubi/ubi0_0/corrupted error: Input/output "
+      "error\n"
+      "Failed to update volume: sysfs file /sys/class/ubi/ubi0_0/corrupted is "
+      "zero error\n");
+  EXPECT_FALSE(v->name);
+  EXPECT_EQ(ubi_volume_find(info.get(), "rootfs"), nullptr);
+}
+
 TEST_F(UbiVolumes, RenameWithoutADeviceNode) {
   UbiVolume* v = ubi_volume_create(info.get(), "a", leb, 0);
   fs::remove(device.host("/dev/ubi0"));
