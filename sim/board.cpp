@@ -129,7 +129,8 @@ std::string medium_files(const std::string& dir, Medium m) {
 MediumState medium_get(const std::string& dir, Medium m) {
   MediumState s;
   std::ifstream in(dir + "/state/medium-" + info(m).name);
-  in >> s.present >> s.late_ms >> s.fstype;
+  in >> s.present >> s.late_ms >> s.fstype >> s.capacity >> s.read_error_at >>
+      s.removed_after;
   if (s.fstype == "-") s.fstype.clear();
   return s;
 }
@@ -137,7 +138,9 @@ MediumState medium_get(const std::string& dir, Medium m) {
 void medium_set(const std::string& dir, Medium m, const MediumState& s) {
   put(dir + "/state/medium-" + info(m).name,
       std::to_string(s.present) + " " + std::to_string(s.late_ms) + " " +
-          (s.fstype.empty() ? "-" : s.fstype) + "\n");
+          (s.fstype.empty() ? "-" : s.fstype) + " " +
+          std::to_string(s.capacity) + " " + std::to_string(s.read_error_at) +
+          " " + std::to_string(s.removed_after) + "\n");
   std::error_code ec;
   fs::create_directories(medium_files(dir, m), ec);
 }
@@ -145,6 +148,13 @@ void medium_set(const std::string& dir, Medium m, const MediumState& s) {
 std::optional<Medium> medium_of_device(unsigned major, unsigned minor) {
   for (int i = 0; i < 2; ++i) {
     if (media[i].major == major && media[i].minor == minor) return Medium(i);
+  }
+  return std::nullopt;
+}
+
+std::optional<Medium> medium_of_mount(uint32_t dev) {
+  for (int i = 0; i < 2; ++i) {
+    if (encode(media[i].major, media[i].minor) == dev) return Medium(i);
   }
   return std::nullopt;
 }

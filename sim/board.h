@@ -28,6 +28,10 @@ struct MediumState {
   bool present = false;
   std::string fstype;  // empty: not formatted
   uint32_t late_ms = 0;
+  // Faults of a bad medium (0: none).
+  uint64_t capacity = 0;       // bytes its files may take in all
+  uint64_t read_error_at = 0;  // reads of a file reaching this offset fail
+  uint64_t removed_after = 0;  // gone once a file has given this many bytes
 };
 const char* medium_name(Medium m);
 MediumState medium_get(const std::string& dir, Medium m);
@@ -35,6 +39,7 @@ void medium_set(const std::string& dir, Medium m, const MediumState& state);
 std::string medium_files(const std::string& dir, Medium m);
 std::optional<Medium> medium_of_device(unsigned major, unsigned minor);
 std::unique_ptr<OpenDevice> open_medium(Medium m, int flags);
+std::optional<Medium> medium_of_mount(uint32_t dev);
 
 // ---- mounts ----
 int board_mount(const char* source, const char* target, const char* fstype,

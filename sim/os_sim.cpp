@@ -9,9 +9,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -109,6 +111,70 @@ bool fails(const char* call, const std::string& path) {
   return false;
 }
 
+// Files open on a removable medium, with the medium's faults as they were
+// when the file was opened.
+struct MediumFile {
+  sim::Medium medium;
+  sim::MediumState state;
+  uint64_t given = 0;  // bytes read so far
+};
+std::map<int, MediumFile>& medium_files = *new std::map<int, MediumFile>;
+
+uint64_t medium_used(sim::Medium m) {
+  uint64_t used = 0;
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(
+           sim::medium_files(sim::device_dir(), m), ec);
+       !ec && it != std::filesystem::recursive_directory_iterator();
+       it.increment(ec)) {
+    if (it->is_regular_file(ec)) used += it->file_size(ec);
+  }
+  return used;
+}
+
+ssize_t medium_read(int fd, MediumFile& f, void* buf, size_t count) {
+  const sim::MediumState& s = f.state;
+  if (s.removed_after != 0 && f.given >= s.removed_after) {
+    errno = EIO;  // the medium has gone
+    return -1;
+  }
+  off_t pos = ::lseek(fd, 0, SEEK_CUR);
+  if (s.read_error_at != 0 && pos >= 0) {
+    auto at = static_cast<uint64_t>(pos);
+    if (at >= s.read_error_at) {
+      errno = EIO;  // a bad sector
+      return -1;
+    }
+    count =
+        static_cast<size_t>(std::min<uint64_t>(count, s.read_error_at - at));
+  }
+  if (s.removed_after != 0) {
+    count = static_cast<size_t>(
+        std::min<uint64_t>(count, s.removed_after - f.given));
+  }
+  ssize_t n = ::read(fd, buf, count);
+  if (n > 0) f.given += static_cast<uint64_t>(n);
+  return n;
+}
+
+ssize_t medium_write(int fd, MediumFile& f, const void* buf, size_t count) {
+  const sim::MediumState& s = f.state;
+  if (s.removed_after != 0 && f.given >= s.removed_after) {
+    errno = EIO;
+    return -1;
+  }
+  if (s.capacity != 0) {
+    uint64_t used = medium_used(f.medium);
+    uint64_t room = used < s.capacity ? s.capacity - used : 0;
+    if (room == 0) {
+      errno = ENOSPC;
+      return -1;
+    }
+    count = static_cast<size_t>(std::min<uint64_t>(count, room));
+  }
+  return ::write(fd, buf, count);
+}
+
 // sysfs attributes opened for writing, by descriptor: a write stores the
 // value whole, and some attributes make the kernel act.
 std::map<int, std::string>& sysfs_writers = *new std::map<int, std::string>;
@@ -196,11 +262,21 @@ int open(const char* path, int flags, mode_t mode) {
   if (fd >= 0 && sysfs && (flags & O_ACCMODE) != O_RDONLY) {
     sysfs_writers[fd] = r->device;
   }
+  if (fd >= 0) {
+    medium_files.erase(fd);
+    if (std::optional<sim::Medium> m = sim::medium_of_mount(r->dev)) {
+      medium_files[fd] = MediumFile{*m, sim::medium_get(sim::device_dir(), *m)};
+    }
+  }
   return fd;
 }
 
 ssize_t read(int fd, void* buf, size_t count) {
   if (sim::OpenDevice* d = model(fd)) return d->read(buf, count);
+  auto on_medium = medium_files.find(fd);
+  if (on_medium != medium_files.end()) {
+    return medium_read(fd, on_medium->second, buf, count);
+  }
   return ::read(fd, buf, count);
 }
 
@@ -210,6 +286,10 @@ ssize_t write(int fd, const void* buf, size_t count) {
     return static_cast<ssize_t>(count);
   }
   if (sim::OpenDevice* d = model(fd)) return d->write(buf, count);
+  auto on_medium = medium_files.find(fd);
+  if (on_medium != medium_files.end()) {
+    return medium_write(fd, on_medium->second, buf, count);
+  }
   auto attribute = sysfs_writers.find(fd);
   if (attribute != sysfs_writers.end()) {
     // One write is the whole value: the kernel's store.
@@ -229,6 +309,7 @@ ssize_t write(int fd, const void* buf, size_t count) {
 
 int close(int fd) {
   sysfs_writers.erase(fd);
+  medium_files.erase(fd);
   if (model_files.erase(fd) == 0) {
     int rc = ::close(fd);
     int saved = errno;

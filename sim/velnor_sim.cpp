@@ -48,6 +48,13 @@ const char usage[] =
     "to\n"
     "                    volume and MTD nodes)\n"
     "\n"
+    "Medium options:\n"
+    "  --late MS               it shows up MS ms after power-on\n"
+    "  --capacity BYTES        its files may take this much in all (then "
+    "ENOSPC)\n"
+    "  --read-error-at OFFSET  reads of any file reaching OFFSET fail (EIO)\n"
+    "  --removed-after BYTES   it is pulled out once a file has given BYTES\n"
+    "\n"
     "NAND options (default: the emulated target's board, a 128M chip with\n"
     "2K pages, 128K erase blocks, 512-byte sub-pages, one partition\n"
     "\"nand0.ubi\", erased):\n"
@@ -220,6 +227,15 @@ int medium(const std::string& which, const std::string& dir,
       remove = true;
     } else if (args[i] == "--unformatted" && m == sim::Medium::mmc) {
       unformatted = true;
+    } else if ((args[i] == "--capacity" || args[i] == "--read-error-at" ||
+                args[i] == "--removed-after") &&
+               i + 1 < args.size()) {
+      std::optional<uint64_t> bytes = parse_size(args[i + 1]);
+      if (!bytes || *bytes == 0) return usage_error(("bad " + args[i]).c_str());
+      (args[i] == "--capacity"        ? state.capacity
+       : args[i] == "--read-error-at" ? state.read_error_at
+                                      : state.removed_after) = *bytes;
+      ++i;
     } else if (args[i] == "--late" && i + 1 < args.size()) {
       std::optional<uint64_t> ms = parse_size(args[++i]);
       if (!ms || *ms == 0 || *ms > 0xFFFFFFFF) return usage_error("bad --late");

@@ -557,3 +557,67 @@ TEST_F(Board, PackagesThatFailToInstall) {
   EXPECT_EQ(r.err, "Failed to validate kernel CRC\n");
   EXPECT_EQ(flag(), 0u);
 }
+
+TEST_F(Board, AFullCardDuringTheUsbCopy) {
+  init();
+  card({"--capacity", "100000"});
+  usb({package("fw.bpk2", "2.0.0.0") + "=update.bpk2"});
+  set_flag(0x55420000);
+  Result r = boot();
+  EXPECT_EQ(r.err,
+            "Failed to write: No space left on device\nFailed to move firmware "
+            "on MMC\n");
+  EXPECT_EQ(flag(), 0x55420000u);
+  EXPECT_EQ(field("volumes"), "\"volumes\": [],");  // nothing touched
+}
+
+TEST_F(Board, BadSectorsInTheUpdatePackage) {
+  init();
+  std::string pkg = package("fw.bpk2", "2.0.0.0");
+  installed(pkg);
+  std::string before = field("volumes");
+  card({"--read-error-at", "100000", pkg + "=update.bpk2"});
+  set_flag(0x55500000);
+  Result r = boot();
+  // The kernel's entry header lies behind the bad sector: the structure
+  // walk cannot finish.
+  EXPECT_EQ(r.err,
+            "Failed to open bpk file: corrupted crc\n"
+            "Failed to open bpk file: /mnt/mmc/packages/update.bpk2\n");
+  EXPECT_NE(r.out.find("Update failed\n"), std::string::npos);
+  EXPECT_EQ(field("volumes"), before);
+  EXPECT_EQ(flag(), 0x55500000u);
+}
+
+TEST_F(Board, AStickPulledOutDuringTheCopy) {
+  init();
+  card({});
+  usb({"--removed-after", "60000",
+       package("fw.bpk2", "2.0.0.0") + "=update.bpk2"});
+  Result r = boot({"--", "usb"});
+  EXPECT_EQ(
+      r.err,
+      "Failed to read: Input/output error\nFailed to move firmware on MMC\n");
+}
+
+TEST_F(Board, ACardPulledOutDuringTheInstallationComesBackNextBoot) {
+  init();
+  std::string pkg = package("fw.bpk2", "2.0.0.0");
+  installed(pkg);
+  // Validation reads the package once; it goes half way into the writing.
+  uintmax_t size = fs::file_size(pkg);
+  card({"--removed-after", std::to_string(size + size / 2),
+        pkg + "=update.bpk2"});
+  set_flag(0x55500000);
+  Result r = boot();
+  EXPECT_NE(r.err.find("Failed to flash firmware\n"), std::string::npos);
+  EXPECT_NE(r.out.find("Update failed\n"), std::string::npos);
+  EXPECT_EQ(flag(), 0x55500000u);
+  // The flow removed the old firmware; the request stands, and with the
+  // card back the next boot installs it.
+  card({pkg + "=update.bpk2"});
+  r = boot();
+  EXPECT_NE(r.out.find("Firmware updated\n"), std::string::npos);
+  boot();
+  EXPECT_NE(field("boot").find("switch_root"), std::string::npos);
+}
