@@ -123,6 +123,13 @@ int board_program(const std::string& name,
     return 1;
   }
   if (name == "modprobe") return 0;
+  if (name == "hang") {
+    // A program that never returns: sleeps for ever, in device time.
+    for (;;) {
+      timespec day{86400, 0};
+      os::nanosleep(&day, nullptr);
+    }
+  }
   if (name == "switch_root") {
     // The argument vector as it arrived; the boot ends here.
     std::ofstream out(dir + "/state/switch_root", std::ios::trunc);

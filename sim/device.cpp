@@ -172,6 +172,13 @@ bool create_device(const std::string& dir, const DeviceOptions& options) {
   return flash_create(dir, make_flash(options.nand));
 }
 
+void flash_stall_writes(bool on) {
+  flash_transaction([&](Flash& f, FlashRuntime&) {
+    f.stall_writes = on;
+    return true;
+  });
+}
+
 void flash_fail_writes(bool on) {
   flash_transaction([&](Flash& f, FlashRuntime&) {
     f.fail_writes = on;

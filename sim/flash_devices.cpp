@@ -362,6 +362,10 @@ class UbiVolumeNode : public OpenDevice {
   ssize_t write_op(const void* buffer, size_t count) {
     if (!updating_) return fail(kind_ == OpenKind::writer ? EROFS : EBADF);
     if (fail_writes_) return fail(EIO);
+    while (stall_writes_) {
+      // A flash that hangs: only the watchdog ends this.
+      kernel_block(never, [](const KernelState&) { return false; });
+    }
     auto n = static_cast<size_t>(
         std::min<uint64_t>(count, upd_bytes_ - upd_received_));
     std::string data(static_cast<const char*>(buffer), n);
@@ -418,6 +422,7 @@ class UbiVolumeNode : public OpenDevice {
         upd_bytes_ = static_cast<uint64_t>(bytes);
         upd_received_ = 0;
         corrupt_writes_ = f.corrupt_writes;
+        stall_writes_ = f.stall_writes;
         fail_writes_ = f.fail_writes;
         updating_ = bytes != 0;
         if (bytes == 0) finish_update(*v);
@@ -446,6 +451,7 @@ class UbiVolumeNode : public OpenDevice {
   bool updating_ = false;
   bool corrupt_writes_ = false;
   bool fail_writes_ = false;
+  bool stall_writes_ = false;
   uint64_t upd_bytes_ = 0;
   uint64_t upd_received_ = 0;
   uint64_t pos_ = 0;

@@ -56,7 +56,7 @@ bool load_flash(const std::string& dir, Flash* f) {
       uint32_t b;
       while (l >> b) f->bad_blocks.insert(b);
     } else if (word == "corrupt_writes") {
-      l >> f->corrupt_writes >> f->fail_writes >> f->gluebi;
+      l >> f->corrupt_writes >> f->fail_writes >> f->gluebi >> f->stall_writes;
     } else if (word == "partition") {
       SimPartition p;
       std::string content;
@@ -90,7 +90,7 @@ void save_flash(const std::string& dir, const Flash& f) {
   out << "bad";
   for (uint32_t b : f.bad_blocks) out << ' ' << b;
   out << "\ncorrupt_writes " << f.corrupt_writes << ' ' << f.fail_writes << ' '
-      << f.gluebi << '\n';
+      << f.gluebi << ' ' << f.stall_writes << '\n';
   for (const SimPartition& p : f.partitions) {
     out << "partition " << p.offset << ' ' << p.size << ' '
         << content_name(p.content) << ' ' << p.vid_hdr_offset << ' '

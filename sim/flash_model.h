@@ -58,6 +58,7 @@ struct Flash {
   std::vector<SimPartition> partitions;
   bool corrupt_writes = false;  // volume writes store damaged data
   bool fail_writes = false;     // volume writes fail
+  bool stall_writes = false;    // volume writes never return
   bool gluebi = true;           // volumes get an MTD view (and mtdblock)
 };
 

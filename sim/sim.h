@@ -55,6 +55,9 @@ void flash_corrupt_writes(bool on);
 // Makes volume writes of the attached device fail (EIO).
 void flash_fail_writes(bool on);
 
+// Makes volume writes of the attached device hang.
+void flash_stall_writes(bool on);
+
 // Points this process's seam at the device in dir; children started through
 // the seam inherit it (the environment variable VELNOR_SIM_DIR). A process
 // started with that variable set attaches by itself.

@@ -23,6 +23,8 @@ const char usage[] =
     "FILE[=NAME]...)\n"
     "       velnor-sim usb DIR (--remove | [--late MS] FILE[=NAME]...)\n"
     "       velnor-sim flag DIR [VALUE]\n"
+    "       velnor-sim fault DIR (corrupt-writes|fail-writes|stall-writes) "
+    "(on|off)\n"
     "       velnor-sim boot DIR [--cmdline TEXT] [--fail "
     "CALL:PATH:N:ERRNO]...\n"
     "                           [-- ARG...]\n"
@@ -38,6 +40,9 @@ const char usage[] =
     "                    that shows up MS ms after power-on, an unformatted\n"
     "                    card, or take the medium out\n"
     "  flag DIR [VALUE]  print, or set, the 32-bit boot flag register\n"
+    "  fault DIR ...     make the flash store damaged data, refuse, or hang "
+    "on\n"
+    "                    volume writes\n"
     "  boot DIR          power the device on: velnor-bootstrap runs (with the\n"
     "                    ARGs) until the device restarts or hands over to\n"
     "                    switch_root; its console is this one. --fail makes\n"
@@ -303,6 +308,26 @@ int flag(const std::string& dir, const std::vector<std::string>& args) {
   return 0;
 }
 
+// Faults of the flash that stay until switched off.
+int fault(const std::string& dir, const std::vector<std::string>& args) {
+  if (args.size() != 2 || (args[1] != "on" && args[1] != "off")) {
+    return usage_error("fault DIR NAME on|off");
+  }
+  bool on = args[1] == "on";
+  void (*set)(bool) = args[0] == "corrupt-writes" ? sim::flash_corrupt_writes
+                      : args[0] == "fail-writes"  ? sim::flash_fail_writes
+                      : args[0] == "stall-writes" ? sim::flash_stall_writes
+                                                  : nullptr;
+  if (set == nullptr) return usage_error("unknown fault");
+  if (!sim::attach(dir)) {
+    std::fprintf(stderr, "velnor-sim: no device in %s\n", dir.c_str());
+    return 1;
+  }
+  set(on);
+  sim::detach();
+  return 0;
+}
+
 int boot(const std::string& dir, const std::vector<std::string>& args) {
   std::string cmdline = sim::default_cmdline;
   std::vector<std::string> boot_args;
@@ -362,6 +387,7 @@ int main(int argc, char** argv) {
   if (command == "install" && rest.size() == 1) return install(dir, rest[0]);
   if (command == "card" || command == "usb") return medium(command, dir, rest);
   if (command == "flag") return flag(dir, rest);
+  if (command == "fault") return fault(dir, rest);
   if (command == "boot") return boot(dir, rest);
   return usage_error("unknown command");
 }

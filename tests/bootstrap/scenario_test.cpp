@@ -621,3 +621,55 @@ TEST_F(Board, ACardPulledOutDuringTheInstallationComesBackNextBoot) {
   boot();
   EXPECT_NE(field("boot").find("switch_root"), std::string::npos);
 }
+
+TEST_F(Board, AModuleLoaderThatNeverReturnsEndsInAWatchdogRestart) {
+  init();
+  installed(package("fw.bpk2", "1.0.0.0"));
+  put_program("/sbin/modprobe",
+              std::string("#!/bin/sh\nexec $VELNOR_SIM_EMULATOR '") +
+                  VELNOR_BIN + "/velnor-sim' board hang\n");
+  Result r = boot();
+  EXPECT_NE(r.out.find("Loading modules\n"), std::string::npos);
+  EXPECT_EQ(r.out.find("Mounting root filesystem"), std::string::npos);
+  EXPECT_EQ(field("boot"),
+            "\"boot\": {\"outcome\": \"restart\", \"reason\": \"watchdog\"},");
+  // 120 seconds of budget, then at most 10 more without a keepalive.
+  std::string w = field("watchdog");
+  uint64_t fired = std::stoull(w.substr(w.find("\"fired_at_ns\": ") + 15));
+  EXPECT_GT(fired, 120'000'000'000ull);
+  EXPECT_LE(fired, 130'000'000'000ull);
+  // The next boot, with a loader that works, goes all the way.
+  put_program("/sbin/modprobe", "#!/bin/sh\nexit 0\n");
+  boot();
+  EXPECT_NE(field("boot").find("switch_root"), std::string::npos);
+}
+
+TEST_F(Board, AnInstallationThatStallsIsRestartedAndTriedAgain) {
+  init();
+  card({package("fw.bpk2", "2.0.0.0") + "=update.bpk2"});
+  set_flag(0x55500000);
+  ASSERT_EQ(sim({"fault", dev, "stall-writes", "on"}).status, 0);
+  boot();
+  EXPECT_EQ(field("boot"),
+            "\"boot\": {\"outcome\": \"restart\", \"reason\": \"watchdog\"},");
+  std::string w = field("watchdog");
+  uint64_t fired = std::stoull(w.substr(w.find("\"fired_at_ns\": ") + 15));
+  EXPECT_GT(fired, 300'000'000'000ull);
+  EXPECT_LE(fired, 310'000'000'000ull);
+  EXPECT_EQ(flag(), 0x55500000u);
+  ASSERT_EQ(sim({"fault", dev, "stall-writes", "off"}).status, 0);
+  Result r = boot();
+  EXPECT_NE(r.out.find("Firmware updated\n"), std::string::npos);
+}
+
+TEST_F(Board, AStickThatNeverArrives) {
+  init();
+  card({});
+  usb({"--late", "40000", package("fw.bpk2", "2.0.0.0") + "=update.bpk2"});
+  Result r = boot({"--", "usb"});
+  EXPECT_EQ(r.err,
+            "Failed to find /dev/sda1 partition\nFailed to mount USB device\n");
+  // The 30-second wait ends inside the 300 seconds the step may take.
+  EXPECT_EQ(field("boot"),
+            "\"boot\": {\"outcome\": \"restart\", \"reason\": \"reboot\"},");
+}
