@@ -45,7 +45,8 @@ int run(std::vector<std::string> args, const std::string& out = "/dev/null") {
 }  // namespace
 
 TEST(HostilePackages, NoneCrashesOrTouchesTheFlash) {
-  std::string tmpl = (fs::temp_directory_path() / "velnor-hostile-XXXXXX").string();
+  std::string tmpl =
+      (fs::temp_directory_path() / "velnor-hostile-XXXXXX").string();
   fs::path work = ::mkdtemp(tmpl.data());
   std::string dev = (work / "device").string();
   ASSERT_EQ(run({VELNOR_BIN "/velnor-sim", "init", dev}), 0);
@@ -53,7 +54,8 @@ TEST(HostilePackages, NoneCrashesOrTouchesTheFlash) {
     run({VELNOR_BIN "/velnor-sim", "show", dev}, (work / "show").string());
     std::string json = slurp(work / "show");
     size_t at = json.find("\"volumes\"");
-    return json.substr(at, json.find('\n', at) - at) + slurp(dev + "/state/flash");
+    return json.substr(at, json.find('\n', at) - at) +
+           slurp(dev + "/state/flash");
   };
   int sound = 0, refused = 0;
   for (const char* corpus : {VELNOR_CORPUS "/bpk", VELNOR_CORPUS "/version"}) {
@@ -74,6 +76,7 @@ TEST(HostilePackages, NoneCrashesOrTouchesTheFlash) {
     }
   }
   EXPECT_GT(refused, 0);
-  std::printf("corpus: %d sound packages installed, %d refused\n", sound, refused);
+  std::printf("corpus: %d sound packages installed, %d refused\n", sound,
+              refused);
   fs::remove_all(work);
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <random>
 
 #include "package/crc32.h"
@@ -269,7 +270,8 @@ TEST_F(Bpk, ACreatedContainerVerifiesOnlyOnceClosed) {
 TEST_F(Bpk, AddStreamReportsItsFailures) {
   PackagePtr p = bpk_create("/s.bpk2");
   int calls = 0;
-  auto failing = [](void*, size_t, void* context) -> ssize_t {
+  auto failing = [](void* buffer, size_t, void* context) -> ssize_t {
+    std::memset(buffer, 'x', 10);
     return ++*static_cast<int*>(context) < 3 ? 10 : -1;
   };
   errno = 0;
