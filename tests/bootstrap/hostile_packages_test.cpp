@@ -12,47 +12,23 @@
 #include <string>
 #include <vector>
 
+#include "tests/program_run.h"
+
 namespace fs = std::filesystem;
-
-namespace {
-
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// Runs a program with a time limit; its exit status, or -signal.
-int run(std::vector<std::string> args, const std::string& out = "/dev/null") {
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::unsetenv("VELNOR_SIM_DIR");
-    int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(o, 1);
-    ::dup2(null, 2);
-    ::alarm(60);  // a hang ends as SIGALRM
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-}
-
-}  // namespace
 
 TEST(HostilePackages, NoneCrashesOrTouchesTheFlash) {
   std::string tmpl =
       (fs::temp_directory_path() / "velnor-hostile-XXXXXX").string();
   fs::path work = ::mkdtemp(tmpl.data());
   std::string dev = (work / "device").string();
+  // A hang ends by SIGALRM after a minute.
+  auto run = [&](std::vector<std::string> args) {
+    return run_program_in(work, args, 60).status;
+  };
   ASSERT_EQ(run({VELNOR_BIN "/velnor-sim", "init", dev}), 0);
   auto volumes = [&] {
-    run({VELNOR_BIN "/velnor-sim", "show", dev}, (work / "show").string());
-    std::string json = slurp(work / "show");
+    std::string json =
+        run_program_in(work, {VELNOR_BIN "/velnor-sim", "show", dev}).out;
     size_t at = json.find("\"volumes\"");
     return json.substr(at, json.find('\n', at) - at) +
            slurp(dev + "/state/flash");

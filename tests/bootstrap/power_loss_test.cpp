@@ -13,14 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/program_run.h"
+
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 uint32_t crc32(const std::string& data) {
   uint32_t c = 0xFFFFFFFF;
@@ -55,32 +52,15 @@ class PowerLoss : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(work); }
 
-  int run(std::vector<std::string> args, const std::string& out = "/dev/null") {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      ::unsetenv("VELNOR_SIM_DIR");
-      int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      int null = ::open("/dev/null", O_WRONLY);
-      ::dup2(o, 1);
-      ::dup2(null, 2);
-      std::vector<char*> argv;
-      for (std::string& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  int run(std::vector<std::string> args) {
+    return run_program_in(work, args).status;
   }
   int sim(std::vector<std::string> args) {
     args.insert(args.begin(), VELNOR_BIN "/velnor-sim");
     return run(args);
   }
   std::string show() {
-    std::string out = (work / "show.json").string();
-    run({VELNOR_BIN "/velnor-sim", "show", dev}, out);
-    return slurp(out);
+    return run_program_in(work, {VELNOR_BIN "/velnor-sim", "show", dev}).out;
   }
   std::string outcome() {
     std::string json = show();

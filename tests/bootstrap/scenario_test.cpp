@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/program_run.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -24,11 +26,6 @@ struct Result {
   std::string err;
   int daemon_lines;
 };
-
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // The watchdog daemon's lines interleave with the bootstrap's at moments
 // that depend on scheduling (even inside a progress line): they are
@@ -57,25 +54,10 @@ class Board : public ::testing::Test {
 
   Result run(const std::string& program, std::vector<std::string> args) {
     args.insert(args.begin(), program);
-    std::string out = work / ".out", err = work / ".err";
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      ::unsetenv("VELNOR_SIM_DIR");
-      int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ::dup2(o, 1);
-      ::dup2(e, 2);
-      std::vector<char*> argv;
-      for (std::string& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    Result r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, "", "", 0};
-    r.out = without_daemon(slurp(out), &r.daemon_lines);
-    r.err = without_daemon(slurp(err), &r.daemon_lines);
+    ProgramRun p = run_program_in(work, args);
+    Result r{p.status, "", "", 0};
+    r.out = without_daemon(p.out, &r.daemon_lines);
+    r.err = without_daemon(p.err, &r.daemon_lines);
     return r;
   }
   Result sim(std::vector<std::string> args) {
@@ -92,20 +74,8 @@ class Board : public ::testing::Test {
     EXPECT_EQ(r.status, 0) << r.err;
     return r;
   }
-  std::string show() { return slurp_show(); }
-  std::string slurp_show() {
-    std::string out = work / ".show";
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      ::unsetenv("VELNOR_SIM_DIR");
-      int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ::dup2(o, 1);
-      ::execl(VELNOR_BIN "/velnor-sim", "velnor-sim", "show", dev.c_str(),
-              nullptr);
-      ::_exit(127);
-    }
-    ::waitpid(pid, nullptr, 0);
-    return slurp(out);
+  std::string show() {
+    return run_program_in(work, {VELNOR_BIN "/velnor-sim", "show", dev}).out;
   }
   std::string field(const std::string& name) {
     std::string json = show();

@@ -12,21 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/program_run.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-  long max_rss_kb;
-};
-
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using Result = ProgramRun;
 
 class VelnorPack : public ::testing::Test {
  protected:
@@ -39,24 +31,7 @@ class VelnorPack : public ::testing::Test {
 
   Result run(std::vector<std::string> args) {
     args.insert(args.begin(), VELNOR_PACK);
-    std::string out = dir / ".out", err = dir / ".err";
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ::dup2(o, 1);
-      ::dup2(e, 2);
-      std::vector<char*> argv;
-      for (std::string& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    ::wait4(pid, &status, 0, &usage);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out),
-            slurp(err), usage.ru_maxrss};
+    return run_program_in(dir, args);
   }
 
   std::string put(const std::string& name, const std::string& content) {
