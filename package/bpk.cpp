@@ -165,6 +165,16 @@ int append_chunk(PackageFile* p, const unsigned char* data, size_t n,
   return 0;
 }
 
+// The handle of an open container, nothing selected.
+PackagePtr make_handle(unique_fd fd, uint32_t end, bool writable) {
+  PackagePtr p(new (std::nothrow) PackageFile);
+  if (!p) return nullptr;
+  p->fd = std::move(fd);
+  p->end = end;
+  p->writable = writable;
+  return p;
+}
+
 }  // namespace
 
 uint32_t bpk_crc32(const void* bytes, size_t length, uint32_t previous) {
@@ -179,12 +189,7 @@ uint32_t bpk_crc32(const void* bytes, size_t length, uint32_t previous) {
 PackagePtr bpk_create(const char* path) {
   unique_fd fd(os::open(path, O_RDWR | O_CREAT | O_TRUNC, 0666));
   if (!fd.ok() || !write_header(fd.get())) return nullptr;
-  PackagePtr p(new (std::nothrow) PackageFile);
-  if (!p) return nullptr;
-  p->fd = std::move(fd);
-  p->end = bpk_header_size;
-  p->writable = true;
-  return p;
+  return make_handle(std::move(fd), bpk_header_size, true);
 }
 
 PackagePtr bpk_open(const char* path, bool writable) {
@@ -210,12 +215,7 @@ PackagePtr bpk_open(const char* path, bool writable) {
     errno = EILSEQ;
     return nullptr;
   }
-  PackagePtr p(new (std::nothrow) PackageFile);
-  if (!p) return nullptr;
-  p->fd = std::move(fd);
-  p->end = length;
-  p->writable = writable;
-  return p;
+  return make_handle(std::move(fd), length, writable);
 }
 
 void bpk_close(PackageFile* p) {
