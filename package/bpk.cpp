@@ -373,23 +373,13 @@ int bpk_add_file(PackageFile* p, uint32_t type, uint32_t variant,
                  const char* path) {
   unique_fd source(os::open(path, O_RDONLY));
   if (!source.ok()) return -1;
-  if (int rc = begin_entry(p, type, variant)) return rc;
-  std::unique_ptr<unsigned char[]> buffer = chunk_buffer();
-  if (!buffer) return -5;
-  uint64_t size = 0;
-  uint32_t crc = 0;
-  ssize_t got;
-  while ((got = read_full(source.get(), buffer.get(), bpk_chunk)) > 0) {
-    if (int rc = append_chunk(p, buffer.get(), static_cast<size_t>(got), &size,
-                              &crc)) {
-      return rc;
-    }
-  }
-  if (got < 0) {
-    errno = EIO;
-    return -4;
-  }
-  return finish_entry(p, size, crc);
+  // The same entry as from a stream; a failing read of the source is the
+  // stream's error (-4, EIO).
+  auto read_source = [](void* buffer, size_t capacity, void* fd) -> ssize_t {
+    return read_full(*static_cast<int*>(fd), buffer, capacity);
+  };
+  int fd = source.get();
+  return bpk_add_stream(p, type, variant, read_source, &fd);
 }
 
 int bpk_extract(PackageFile* p, const char* path) {

@@ -33,7 +33,8 @@ TEST_F(RunProgram, PassesArgumentsAndAnEmptyEnvironment) {
   // The child's output goes to a file: it is another process.
   script("/sbin/echoargs",
          "echo \"$0 $1 $2\" > /dev/null; env | grep -v "
-         "'^VELNOR_SIM\\|^PWD=\\|^SHLVL=\\|^_=\\|^LD_PRELOAD=\\|^VALGRIND' > \"$3\"; "
+         "'^VELNOR_SIM\\|^PWD=\\|^SHLVL=\\|^_=\\|^LD_PRELOAD=\\|^VALGRIND' > "
+         "\"$3\"; "
          "[ \"$1\" = a ] && [ \"$2\" = 'b c' ] && exit 7; exit 1");
   std::string out = device.host("/tmp/env");
   const char* argv[] = {"/sbin/echoargs", "a", "b c", out.c_str(), nullptr};
