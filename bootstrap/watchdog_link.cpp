@@ -43,6 +43,13 @@ int watchdog_start() {
   }
   unique_fd read_end(fds[0]);
   unique_fd write_end(fds[1]);
+  // The daemon starts with SIGTERM blocked until it has its handler, so a
+  // stop that comes early still finds the watchdog armed and fed once more.
+  // Blocked before the fork: the child has it blocked from its first step.
+  sigset_t term, previous;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  os::sigprocmask(SIG_BLOCK, &term, &previous);
   pid_t child = os::fork();
   if (child == 0) {
     write_end.reset();
@@ -53,6 +60,7 @@ int watchdog_start() {
     os::execve(daemon_path, argv, envp);
     os::exit(255);
   }
+  os::sigprocmask(SIG_SETMASK, &previous, nullptr);
   if (child < 0) {
     // No daemon counts as running: a later request tries again.
     emit_line(2, "Failed to start watchdog: ", errno_text());

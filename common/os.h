@@ -49,6 +49,7 @@ int pipe(int fds[2]);
 int dup2(int oldfd, int newfd);
 int kill(pid_t pid, int sig);
 int sigaction(int sig, const struct sigaction* act, struct sigaction* old);
+int sigprocmask(int how, const sigset_t* set, sigset_t* old);
 
 int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
            struct timeval* timeout);

@@ -61,6 +61,9 @@ int kill(pid_t pid, int sig) { return ::kill(pid, sig); }
 int sigaction(int sig, const struct sigaction* act, struct sigaction* old) {
   return ::sigaction(sig, act, old);
 }
+int sigprocmask(int how, const sigset_t* set, sigset_t* old) {
+  return ::sigprocmask(how, set, old);
+}
 
 int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
            struct timeval* timeout) {

@@ -495,6 +495,10 @@ int kill(pid_t pid, int sig) {
   return rc;
 }
 
+int sigprocmask(int how, const sigset_t* set, sigset_t* old) {
+  return ::sigprocmask(how, set, old);
+}
+
 int sigaction(int sig, const struct sigaction* act, struct sigaction* old) {
   if (sig <= 0 || sig >= NSIG) {
     errno = EINVAL;

@@ -87,6 +87,12 @@ int watchdog_daemon_main() {
   term.sa_handler = on_sigterm;
   sigemptyset(&term.sa_mask);
   os::sigaction(SIGTERM, &term, nullptr);
+  // The bootstrap starts the daemon with SIGTERM blocked, so that a stop
+  // sent before this point waits for the handler.
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGTERM);
+  os::sigprocmask(SIG_UNBLOCK, &blocked, nullptr);
 
   int options = WDIOS_ENABLECARD;
   if (os::ioctl(device, WDIOC_SETOPTIONS, &options) != 0) {

@@ -307,3 +307,14 @@ TEST_F(Watchdog, TheLinkStopsTheRealDaemon) {
   EXPECT_TRUE(w.armed);  // it stays armed for what runs next
   EXPECT_FALSE(w.fired);
 }
+
+TEST_F(Watchdog, AStopRightAfterTheStartStillArmsAndFeeds) {
+  // The stop may reach the daemon before it has even started its program:
+  // it must still arm the watchdog and feed it once more before it ends.
+  EXPECT_EQ(watchdog_start(), 0);
+  EXPECT_EQ(watchdog_stop(), 0);
+  sim::WatchdogState w = sim::watchdog_state();
+  EXPECT_TRUE(w.armed);
+  EXPECT_EQ(w.timeout_s, 10u);
+  EXPECT_GE(w.keepalives, 2u);
+}
