@@ -216,8 +216,12 @@ int block_source(const char* source, const char* fstype, Source* out) {
                             g.vol_id)
               : nullptr;
         if (v == nullptr) break;
-        if (std::string(fstype) != "squashfs" || g.block_bytes < 4) {
+        if (std::string(fstype) != "squashfs") {
           rc = fail(EINVAL);  // no squashfs superblock on it
+          break;
+        }
+        if (g.block_bytes < 4) {
+          rc = fail(EIO);  // squashfs cannot read its superblock's block
           break;
         }
         std::ifstream in(volume_data_path(device_dir(), a->partition, v->id),

@@ -1,0 +1,226 @@
+// velnor-flash-check: runs one fixed sequence of the flash layer's work and
+// prints what the kernel answered at each step, so that the transcript from
+// the real kernel (the emulated device) and the one from the simulated device
+// can be compared line by line.
+//
+// Usage: velnor-flash-check [IMAGE]   (default /flash-check/rootfs.squashfs)
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <map>
+#include <string>
+
+#include "bootstrap/modules.h"
+#include "bootstrap/mounts.h"
+#include "common/emit_line.h"
+#include "common/os.h"
+#include "common/sysfs.h"
+#include "common/unique_fd.h"
+#include "flash/mtd.h"
+#include "flash/ubi.h"
+#include "package/validate.h"
+
+namespace {
+
+constexpr char ubi_partition[] = "nand0.ubi";
+constexpr char mount_point[] = "/root";
+
+void step(const char* what) { emit_line(1, "== ", what); }
+
+std::string hex(uint32_t value) {
+  static const char digits[] = "0123456789abcdef";
+  std::string text = "0x";
+  for (int shift = 28; shift >= 0; shift -= 4)
+    text += digits[(value >> shift) & 0xF];
+  return text;
+}
+
+void print_partitions(MtdPartitionList* list) {
+  // By number: the order of a sysfs listing is the kernel's own business.
+  std::map<int32_t, std::string> lines;
+  for (const MtdPartition* p = list->head.get(); p != nullptr;
+       p = p->next.get()) {
+    lines[p->index] = "mtd" + std::to_string(p->index) + " \"" + p->name +
+                      "\" " + p->type + " " + std::to_string(p->size);
+  }
+  for (const auto& [index, line] : lines) emit_line(1, line);
+}
+
+void print_volumes(const UbiInfo* info) {
+  std::map<int32_t, std::string> lines;
+  for (const UbiVolume* v = info->volumes.get(); v != nullptr;
+       v = v->next.get()) {
+    std::string status;
+    if (v->status & ubi_status_corrupted) status += " corrupted";
+    if (v->status & ubi_status_empty) status += " empty";
+    if (v->status & ubi_status_update) status += " under-update";
+    if (status.empty()) status = " sound";
+    lines[v->id] = "volume " + std::to_string(v->id) + " \"" +
+                   v->name.value_or("(none)") + "\" " + v->device + " " +
+                   v->sysfs + " eb " + std::to_string(v->usable_eb_size) +
+                   " data " + std::to_string(v->data_bytes) + status;
+  }
+  emit_line(1, info->device, ": ", lines.empty() ? "no volumes" : "volumes:");
+  for (const auto& [id, line] : lines) emit_line(1, line);
+}
+
+UbiInfoPtr attach() {
+  UbiInfoPtr info = ubi_info_for_mtd(ubi_partition);
+  if (info) print_volumes(info.get());
+  return info;
+}
+
+void print_block_device(MtdPartition* partition) {
+  const char* block = mtd_block_device(partition);
+  if (block == nullptr) return;
+  int64_t sectors = -1;
+  sysfs_read_int64(partition->block_sysfs, "size", &sectors);
+  emit_line(1, block, " sectors ", std::to_string(sectors));
+}
+
+// The gluebi MTD of a volume and its block device.
+MtdPartition* find_volume_mtd(const UbiVolume* vol,
+                              std::unique_ptr<MtdPartitionList>& list) {
+  list = mtd_partitions_load();
+  if (!list) return nullptr;
+  print_partitions(list.get());
+  MtdPartition* partition = ubi_volume_mtd(vol, list.get());
+  if (partition == nullptr) {
+    emit_line(1, "no MTD for ", vol->name.value_or("(none)"));
+    return nullptr;
+  }
+  emit_line(1, "\"", vol->name.value_or("(none)"), "\" is mtd",
+            std::to_string(partition->index));
+  print_block_device(partition);
+  return partition;
+}
+
+void try_mount(const UbiVolume* vol) {
+  std::unique_ptr<MtdPartitionList> list;
+  MtdPartition* partition = find_volume_mtd(vol, list);
+  if (partition == nullptr) return;
+  if (mount_root(partition, mount_point) == 0) {
+    emit_line(1, "mounted at ", mount_point,
+              is_mount_point(mount_point) ? "" : " (not a mount point)");
+    if (os::umount2(mount_point, 0) != 0)
+      emit_line(1, "umount failed: ", errno_text());
+  }
+}
+
+int check(const char* image) {
+  uint32_t image_crc = 0;
+  struct stat st {};
+  if (os::stat(image, &st) != 0 || file_crc32(image, &image_crc) != 0) {
+    emit_line(2, "Cannot read ", image, ": ", errno_text());
+    return 1;
+  }
+  const auto image_size = static_cast<uint32_t>(st.st_size);
+
+  step("mount sysfs and proc, load modules");
+  mount_medium(MEDIUM_SYSFS, nullptr, 0, 0);
+  mount_medium(MEDIUM_PROC, nullptr, 0, 0);
+  emit_line(1, "modprobe: ", std::to_string(load_modules()));
+
+  step("MTD partitions");
+  {
+    auto list = mtd_partitions_load();
+    if (!list) return 1;
+    print_partitions(list.get());
+  }
+
+  step("attach");
+  UbiInfoPtr info = attach();
+  if (!info) return 1;
+  step("attach again: found attached");
+  info = attach();
+  if (!info) return 1;
+
+  step("create a static and a dynamic volume");
+  UbiVolume* rootfs = ubi_volume_create(info.get(), "rootfs", image_size, 0);
+  UbiVolume* data = ubi_volume_create(info.get(), "data", 3 * 129024, 1);
+  print_volumes(info.get());
+  if (rootfs == nullptr || data == nullptr) return 1;
+
+  step("the static volume's MTD before it is written");
+  {
+    std::unique_ptr<MtdPartitionList> list;
+    find_volume_mtd(rootfs, list);
+  }
+
+  step("write the image");
+  {
+    unique_fd in(os::open(image, O_RDONLY));
+    if (!in.ok() || ubi_volume_flash_fd(rootfs, in.get(), image_size) != 0)
+      return 1;
+  }
+  ubi_volume_refresh(rootfs);
+  print_volumes(info.get());
+
+  step("read back");
+  uint32_t volume_crc = 0;
+  if (file_crc32(rootfs->device.c_str(), &volume_crc) != 0) {
+    emit_line(1, "read back failed: ", errno_text());
+    return 1;
+  }
+  emit_line(1, "image crc ", hex(~image_crc), ", volume crc ", hex(~volume_crc),
+            volume_crc == image_crc ? ": equal" : ": DIFFERENT");
+
+  step("mount before a new attach");
+  try_mount(rootfs);
+
+  step("detach and attach");
+  if (ubi_detach(info.get()) != 0) return 1;
+  info = attach();
+  if (!info) return 1;
+  rootfs = ubi_volume_find(info.get(), "rootfs");
+  data = ubi_volume_find(info.get(), "data");
+  if (rootfs == nullptr || data == nullptr) return 1;
+
+  step("mount");
+  try_mount(rootfs);
+
+  step("rename");
+  const UbiRename renames[] = {{"rootfs_old", rootfs}, {"data_old", data}};
+  emit_line(1, "rename: ",
+            std::to_string(ubi_volumes_rename(info.get(), 2, renames)));
+  ubi_volumes_refresh(info.get());
+  print_volumes(info.get());
+
+  step("remove");
+  emit_line(1,
+            "remove: ", std::to_string(ubi_volume_remove(info.get(), rootfs)),
+            " ", std::to_string(ubi_volume_remove(info.get(), data)));
+  print_volumes(info.get());
+  {
+    auto list = mtd_partitions_load();
+    if (list) print_partitions(list.get());
+  }
+
+  step("detach");
+  emit_line(1, "detach: ", std::to_string(ubi_detach(info.get())));
+  info.reset();
+
+  step("erase");
+  {
+    auto list = mtd_partitions_load();
+    if (!list) return 1;
+    MtdPartition* nand = mtd_partition_find(list.get(), ubi_partition);
+    // Erasing works on the character device, which the caller provides.
+    if (nand == nullptr || mtd_char_device(nand) == nullptr) return 1;
+    emit_line(1, "erase: ", std::to_string(mtd_erase(nand)));
+  }
+
+  step("attach the erased partition");
+  info = attach();
+  if (!info) return 1;
+  emit_line(1, "detach: ", std::to_string(ubi_detach(info.get())));
+
+  step("done");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return check(argc > 1 ? argv[1] : "/flash-check/rootfs.squashfs");
+}

@@ -1,0 +1,286 @@
+// The emulated device's test harness: PID 1 of the test kernel.
+//
+// It stands in for what the real board does around the device's own first
+// process. It loads the board's modules (built into the real board's kernel),
+// then boots the device: a fresh copy of the device's initramfs ("/device")
+// becomes the root of a new PID and mount namespace whose first process is
+// the program under test. The program's reboot(2) ends only that namespace,
+// so the harness sees how the boot ended (restart, power-off, exit, crash)
+// and can start the next boot on the same kernel, with the NAND flash and the
+// boot flag register as the program left them, as a real restart would.
+//
+// This is test equipment for the real kernel only: it calls the kernel
+// directly, not through the programs' seam.
+//
+// Set by kernel parameters (the kernel passes parameters with a dot to no
+// one, so neither the harness nor the device sees them as arguments):
+//   velnor.boots=N        boots at most N times (default 1)
+//   velnor.flag=0xVALUE   boot flag register value before the first boot
+//   velnor.program=PATH   the device's first process (default "/init")
+// Words the kernel passes to its init are the first boot's arguments.
+#include <dirent.h>
+#include <fcntl.h>
+#include <mtd/ubi-user.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/reboot.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr char device_tree[] = "/device";
+constexpr char boot_root[] = "/run/boot";
+constexpr off_t bootflag_page = 0xFFFFF000;
+constexpr size_t bootflag_offset = 0xD58;
+
+void say(const char* format, ...) {
+  char line[512];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  std::string text = std::string("velnor-harness: ") + line + "\n";
+  // One write: the line must not interleave with the kernel's.
+  if (write(1, text.data(), text.size()) < 0) {
+  }
+}
+
+std::string read_text(const char* path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::optional<std::string> kernel_parameter(const std::string& cmdline,
+                                            const std::string& name) {
+  std::istringstream words(cmdline);
+  std::string word;
+  while (words >> word)
+    if (word.compare(0, name.size() + 1, name + "=") == 0)
+      return word.substr(name.size() + 1);
+  return std::nullopt;
+}
+
+// Runs a program of the device's busybox and waits for it.
+int run(const std::vector<std::string>& args) {
+  pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    char* envp[] = {nullptr};
+    execve(argv[0], argv.data(), envp);
+    _exit(127);
+  }
+  int status;
+  while (waitpid(pid, &status, 0) < 0)
+    if (errno != EINTR) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The board's modules, one per line of /harness/modules with its parameters.
+bool load_board_modules() {
+  std::ifstream list("/harness/modules");
+  std::string line;
+  while (std::getline(list, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    std::vector<std::string> args = {"/sbin/modprobe"};
+    // A parameter's value may hold spaces ("mtdparts=NAND 128MiB ..."): the
+    // line is module, then parameters separated by " | ".
+    size_t at = line.find(' ');
+    args.push_back(line.substr(0, at));
+    while (at != std::string::npos) {
+      size_t start = line.find_first_not_of(" |", at);
+      if (start == std::string::npos) break;
+      at = line.find(" | ", start);
+      args.push_back(line.substr(
+          start, at == std::string::npos ? std::string::npos : at - start));
+    }
+    if (run(args) != 0) {
+      say("failed to load module %s", args[1].c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+volatile uint32_t* map_bootflag(int& fd, void*& page) {
+  fd = open("/dev/mem", O_RDWR | O_SYNC | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd,
+              bootflag_page);
+  if (page == MAP_FAILED) {
+    close(fd);
+    return nullptr;
+  }
+  return reinterpret_cast<volatile uint32_t*>(static_cast<char*>(page) +
+                                              bootflag_offset);
+}
+
+std::optional<uint32_t> bootflag(std::optional<uint32_t> set = std::nullopt) {
+  int fd;
+  void* page;
+  volatile uint32_t* reg = map_bootflag(fd, page);
+  if (!reg) return std::nullopt;
+  if (set) *reg = *set;
+  uint32_t value = *reg;
+  munmap(page, 4096);
+  close(fd);
+  return value;
+}
+
+// What a restart of the board resets besides the processes: the UBI device
+// is detached, the watchdog disarmed.
+void reset_board() {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    DIR* dir = opendir("/sys/class/ubi");
+    bool busy = false;
+    if (dir) {
+      int ctrl = open("/dev/ubi_ctrl", O_RDONLY | O_CLOEXEC);
+      while (dirent* entry = readdir(dir)) {
+        int number;
+        char rest;
+        if (sscanf(entry->d_name, "ubi%d%c", &number, &rest) != 1) continue;
+        int32_t n = number;
+        if (ioctl(ctrl, UBI_IOCDET, &n) < 0) {
+          busy = true;
+          if (attempt == 49)
+            say("cannot detach ubi%d: %s", number, strerror(errno));
+        }
+      }
+      if (ctrl >= 0) close(ctrl);
+      closedir(dir);
+    }
+    if (!busy) break;
+    usleep(100 * 1000);
+  }
+  int wd = open("/dev/watchdog", O_WRONLY | O_CLOEXEC);
+  if (wd >= 0) {
+    // The magic close: the timer stops.
+    if (write(wd, "V", 1) < 0) {
+    }
+    close(wd);
+  }
+}
+
+struct Boot {
+  std::string program;
+  std::vector<std::string> args;
+};
+
+int enter_device(void* arg) {
+  auto* boot = static_cast<Boot*>(arg);
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0 ||
+      chroot(boot_root) < 0 || chdir("/") < 0) {
+    say("cannot enter the device's root: %s", strerror(errno));
+    _exit(126);
+  }
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(boot->program.c_str()));
+  for (auto& a : boot->args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  char* envp[] = {const_cast<char*>("HOME=/"), const_cast<char*>("TERM=linux"),
+                  nullptr};
+  execve(argv[0], argv.data(), envp);
+  say("cannot start %s: %s", argv[0], strerror(errno));
+  _exit(127);
+}
+
+// One boot; returns how it ended.
+std::string boot_device(Boot& boot) {
+  mkdir(boot_root, 0755);
+  if (mount("tmpfs", boot_root, "tmpfs", 0, "mode=0755") < 0)
+    return std::string("harness failure: tmpfs: ") + strerror(errno);
+  if (run({"/bin/busybox", "cp", "-a", std::string(device_tree) + "/.",
+           boot_root}) != 0)
+    return "harness failure: copying the device";
+
+  static std::vector<char> stack(256 * 1024);
+  pid_t pid = clone(enter_device, stack.data() + stack.size(),
+                    CLONE_NEWPID | CLONE_NEWNS | SIGCHLD, &boot);
+  if (pid < 0) return std::string("harness failure: clone: ") + strerror(errno);
+  int status;
+  while (waitpid(pid, &status, 0) < 0)
+    if (errno != EINTR) return "harness failure: wait";
+  umount2(boot_root, MNT_DETACH);
+
+  if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
+  // The kernel ends a namespace whose init calls reboot(2) as if by a
+  // signal: SIGHUP for a restart, SIGINT for a power-off or halt.
+  switch (WTERMSIG(status)) {
+    case SIGHUP:
+      return "restart";
+    case SIGINT:
+      return "power-off";
+    default:
+      return std::string("killed by signal ") + strsignal(WTERMSIG(status));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  mkdir("/proc", 0755);
+  mkdir("/sys", 0755);
+  mkdir("/dev", 0755);
+  mkdir("/run", 0755);
+  mount("proc", "/proc", "proc", 0, nullptr);
+  mount("sysfs", "/sys", "sysfs", 0, nullptr);
+  mount("devtmpfs", "/dev", "devtmpfs", 0, nullptr);
+
+  std::string cmdline = read_text("/proc/cmdline");
+  int boots = std::atoi(
+      kernel_parameter(cmdline, "velnor.boots").value_or("1").c_str());
+  Boot boot{kernel_parameter(cmdline, "velnor.program").value_or("/init"), {}};
+  for (int i = 1; i < argc; ++i) boot.args.push_back(argv[i]);
+
+  bool ready = load_board_modules();
+  if (ready) {
+    if (auto flag = kernel_parameter(cmdline, "velnor.flag")) {
+      uint32_t value = std::strtoul(flag->c_str(), nullptr, 0);
+      if (!bootflag(value)) {
+        say("cannot set the boot flag register: %s", strerror(errno));
+        ready = false;
+      }
+    }
+  }
+  if (ready) {
+    say("board ready");
+    for (int n = 1; n <= boots; ++n) {
+      say("boot %d", n);
+      std::string end = boot_device(boot);
+      char flag_text[16] = "unreadable";
+      if (auto flag = bootflag())
+        snprintf(flag_text, sizeof flag_text, "0x%08x", *flag);
+      say("boot %d ended: %s; boot flag %s", n, end.c_str(), flag_text);
+      if (end != "restart") break;
+      reset_board();
+      // Only the first boot gets the kernel's words, as from a boot loader
+      // that adds them once.
+      boot.args.clear();
+    }
+  }
+  say("power off");
+  sync();
+  reboot(RB_POWER_OFF);
+  for (;;) pause();
+}
