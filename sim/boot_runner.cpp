@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -43,7 +44,8 @@ void end_device_processes() {
 
 int run_boot(const std::string& dir, const std::string& cmdline,
              const std::vector<std::string>& args,
-             const std::vector<BootFault>& faults, uint32_t power_cut_after) {
+             const std::vector<BootFault>& faults, uint32_t power_cut_after,
+             const std::string& init) {
   if (!fs::exists(dir + "/state/kernel")) {
     std::fprintf(stderr, "velnor-sim: no device in %s\n", dir.c_str());
     return 1;
@@ -70,7 +72,7 @@ int run_boot(const std::string& dir, const std::string& cmdline,
     }
   }
 
-  std::vector<std::string> argv_text = {"/sbin/velnor-bootstrap"};
+  std::vector<std::string> argv_text = {init};
   argv_text.insert(argv_text.end(), args.begin(), args.end());
   pid_t child = os::fork();
   if (child == 0) {
@@ -78,8 +80,9 @@ int run_boot(const std::string& dir, const std::string& cmdline,
     for (std::string& a : argv_text) argv.push_back(a.data());
     argv.push_back(nullptr);
     char* const envp[] = {nullptr};
-    os::execve("/sbin/velnor-bootstrap", argv.data(), envp);
-    std::perror("velnor-sim: cannot start /sbin/velnor-bootstrap");
+    os::execve(init.c_str(), argv.data(), envp);
+    std::fprintf(stderr, "velnor-sim: cannot start %s: %s\n", init.c_str(),
+                 std::strerror(errno));
     os::exit(127);
   }
   if (child < 0) {

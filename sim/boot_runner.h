@@ -7,10 +7,10 @@
 
 namespace sim {
 
-// One boot: power on (the board reset), velnor-bootstrap as the first
-// process with args, until the machine restarts or hands over to
-// switch_root. How it ended is kept for velnor-sim show. 0 unless the
-// runner itself failed.
+// One boot: power on (the board reset), velnor-bootstrap (or the device
+// program init) as the first process with args, until the machine restarts
+// or hands over to switch_root. How it ended is kept for velnor-sim show. 0
+// unless the runner itself failed.
 struct BootFault {
   std::string call;
   std::string path;
@@ -20,7 +20,8 @@ struct BootFault {
 int run_boot(const std::string& dir, const std::string& cmdline,
              const std::vector<std::string>& args,
              const std::vector<BootFault>& faults = {},
-             uint32_t power_cut_after = 0);
+             uint32_t power_cut_after = 0,
+             const std::string& init = "/sbin/velnor-bootstrap");
 
 // The board's own "/sbin/mke2fs", "/sbin/modprobe", "/sbin/switch_root".
 int board_program(const std::string& name,

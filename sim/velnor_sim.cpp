@@ -27,6 +27,7 @@ const char usage[] =
     "(on|off)\n"
     "       velnor-sim boot DIR [--cmdline TEXT] [--fail "
     "CALL:PATH:N:ERRNO]...\n"
+    "                           [--power-cut-after N] [--init PATH]\n"
     "                           [-- ARG...]\n"
     "\n"
     "  init DIR          make a new simulated device in DIR (empty or "
@@ -51,7 +52,8 @@ const char usage[] =
     "                    --power-cut-after cuts the power right after the Nth\n"
     "                    operation on the flash (UBI and MTD ioctls, writes "
     "to\n"
-    "                    volume and MTD nodes)\n"
+    "                    volume and MTD nodes); --init runs the device\n"
+    "                    program PATH in place of velnor-bootstrap\n"
     "\n"
     "Medium options:\n"
     "  --late MS               it shows up MS ms after power-on\n"
@@ -333,9 +335,12 @@ int boot(const std::string& dir, const std::vector<std::string>& args) {
   std::vector<std::string> boot_args;
   std::vector<sim::BootFault> faults;
   uint32_t power_cut_after = 0;
+  std::string init = "/sbin/velnor-bootstrap";
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--cmdline" && i + 1 < args.size()) {
       cmdline = args[++i];
+    } else if (args[i] == "--init" && i + 1 < args.size()) {
+      init = args[++i];
     } else if (args[i] == "--power-cut-after" && i + 1 < args.size()) {
       std::optional<uint64_t> n = parse_size(args[++i]);
       if (!n || *n == 0 || *n > 0xFFFFFFFF)
@@ -362,7 +367,7 @@ int boot(const std::string& dir, const std::vector<std::string>& args) {
       return usage_error(("bad option: " + args[i]).c_str());
     }
   }
-  return sim::run_boot(dir, cmdline, boot_args, faults, power_cut_after);
+  return sim::run_boot(dir, cmdline, boot_args, faults, power_cut_after, init);
 }
 
 }  // namespace

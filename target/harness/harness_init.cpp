@@ -14,12 +14,18 @@
 //
 // Set by kernel parameters (the kernel passes parameters with a dot to no
 // one, so neither the harness nor the device sees them as arguments):
-//   velnor.boots=N        boots at most N times (default 1)
-//   velnor.flag=0xVALUE   boot flag register value before the first boot
-//   velnor.program=PATH   the device's first process (default "/init")
+//   velnor.boots=N          boots at most N times (default 1); a boot that
+//                           ends other than by a restart or exit status 0
+//                           is the last
+//   velnor.flag=0xVALUE     boot flag register value before the first boot
+//   velnor.programs=P1,P2   the device's first process in boot 1, 2, ...;
+//                           the last one for the boots after (default
+//                           "/init"); P:A:B runs P with arguments A and B
+//   velnor.hang=PATH        the device's program PATH never returns
 // Words the kernel passes to its init are the first boot's arguments.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/uleds.h>
 #include <mtd/ubi-user.h>
 #include <sched.h>
 #include <signal.h>
@@ -31,6 +37,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
@@ -123,6 +130,21 @@ bool load_board_modules() {
   return true;
 }
 
+// The board's two LEDs, as LED class devices made from user space; they
+// stay for as long as the harness runs.
+bool make_leds() {
+  for (const char* name : {"err_red", "pwr_green"}) {
+    int fd = open("/dev/uleds", O_RDWR | O_CLOEXEC);
+    if (fd < 0) return false;
+    uleds_user_dev led{};
+    snprintf(led.name, sizeof led.name, "%s", name);
+    led.max_brightness = 255;
+    if (write(fd, &led, sizeof led) != static_cast<ssize_t>(sizeof led))
+      return false;
+  }
+  return true;
+}
+
 volatile uint32_t* map_bootflag(int& fd, void*& page) {
   fd = open("/dev/mem", O_RDWR | O_SYNC | O_CLOEXEC);
   if (fd < 0) return nullptr;
@@ -185,6 +207,7 @@ void reset_board() {
 struct Boot {
   std::string program;
   std::vector<std::string> args;
+  std::optional<std::string> hang;
 };
 
 int enter_device(void* arg) {
@@ -213,6 +236,12 @@ std::string boot_device(Boot& boot) {
   if (run({"/bin/busybox", "cp", "-a", std::string(device_tree) + "/.",
            boot_root}) != 0)
     return "harness failure: copying the device";
+  if (boot.hang) {
+    std::string path = std::string(boot_root) + *boot.hang;
+    unlink(path.c_str());
+    std::ofstream(path) << "#!/bin/sh\nexec /bin/sleep 1000000\n";
+    chmod(path.c_str(), 0755);
+  }
 
   static std::vector<char> stack(256 * 1024);
   pid_t pid = clone(enter_device, stack.data() + stack.size(),
@@ -250,10 +279,29 @@ int main(int argc, char** argv) {
   std::string cmdline = read_text("/proc/cmdline");
   int boots = std::atoi(
       kernel_parameter(cmdline, "velnor.boots").value_or("1").c_str());
-  Boot boot{kernel_parameter(cmdline, "velnor.program").value_or("/init"), {}};
+  std::vector<std::string> programs;
+  {
+    std::istringstream list(
+        kernel_parameter(cmdline, "velnor.programs").value_or("/init"));
+    std::string program;
+    while (std::getline(list, program, ',')) programs.push_back(program);
+  }
+  Boot boot{{}, {}, kernel_parameter(cmdline, "velnor.hang")};
+  auto choose_program = [&](size_t n) {
+    std::istringstream words(programs[std::min(n, programs.size() - 1)]);
+    std::getline(words, boot.program, ':');
+    boot.args.clear();
+    for (std::string arg; std::getline(words, arg, ':');)
+      boot.args.push_back(arg);
+  };
+  choose_program(0);
   for (int i = 1; i < argc; ++i) boot.args.push_back(argv[i]);
 
   bool ready = load_board_modules();
+  if (ready && !make_leds()) {
+    say("cannot make the LEDs: %s", strerror(errno));
+    ready = false;
+  }
   if (ready) {
     if (auto flag = kernel_parameter(cmdline, "velnor.flag")) {
       uint32_t value = std::strtoul(flag->c_str(), nullptr, 0);
@@ -272,11 +320,11 @@ int main(int argc, char** argv) {
       if (auto flag = bootflag())
         snprintf(flag_text, sizeof flag_text, "0x%08x", *flag);
       say("boot %d ended: %s; boot flag %s", n, end.c_str(), flag_text);
-      if (end != "restart") break;
+      if (end != "restart" && end != "exit 0") break;
       reset_board();
       // Only the first boot gets the kernel's words, as from a boot loader
       // that adds them once.
-      boot.args.clear();
+      choose_program(static_cast<size_t>(n));
     }
   }
   say("power off");

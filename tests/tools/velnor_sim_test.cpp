@@ -111,3 +111,25 @@ TEST_F(VelnorSim, InstallMemoryDoesNotGrowWithTheImage) {
   long large = peak(256 << 20, "512M");
   EXPECT_LT(large - small, 256) << small << " KiB vs " << large << " KiB";
 }
+
+TEST_F(VelnorSim, BootsAnotherProgramAsTheFirstProcess) {
+  // A test tool in place of the bootstrap, with its arguments.
+  std::string device = dir / "device";
+  ASSERT_EQ(run({VELNOR_SIM, "init", device}).status, 0);
+  fs::create_directories(device + "/root/usr/bin");
+  std::string tool = device + "/root/usr/bin/tool";
+  std::ofstream(tool) << "#!/bin/sh\necho \"started: $*\"\n";
+  fs::permissions(tool, fs::perms(0755));
+  Result r = run(
+      {VELNOR_SIM, "boot", device, "--init", "/usr/bin/tool", "--", "a", "b"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "started: a b\n");
+  // The first process ended by itself, which a real kernel answers with a
+  // panic.
+  EXPECT_NE(
+      run({VELNOR_SIM, "show", device})
+          .out.find("\"outcome\": \"panic\", \"reason\": \"exit status 0\""),
+      std::string::npos);
+  Result missing = run({VELNOR_SIM, "boot", device, "--init", "/usr/bin/none"});
+  EXPECT_NE(missing.err.find("cannot start /usr/bin/none"), std::string::npos);
+}
