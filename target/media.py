@@ -1,0 +1,69 @@
+"""What goes into the emulated device: firmware packages made with
+velnor-pack, and the SD card and USB stick images that carry them."""
+import os
+import shutil
+import subprocess
+
+
+def make_firmware(work, cache, host_bin, version):
+    """A firmware package: the device's kernel image, and a root file system
+    whose init names the firmware's version and powers off."""
+    path = os.path.join(work, f"firmware-{version}.bpk2")
+    if os.path.exists(path):
+        return path
+    root = os.path.join(work, f"rootfs-{version}")
+    os.makedirs(os.path.join(root, "bin"))
+    os.makedirs(os.path.join(root, "sbin"))
+    os.makedirs(os.path.join(root, "etc"))
+    shutil.copy(os.path.join(cache, "pkgs/bin/busybox"), os.path.join(root, "bin"))
+    os.symlink("busybox", os.path.join(root, "bin/sh"))
+    with open(os.path.join(root, "etc/version"), "w") as f:
+        f.write(version + "\n")
+    init = os.path.join(root, "sbin/init")
+    with open(init, "w") as f:
+        f.write("#!/bin/sh\n"
+                "echo \"velnor test firmware $(/bin/busybox cat /etc/version) running\"\n"
+                "exec /bin/busybox poweroff -f\n")
+    os.chmod(init, 0o755)
+    image = root + ".squashfs"
+    subprocess.run(["mksquashfs", root, image, "-noappend", "-all-root", "-quiet"],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([os.path.join(host_bin, "velnor-pack"), "create", path,
+                    "--kernel", os.path.join(cache, "vmlinuz"),
+                    "--rootfs", image, "--version", version],
+                   check=True, stdout=subprocess.DEVNULL)
+    return path
+
+
+def make_disk(work, name, fstype, files):
+    """A 64 MiB disk with one partition from 1 MiB on: ext3 or vfat holding
+    files ({name on the medium: host path}), or never formatted (None)."""
+    disk = os.path.join(work, name + ".img")
+    part = os.path.join(work, name + ".part")
+    size, offset = 64 << 20, 1 << 20
+    with open(disk, "wb") as f:
+        f.truncate(size)
+    kind = "c" if fstype == "vfat" else "83"
+    subprocess.run(["sfdisk", "-q", disk], input=f"label: dos\nstart=2048, type={kind}\n",
+                   text=True, check=True)
+    if fstype is None:
+        return disk
+    with open(part, "wb") as f:
+        f.truncate(size - offset)
+    if fstype == "ext3":
+        staging = os.path.join(work, name + ".files")
+        os.makedirs(staging)
+        for target, source in files.items():
+            os.makedirs(os.path.dirname(os.path.join(staging, target)), exist_ok=True)
+            shutil.copy(source, os.path.join(staging, target))
+        subprocess.run(["mke2fs", "-q", "-F", "-t", "ext3", "-d", staging, part],
+                       check=True)
+    else:
+        subprocess.run(["mkfs.vfat", part], check=True, stdout=subprocess.DEVNULL)
+        for target, source in files.items():
+            subprocess.run(["mcopy", "-i", part, source, "::/" + target], check=True)
+    with open(part, "rb") as src, open(disk, "r+b") as dst:
+        dst.seek(offset)
+        shutil.copyfileobj(src, dst)
+    os.unlink(part)
+    return disk
