@@ -178,12 +178,8 @@ PackagePtr make_handle(unique_fd fd, uint32_t end, bool writable) {
 }  // namespace
 
 uint32_t bpk_crc32(const void* bytes, size_t length, uint32_t previous) {
-  uint32_t c = ~previous;
-  const auto* p = static_cast<const unsigned char*>(bytes);
-  for (size_t i = 0; i < length; ++i) {
-    c = crc32_detail::table[(c ^ p[i]) & 0xFF] ^ (c >> 8);
-  }
-  return ~c;
+  return ~crc32_detail::crc32_update(
+      ~previous, static_cast<const unsigned char*>(bytes), length);
 }
 
 PackagePtr bpk_create(const char* path) {

@@ -80,12 +80,9 @@ uint32_t content_crc(const std::string& path, uint64_t length) {
     std::streamsize got = in.gcount();
     for (std::streamsize i = got; i < want; ++i)
       buffer[static_cast<size_t>(i)] = '\xff';
-    for (std::streamsize i = 0; i < want; ++i) {
-      c = crc32_detail::table[(c ^ static_cast<unsigned char>(
-                                       buffer[static_cast<size_t>(i)])) &
-                              0xFF] ^
-          (c >> 8);
-    }
+    c = crc32_detail::crc32_slice(
+        c, reinterpret_cast<const unsigned char*>(buffer.get()),
+        static_cast<size_t>(want));
     length -= static_cast<uint64_t>(want);
   }
   return ~c;

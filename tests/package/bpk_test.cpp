@@ -52,11 +52,19 @@ TEST(Crc32, MatchesTheStandardAndChains) {
   EXPECT_EQ(crc32_feed(data.data(), 0, 0x1234u), 0x1234u);
   EXPECT_EQ(crc32_feed(data.data(), -5, 0x1234u), 0x1234u);
 #ifdef VELNOR_HAVE_ZLIB
-  for (size_t n :
-       {size_t{0}, size_t{1}, size_t{7}, size_t{4096}, data.size()}) {
+  for (size_t n : {size_t{0}, size_t{1}, size_t{7}, size_t{1023}, size_t{1024},
+                   size_t{1039}, size_t{4096}, size_t{65543}, data.size()}) {
     auto z = static_cast<uint32_t>(::crc32(
         0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(n)));
     EXPECT_EQ(bpk_crc32(data.data(), n, 0), z) << n;
+  }
+  // Eight bytes a step: every start alignment and every tail length.
+  for (size_t start = 0; start < 8; ++start) {
+    for (size_t n = 0; n < 40; ++n) {
+      const auto* p = reinterpret_cast<const Bytef*>(data.data() + start);
+      auto z = static_cast<uint32_t>(::crc32(0, p, static_cast<uInt>(n)));
+      EXPECT_EQ(bpk_crc32(p, n, 0), z) << start << " " << n;
+    }
   }
 #endif
 }
