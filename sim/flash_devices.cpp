@@ -328,30 +328,24 @@ class UbiVolumeNode : public OpenDevice {
     });
   }
 
+  // What the volume is, as the flash said when it last changed, and its
+  // data file held open: reading through a volume takes thousands of small
+  // reads, and the flash state is loaded once for them, not once each.
   ssize_t read(void* buffer, size_t count) override {
-    ssize_t rc = -1;
-    int error = 0;
-    flash_transaction([&](Flash& f, FlashRuntime& rt) {
-      SimVolume* v = volume(f);
-      const AttachedUbi* a = find_attached(rt, ubi_num_);
-      if (v == nullptr || a == nullptr) {
-        rc = fail(ENODEV);
-      } else if (updating_) {
-        rc = fail(EBUSY);
-      } else if (v->upd_marker) {
-        rc = fail(EBADF);
-      } else if (v->corrupted) {
-        rc = fail(EBADMSG);
-      } else {
-        rc = read_volume(partition_, *v, volume_bytes(*v, a->leb_size), pos_,
-                         buffer, count);
-        if (rc > 0) pos_ += static_cast<uint64_t>(rc);
-      }
-      error = errno;
-      return false;
-    });
-    errno = error;
-    return rc;
+    uint64_t epoch = flash_epoch();
+    if (!checked_ || epoch != checked_epoch_) check_volume(epoch);
+    if (read_error_ == ENODEV) return fail(ENODEV);
+    if (updating_) return fail(EBUSY);
+    if (read_error_ != 0) return fail(read_error_);
+    if (pos_ >= read_limit_) return 0;
+    count = static_cast<size_t>(std::min<uint64_t>(count, read_limit_ - pos_));
+    std::memset(buffer, 0xFF, count);
+    data_.clear();
+    if (pos_ != data_pos_) data_.seekg(static_cast<std::streamoff>(pos_));
+    data_.read(static_cast<char*>(buffer), static_cast<std::streamsize>(count));
+    pos_ += count;
+    data_pos_ = data_.good() ? pos_ : ~uint64_t{0};
+    return static_cast<ssize_t>(count);
   }
 
   // The data go straight to the volume's file; the volume's state changes
@@ -446,8 +440,34 @@ class UbiVolumeNode : public OpenDevice {
     updating_ = false;
   }
 
+  void check_volume(uint64_t epoch) {
+    flash_transaction([&](Flash& f, FlashRuntime& rt) {
+      SimVolume* v = volume(f);
+      const AttachedUbi* a = find_attached(rt, ubi_num_);
+      read_error_ = v == nullptr || a == nullptr ? ENODEV
+                    : v->upd_marker              ? EBADF
+                    : v->corrupted               ? EBADMSG
+                                                 : 0;
+      if (read_error_ == 0) read_limit_ = volume_bytes(*v, a->leb_size);
+      return false;
+    });
+    data_.close();
+    data_.clear();
+    if (read_error_ == 0)
+      data_.open(data_path(partition_, vol_id_), std::ios::binary);
+    data_pos_ = 0;
+    checked_ = true;
+    checked_epoch_ = epoch;
+  }
+
   int ubi_num_, vol_id_, partition_;
   OpenKind kind_;
+  bool checked_ = false;
+  uint64_t checked_epoch_ = 0;
+  int read_error_ = 0;
+  uint64_t read_limit_ = 0;
+  std::ifstream data_;
+  uint64_t data_pos_ = 0;  // where data_ stands
   bool updating_ = false;
   bool corrupt_writes_ = false;
   bool fail_writes_ = false;

@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -197,8 +198,42 @@ void write_mtd(const fs::path& sys, int index, const std::string& name,
   attr(b, "size", std::to_string(block_bytes / 512));
 }
 
+// Everything the sysfs tree is made from, as one text.
+std::string sysfs_source(const Flash& f, const FlashRuntime& rt) {
+  std::ostringstream out;
+  const NandGeometry& g = f.geometry;
+  out << g.size << ' ' << g.erasesize << ' ' << g.pagesize << ' ' << g.subpage
+      << ' ' << g.oobsize << " bad";
+  for (uint32_t b : f.bad_blocks) out << ' ' << b;
+  for (const SimPartition& p : f.partitions) {
+    out << "\np " << p.name << ' ' << p.offset << ' ' << p.size;
+    for (const SimVolume& v : p.volumes) {
+      out << "\nv " << v.id << ' ' << v.name << ' ' << v.dynamic << ' '
+          << v.corrupted << ' ' << v.upd_marker << ' ' << v.data_bytes << ' '
+          << v.reserved_lebs;
+    }
+  }
+  for (const AttachedUbi& a : rt.attached)
+    out << "\na " << a.ubi_num << ' ' << a.partition << ' ' << a.leb_size;
+  for (const GluebiMtd& gm : rt.gluebi) {
+    out << "\ng " << gm.ubi_num << ' ' << gm.vol_id << ' ' << gm.mtd_index
+        << ' ' << gm.block_bytes;
+  }
+  return out.str();
+}
+
 void sync_sysfs(const std::string& dir, const Flash& f,
                 const FlashRuntime& rt) {
+  // Most transactions change nothing sysfs shows (a volume node opened or
+  // closed): then the tree stays as it is.
+  std::string source = sysfs_source(f, rt);
+  std::string synced_file = dir + "/state/sysfs-source";
+  {
+    std::ifstream in(synced_file, std::ios::binary);
+    std::string synced(std::istreambuf_iterator<char>(in), {});
+    if (in && synced == source) return;
+  }
+  std::ofstream(synced_file, std::ios::binary | std::ios::trunc) << source;
   fs::path sys = dir + "/root/sys";
   remove_matching(sys / "class/mtd", "mtd");
   remove_matching(sys / "class/ubi", "ubi");
@@ -275,7 +310,7 @@ bool flash_read(const std::string& dir, Flash* flash) {
 }
 
 void flash_transaction(const std::function<bool(Flash&, FlashRuntime&)>& fn) {
-  kernel_locked([&](KernelState&) {
+  kernel_locked([&](KernelState& s) {
     const std::string& dir = device_dir();
     Flash f;
     if (!load_flash(dir, &f)) {
@@ -288,8 +323,16 @@ void flash_transaction(const std::function<bool(Flash&, FlashRuntime&)>& fn) {
       save_flash(dir, f);
       save_runtime(dir, rt);
       sync_sysfs(dir, f, rt);
+      std::atomic_ref<uint64_t>(s.flash_epoch)
+          .fetch_add(1, std::memory_order_release);
     }
   });
+}
+
+uint64_t flash_epoch() {
+  // Without the lock: a reader only asks whether anything has changed.
+  return std::atomic_ref<uint64_t>(kernel_state().flash_epoch)
+      .load(std::memory_order_acquire);
 }
 
 std::string volume_data_path(const std::string& dir, int partition,

@@ -105,6 +105,9 @@ bool flash_create(const std::string& dir, const Flash& flash);
 // lock. When fn returns true the state is saved and sysfs rewritten.
 void flash_transaction(const std::function<bool(Flash&, FlashRuntime&)>& fn);
 
+// Moves whenever a flash transaction changes the flash.
+uint64_t flash_epoch();
+
 // Reads the flash of a device that is not attached (velnor-sim show).
 bool flash_read(const std::string& dir, Flash* flash);
 

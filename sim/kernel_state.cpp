@@ -272,6 +272,8 @@ void kernel_close() {
   map().file.clear();
 }
 
+KernelState& kernel_state() { return state(); }
+
 void kernel_locked(const std::function<void(KernelState&)>& fn) {
   KernelState& s = state();
   Lock lock;

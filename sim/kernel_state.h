@@ -91,13 +91,16 @@ struct KernelState {
   // Power is cut right after this many operations on the flash (0: never).
   uint32_t power_cut_after;
   uint32_t flash_ops;
+  // Bumped by every flash transaction that changed the flash: what a
+  // process has read of it stays true until this moves.
+  uint64_t flash_epoch;
   SimProcess processes[max_processes];
   SimTimer timers[max_timers];
   SimEvent events[event_ring];
 };
 
 constexpr uint32_t kernel_magic = 0x564C4E53;  // "VLNS"
-constexpr uint32_t kernel_version = 5;
+constexpr uint32_t kernel_version = 6;
 
 // Creates the state file of a new device.
 bool kernel_create(const char* state_file);
@@ -110,6 +113,9 @@ bool kernel_open(const char* state_file, bool controller);
 bool kernel_peek(const char* state_file,
                  const std::function<void(KernelState&)>& fn);
 void kernel_close();
+
+// The mapped state, unlocked: only for what may be read without the lock.
+KernelState& kernel_state();
 
 // Runs fn with the state locked (nested calls share the lock). Due timers
 // fire first.
