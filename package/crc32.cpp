@@ -41,7 +41,7 @@ uint32_t crc32_update(uint32_t c, const unsigned char* p, size_t length) {
   constexpr size_t lanes = 4;
   size_t part = length / (lanes * 16) * 16;
   if (part < 256) return crc32_slice(c, p, length);
-  uint32_t r[lanes] = {c, 0, 0, 0};
+  uint32_t r[lanes] = {c};
   for (size_t at = 0; at < part; at += 16)
     for (size_t j = 0; j < lanes; ++j)
       r[j] = crc32_step16(r[j], p + j * part + at);

@@ -237,9 +237,61 @@ void set_console_terminal(std::optional<bool> terminal) {
 
 }  // namespace sim
 
+namespace {
+
+// ---- the call log ----
+// With VELNOR_SIM_CALLS naming a directory, every device process counts the
+// system calls it makes (with the path, for calls that take one) and writes
+// them there, with its own CPU time, when it replaces itself (execve), exits
+// or restarts the machine: what a boot costs the device, call by call.
+struct CallLog {
+  bool on = false;
+  std::string dir;
+  std::map<std::string, uint64_t> counts;
+};
+
+CallLog& call_log() {
+  static CallLog* log = [] {
+    auto* l = new CallLog;
+    if (const char* dir = std::getenv("VELNOR_SIM_CALLS")) {
+      l->on = *dir != '\0';
+      l->dir = dir;
+    }
+    return l;
+  }();
+  return *log;
+}
+
+void note_call(const char* name, const char* path = nullptr) {
+  CallLog& log = call_log();
+  if (!log.on) return;
+  std::string key = name;
+  if (path != nullptr) key += std::string(" ") + path;
+  ++log.counts[key];
+}
+
+void write_call_log() {
+  CallLog& log = call_log();
+  if (!log.on) return;
+  rusage self{};
+  ::getrusage(RUSAGE_SELF, &self);
+  auto us = [](const timeval& t) {
+    return static_cast<uint64_t>(t.tv_sec) * 1000000 +
+           static_cast<uint64_t>(t.tv_usec);
+  };
+  std::ofstream out(log.dir + "/calls." + std::to_string(::getpid()));
+  out << "cpu_us " << us(self.ru_utime) + us(self.ru_stime) << "\n";
+  for (const auto& [key, count] : log.counts)
+    out << count << " " << key << "\n";
+  log.counts.clear();
+}
+
+}  // namespace
+
 namespace os {
 
 int open(const char* path, int flags, mode_t mode) {
+  note_call("open", path);
   if (path != nullptr && fails("open", path)) return -1;
   std::optional<sim::Resolved> r = resolve(path, !(flags & O_NOFOLLOW));
   if (!r) return -1;
@@ -272,6 +324,7 @@ int open(const char* path, int flags, mode_t mode) {
 }
 
 ssize_t read(int fd, void* buf, size_t count) {
+  note_call("read");
   if (sim::OpenDevice* d = model(fd)) return d->read(buf, count);
   auto on_medium = medium_files.find(fd);
   if (on_medium != medium_files.end()) {
@@ -281,6 +334,7 @@ ssize_t read(int fd, void* buf, size_t count) {
 }
 
 ssize_t write(int fd, const void* buf, size_t count) {
+  note_call("write");
   if ((fd == 1 || fd == 2) && capturing) {
     captured.push_back({fd, std::string(static_cast<const char*>(buf), count)});
     return static_cast<ssize_t>(count);
@@ -308,6 +362,7 @@ ssize_t write(int fd, const void* buf, size_t count) {
 }
 
 int close(int fd) {
+  note_call("close");
   sysfs_writers.erase(fd);
   medium_files.erase(fd);
   if (model_files.erase(fd) == 0) {
@@ -321,11 +376,13 @@ int close(int fd) {
 }
 
 off_t lseek(int fd, off_t offset, int whence) {
+  note_call("lseek");
   if (sim::OpenDevice* d = model(fd)) return d->lseek(offset, whence);
   return ::lseek(fd, offset, whence);
 }
 
 int stat(const char* path, struct stat* st) {
+  note_call("stat", path);
   if (path != nullptr && fails("stat", path)) return -1;
   std::optional<sim::Resolved> r = resolve(path);
   if (!r || ::stat(r->host.c_str(), st) != 0) return -1;
@@ -337,6 +394,7 @@ int stat(const char* path, struct stat* st) {
 }
 
 int lstat(const char* path, struct stat* st) {
+  note_call("lstat", path);
   std::optional<sim::Resolved> r = resolve(path, false);
   if (!r || ::lstat(r->host.c_str(), st) != 0) return -1;
   if (std::optional<sim::NodeId> node = sim::read_node(r->host)) {
@@ -347,6 +405,7 @@ int lstat(const char* path, struct stat* st) {
 }
 
 int fstat(int fd, struct stat* st) {
+  note_call("fstat");
   if (::fstat(fd, st) != 0) return -1;
   auto it = model_files.find(fd);
   if (it != model_files.end()) {
@@ -363,6 +422,7 @@ int fstat(int fd, struct stat* st) {
 }
 
 int access(const char* path, int mode) {
+  note_call("access", path);
   std::optional<sim::Resolved> r = resolve(path);
   if (!r) return -1;
   if ((mode & W_OK) && r->readonly && ::access(r->host.c_str(), F_OK) == 0) {
@@ -373,6 +433,7 @@ int access(const char* path, int mode) {
 }
 
 int mknod(const char* path, mode_t mode, dev_t dev) {
+  note_call("mknod", path);
   std::optional<sim::Resolved> r = resolve(path, false);
   if (!r || read_only(r)) return -1;
   if (S_ISCHR(mode) || S_ISBLK(mode)) {
@@ -384,30 +445,38 @@ int mknod(const char* path, mode_t mode, dev_t dev) {
 
 int mount(const char* source, const char* target, const char* fstype,
           unsigned long flags, const void*) {
+  note_call("mount", target);
   if (target != nullptr && fails("mount", target)) return -1;
   return sim::board_mount(source, target, fstype, flags);
 }
 
 int umount2(const char* target, int) {
+  note_call("umount2", target);
   if (target != nullptr && fails("umount2", target)) return -1;
   return sim::board_umount(target);
 }
 
 int ioctl(int fd, unsigned long request, void* arg) {
+  note_call("ioctl");
   if (sim::OpenDevice* d = model(fd)) return d->ioctl(request, arg);
   return ::ioctl(fd, request, arg);
 }
 
 void* mmap(void* addr, size_t length, int prot, int flags, int fd,
            off_t offset) {
+  note_call("mmap");
   if (sim::OpenDevice* d = model(fd))
     return d->mmap(length, prot, flags, offset);
   return ::mmap(addr, length, prot, flags, fd, offset);
 }
 
-int munmap(void* addr, size_t length) { return ::munmap(addr, length); }
+int munmap(void* addr, size_t length) {
+  note_call("munmap");
+  return ::munmap(addr, length);
+}
 
 pid_t fork() {
+  note_call("fork");
   pid_t child = ::fork();
   if (child > 0) {
     // Counted as running from the start, before it has looked at the clock.
@@ -417,6 +486,7 @@ pid_t fork() {
 }
 
 int execve(const char* path, char* const argv[], char* const envp[]) {
+  note_call("execve", path);
   std::optional<sim::Resolved> resolved = resolve(path);
   if (!resolved) return -1;
   std::optional<std::string> host = resolved->host;
@@ -429,6 +499,8 @@ int execve(const char* path, char* const argv[], char* const envp[]) {
   const char* emulator = std::getenv("VELNOR_SIM_EMULATOR");
   if (emulator != nullptr)
     env.push_back(std::string("VELNOR_SIM_EMULATOR=") + emulator);
+  if (const char* calls = std::getenv("VELNOR_SIM_CALLS"))
+    env.push_back(std::string("VELNOR_SIM_CALLS=") + calls);
   std::vector<char*> envs;
   for (std::string& e : env) envs.push_back(e.data());
   envs.push_back(nullptr);
@@ -449,10 +521,12 @@ int execve(const char* path, char* const argv[], char* const envp[]) {
     args.push_back(*a);
   }
   args.push_back(nullptr);
+  write_call_log();
   return ::execve(run.c_str(), args.data(), envs.data());
 }
 
 pid_t wait4(pid_t pid, int* status, int options, struct rusage* usage) {
+  note_call("wait4");
   bool blocking = !(options & WNOHANG);
   if (blocking) sim::kernel_mark_blocked(true, pid);
   pid_t result = ::wait4(pid, status, options, usage);
@@ -465,11 +539,22 @@ pid_t wait4(pid_t pid, int* status, int options, struct rusage* usage) {
   return result;
 }
 
-void exit(int status) { ::_exit(status); }
-pid_t getpid() { return ::getpid(); }
-int pipe(int fds[2]) { return ::pipe(fds); }
+void exit(int status) {
+  note_call("exit");
+  write_call_log();
+  ::_exit(status);
+}
+pid_t getpid() {
+  note_call("getpid");
+  return ::getpid();
+}
+int pipe(int fds[2]) {
+  note_call("pipe");
+  return ::pipe(fds);
+}
 
 int dup2(int oldfd, int newfd) {
+  note_call("dup2");
   int result = ::dup2(oldfd, newfd);
   if (result < 0 || oldfd == newfd) return result;
   auto it = model_files.find(oldfd);
@@ -482,6 +567,7 @@ int dup2(int oldfd, int newfd) {
 }
 
 int kill(pid_t pid, int sig) {
+  note_call("kill");
   // Only single processes of the device: a process group or "every process"
   // would reach the workstation's own.
   if (pid <= 0) {
@@ -496,10 +582,12 @@ int kill(pid_t pid, int sig) {
 }
 
 int sigprocmask(int how, const sigset_t* set, sigset_t* old) {
+  note_call("sigprocmask");
   return ::sigprocmask(how, set, old);
 }
 
 int sigaction(int sig, const struct sigaction* act, struct sigaction* old) {
+  note_call("sigaction");
   if (sig <= 0 || sig >= NSIG) {
     errno = EINVAL;
     return -1;
@@ -534,6 +622,7 @@ int sigaction(int sig, const struct sigaction* act, struct sigaction* old) {
 
 int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
            struct timeval* timeout) {
+  note_call("select");
   if (nfds < 0 || nfds > FD_SETSIZE ||
       (timeout != nullptr && (timeout->tv_sec < 0 || timeout->tv_usec < 0 ||
                               timeout->tv_usec >= 1000000))) {
@@ -604,6 +693,7 @@ int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
 }
 
 int poll(struct pollfd* fds, nfds_t nfds, int timeout_ms) {
+  note_call("poll");
   int count = 0;
   auto check = [&](const sim::KernelState& s) {
     count = 0;
@@ -638,6 +728,7 @@ int poll(struct pollfd* fds, nfds_t nfds, int timeout_ms) {
 }
 
 int clock_gettime(clockid_t clock, struct timespec* ts) {
+  note_call("clock_gettime");
   switch (clock) {
     case CLOCK_MONOTONIC:
     case CLOCK_MONOTONIC_RAW:
@@ -654,6 +745,7 @@ int clock_gettime(clockid_t clock, struct timespec* ts) {
 }
 
 int nanosleep(const struct timespec* request, struct timespec* remain) {
+  note_call("nanosleep");
   if (request->tv_sec < 0 || request->tv_nsec < 0 ||
       request->tv_nsec >= 1000000000) {
     errno = EINVAL;
@@ -676,6 +768,7 @@ int nanosleep(const struct timespec* request, struct timespec* remain) {
 }
 
 int socket(int domain, int type, int protocol) {
+  note_call("socket");
   int kind = type & ~(SOCK_CLOEXEC | SOCK_NONBLOCK);
   if (domain != AF_NETLINK) {
     errno = EAFNOSUPPORT;  // the device has no network
@@ -690,33 +783,42 @@ int socket(int domain, int type, int protocol) {
 }
 
 int bind(int fd, const struct sockaddr* addr, socklen_t length) {
+  note_call("bind");
   if (sim::OpenDevice* d = model(fd)) return d->bind(addr, length);
   errno = ENOTSOCK;
   return -1;
 }
 
 ssize_t recv(int fd, void* buf, size_t count, int flags) {
+  note_call("recv");
   if (sim::OpenDevice* d = model(fd)) return d->recv(buf, count, flags);
   errno = ENOTSOCK;
   return -1;
 }
 
 DIR* opendir(const char* path) {
+  note_call("opendir", path);
   if (path != nullptr && fails("opendir", path)) return nullptr;
   std::optional<sim::Resolved> r = resolve(path);
   return r ? ::opendir(r->host.c_str()) : nullptr;
 }
 struct dirent* readdir(DIR* dir) {
+  note_call("readdir");
   return ::readdir(dir);
 }
-int closedir(DIR* dir) { return ::closedir(dir); }
+int closedir(DIR* dir) {
+  note_call("closedir");
+  return ::closedir(dir);
+}
 
 ssize_t readlink(const char* path, char* buf, size_t size) {
+  note_call("readlink", path);
   std::optional<sim::Resolved> r = resolve(path, false);
   return r ? ::readlink(r->host.c_str(), buf, size) : -1;
 }
 
 int symlink(const char* target, const char* linkpath) {
+  note_call("symlink", linkpath);
   // The link's text stays as given; it is followed inside the device.
   std::optional<sim::Resolved> r = resolve(linkpath, false);
   if (!r || read_only(r)) return -1;
@@ -724,24 +826,28 @@ int symlink(const char* target, const char* linkpath) {
 }
 
 int unlink(const char* path) {
+  note_call("unlink", path);
   std::optional<sim::Resolved> r = resolve(path, false);
   if (!r || read_only(r)) return -1;
   return ::unlink(r->host.c_str());
 }
 
 int rmdir(const char* path) {
+  note_call("rmdir", path);
   std::optional<sim::Resolved> r = resolve(path, false);
   if (!r || read_only(r)) return -1;
   return ::rmdir(r->host.c_str());
 }
 
 int mkdir(const char* path, mode_t mode) {
+  note_call("mkdir", path);
   std::optional<sim::Resolved> r = resolve(path, false);
   if (!r || read_only(r)) return -1;
   return ::mkdir(r->host.c_str(), mode);
 }
 
 int rename(const char* from, const char* to) {
+  note_call("rename", from);
   std::optional<sim::Resolved> a = resolve(from, false);
   std::optional<sim::Resolved> b = resolve(to, false);
   if (!a || !b || read_only(a) || read_only(b)) return -1;
@@ -749,9 +855,10 @@ int rename(const char* from, const char* to) {
 }
 
 // Every model writes its state through at once: nothing to flush.
-void sync() {}
+void sync() { note_call("sync"); }
 
 int reboot(int cmd) {
+  note_call("reboot");
   const auto how = static_cast<unsigned>(cmd);
   const char* outcome = how == RB_AUTOBOOT      ? "restart"
                         : how == RB_POWER_OFF   ? "power_off"
@@ -762,6 +869,7 @@ int reboot(int cmd) {
     return -1;
   }
   if (fails("reboot", "")) return -1;
+  write_call_log();
   std::ofstream(sim::device_dir() + "/state/outcome") << outcome << "\n";
   // The machine stops: every process on it ends at once.
   sim::kernel_locked([&](sim::KernelState& s) {
@@ -777,6 +885,7 @@ int reboot(int cmd) {
 }
 
 int isatty(int fd) {
+  note_call("isatty");
   if ((fd == 1 || fd == 2) && console_terminal) {
     if (*console_terminal) return 1;
     errno = ENOTTY;
