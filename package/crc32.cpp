@@ -25,12 +25,12 @@ constexpr std::array<uint32_t, 32> make_powers() {
 }
 constexpr std::array<uint32_t, 32> powers = make_powers();
 
-// The register r after n zero bytes: r times x^(8n).
-uint32_t skip_zeros(uint32_t r, size_t n) {
+// x^(8n): what carries a register over n zero bytes.
+uint32_t zeros_operator(size_t n) {
   uint32_t x = 1u << 31;  // x^0
   for (size_t k = 3; n != 0; n >>= 1, ++k)
     if (n & 1) x = multiply(powers[k % 32], x);
-  return multiply(x, r);
+  return x;
 }
 
 }  // namespace
@@ -46,10 +46,17 @@ uint32_t crc32_update(uint32_t c, const unsigned char* p, size_t length) {
     for (size_t j = 0; j < lanes; ++j)
       r[j] = crc32_step16(r[j], p + j * part + at);
   // The register is linear: the run's register is each part's, carried
-  // over the bytes behind it.
+  // over the bytes behind it. Callers feed runs of one size over and over
+  // (a chunk, a block), so the carrying operators are kept for the last.
+  thread_local size_t carried_part = 0;
+  thread_local uint32_t carry[lanes - 1];
+  if (part != carried_part) {
+    for (size_t j = 0; j + 1 < lanes; ++j)
+      carry[j] = zeros_operator((lanes - 1 - j) * part);
+    carried_part = part;
+  }
   c = r[lanes - 1];
-  for (size_t j = 0; j + 1 < lanes; ++j)
-    c ^= skip_zeros(r[j], (lanes - 1 - j) * part);
+  for (size_t j = 0; j + 1 < lanes; ++j) c ^= multiply(carry[j], r[j]);
   return crc32_slice(c, p + lanes * part, length - lanes * part);
 }
 
