@@ -6,7 +6,10 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
+#include <vector>
 
 #include "sim/kernel_state.h"
 #include "sim/sim.h"
@@ -154,48 +157,71 @@ void save_runtime(const std::string& dir, const FlashRuntime& rt) {
   std::ofstream(runtime_file(dir), std::ios::trunc) << out.str();
 }
 
-void attr(const fs::path& d, const char* name, const std::string& value) {
-  std::ofstream(d / name, std::ios::trunc) << value << '\n';
+// The sysfs tree the flash shows: its directories and attribute files.
+struct SysfsTree {
+  std::set<fs::path> dirs;
+  std::map<fs::path, std::string> files;
+};
+
+void attr(SysfsTree& t, const fs::path& d, const char* name,
+          const std::string& value) {
+  t.files[d / name] = value + "\n";
 }
 
-void make_dir(const fs::path& d) {
-  std::error_code ec;
-  fs::create_directories(d, ec);
+void make_dir(SysfsTree& t, const fs::path& d) {
+  t.dirs.insert(d.lexically_normal());
 }
 
-void remove_matching(const fs::path& dir, const std::string& prefix) {
+// Makes the directory hold the tree: entries that are gone are removed, and
+// only files whose text changed are written, so the kernel's objects that
+// stay keep their files as they would.
+void apply_tree(const SysfsTree& t, const fs::path& sys) {
   std::error_code ec;
-  if (!fs::exists(dir, ec)) return;
-  for (const auto& e : fs::directory_iterator(dir, ec)) {
-    if (e.path().filename().string().rfind(prefix, 0) == 0)
-      fs::remove_all(e.path(), ec);
+  const std::pair<const char*, const char*> managed[] = {
+      {"class/mtd", "mtd"}, {"class/ubi", "ubi"}, {"class/block", "mtdblock"}};
+  for (const auto& [dir, prefix] : managed) {
+    if (!fs::exists(sys / dir, ec)) continue;
+    std::vector<fs::path> gone;
+    for (const auto& e : fs::directory_iterator(sys / dir, ec)) {
+      if (e.path().filename().string().rfind(prefix, 0) == 0 &&
+          t.dirs.count(e.path().lexically_normal()) == 0)
+        gone.push_back(e.path());
+    }
+    for (const fs::path& g : gone) fs::remove_all(g, ec);
+  }
+  for (const fs::path& d : t.dirs) fs::create_directories(d, ec);
+  for (const auto& [path, text] : t.files) {
+    std::ifstream in(path, std::ios::binary);
+    std::string now(std::istreambuf_iterator<char>(in), {});
+    if (!in.is_open() || now != text)
+      std::ofstream(path, std::ios::trunc | std::ios::binary) << text;
   }
 }
 
-void write_mtd(const fs::path& sys, int index, const std::string& name,
-               const char* type, uint64_t size, uint32_t erasesize,
-               uint32_t writesize, uint32_t subpage, uint32_t oob,
-               uint64_t block_bytes) {
+void write_mtd(SysfsTree& t, const fs::path& sys, int index,
+               const std::string& name, const char* type, uint64_t size,
+               uint32_t erasesize, uint32_t writesize, uint32_t subpage,
+               uint32_t oob, uint64_t block_bytes) {
   std::string n = std::to_string(index);
   fs::path d = sys / "class/mtd" / ("mtd" + n);
-  make_dir(d);
-  attr(d, "dev",
+  make_dir(t, d);
+  attr(t, d, "dev",
        std::to_string(mtd_char_major) + ":" + std::to_string(2 * index));
-  attr(d, "name", name);
-  attr(d, "type", type);
-  attr(d, "size", std::to_string(size));
-  attr(d, "erasesize", std::to_string(erasesize));
-  attr(d, "writesize", std::to_string(writesize));
-  attr(d, "subpagesize", std::to_string(subpage));
-  attr(d, "oobsize", std::to_string(oob));
+  attr(t, d, "name", name);
+  attr(t, d, "type", type);
+  attr(t, d, "size", std::to_string(size));
+  attr(t, d, "erasesize", std::to_string(erasesize));
+  attr(t, d, "writesize", std::to_string(writesize));
+  attr(t, d, "subpagesize", std::to_string(subpage));
+  attr(t, d, "oobsize", std::to_string(oob));
   fs::path ro = sys / "class/mtd" / ("mtd" + n + "ro");
-  make_dir(ro);
-  attr(ro, "dev",
+  make_dir(t, ro);
+  attr(t, ro, "dev",
        std::to_string(mtd_char_major) + ":" + std::to_string(2 * index + 1));
   fs::path b = sys / "class/block" / ("mtdblock" + n);
-  make_dir(b);
-  attr(b, "dev", std::to_string(mtd_block_major) + ":" + n);
-  attr(b, "size", std::to_string(block_bytes / 512));
+  make_dir(t, b);
+  attr(t, b, "dev", std::to_string(mtd_block_major) + ":" + n);
+  attr(t, b, "size", std::to_string(block_bytes / 512));
 }
 
 // Everything the sysfs tree is made from, as one text.
@@ -235,51 +261,50 @@ void sync_sysfs(const std::string& dir, const Flash& f,
   }
   std::ofstream(synced_file, std::ios::binary | std::ios::trunc) << source;
   fs::path sys = dir + "/root/sys";
-  remove_matching(sys / "class/mtd", "mtd");
-  remove_matching(sys / "class/ubi", "ubi");
-  remove_matching(sys / "class/block", "mtdblock");
-  make_dir(sys / "class/mtd");
-  make_dir(sys / "class/ubi");
-  make_dir(sys / "class/misc/ubi_ctrl");
-  attr(sys / "class/misc/ubi_ctrl", "dev",
+  SysfsTree t;
+  make_dir(t, sys / "class/mtd");
+  make_dir(t, sys / "class/ubi");
+  make_dir(t, sys / "class/misc/ubi_ctrl");
+  attr(t, sys / "class/misc/ubi_ctrl", "dev",
        std::to_string(ubi_ctrl_major) + ":" + std::to_string(ubi_ctrl_minor));
 
   const NandGeometry& g = f.geometry;
   for (size_t i = 0; i < f.partitions.size(); ++i) {
     const SimPartition& p = f.partitions[i];
-    write_mtd(sys, static_cast<int>(i), p.name, "nand", p.size, g.erasesize,
+    write_mtd(t, sys, static_cast<int>(i), p.name, "nand", p.size, g.erasesize,
               g.pagesize, g.subpage, g.oobsize, p.size);
   }
   for (const AttachedUbi& a : rt.attached) {
     const SimPartition& p = f.partitions[static_cast<size_t>(a.partition)];
     std::string dev = "ubi" + std::to_string(a.ubi_num);
     fs::path d = sys / "class/ubi" / dev;
-    make_dir(d);
+    make_dir(t, d);
     unsigned major = ubi_major(a.ubi_num);
-    attr(d, "dev", std::to_string(major) + ":0");
-    attr(d, "mtd_num", std::to_string(a.partition));
-    attr(d, "ubi_num", std::to_string(a.ubi_num));
-    attr(d, "eraseblock_size", std::to_string(a.leb_size));
-    attr(d, "min_io_size", std::to_string(g.pagesize));
-    attr(d, "volumes_count", std::to_string(p.volumes.size()));
+    attr(t, d, "dev", std::to_string(major) + ":0");
+    attr(t, d, "mtd_num", std::to_string(a.partition));
+    attr(t, d, "ubi_num", std::to_string(a.ubi_num));
+    attr(t, d, "eraseblock_size", std::to_string(a.leb_size));
+    attr(t, d, "min_io_size", std::to_string(g.pagesize));
+    attr(t, d, "volumes_count", std::to_string(p.volumes.size()));
     uint32_t used = 0;
     for (const SimVolume& v : p.volumes) used += v.reserved_lebs;
     uint32_t avail = available_lebs(f, p);
-    attr(d, "avail_eraseblocks",
+    attr(t, d, "avail_eraseblocks",
          std::to_string(avail > used ? avail - used : 0));
-    attr(d, "total_eraseblocks", std::to_string(avail));
+    attr(t, d, "total_eraseblocks", std::to_string(avail));
     for (const SimVolume& v : p.volumes) {
       fs::path vd = sys / "class/ubi" / (dev + "_" + std::to_string(v.id));
-      make_dir(vd);
-      attr(vd, "dev", std::to_string(major) + ":" + std::to_string(v.id + 1));
-      attr(vd, "name", v.name);
-      attr(vd, "type", v.dynamic ? "dynamic" : "static");
-      attr(vd, "alignment", "1");
-      attr(vd, "corrupted", v.corrupted ? "1" : "0");
-      attr(vd, "upd_marker", v.upd_marker ? "1" : "0");
-      attr(vd, "data_bytes", std::to_string(volume_bytes(v, a.leb_size)));
-      attr(vd, "reserved_ebs", std::to_string(v.reserved_lebs));
-      attr(vd, "usable_eb_size", std::to_string(a.leb_size));
+      make_dir(t, vd);
+      attr(t, vd, "dev",
+           std::to_string(major) + ":" + std::to_string(v.id + 1));
+      attr(t, vd, "name", v.name);
+      attr(t, vd, "type", v.dynamic ? "dynamic" : "static");
+      attr(t, vd, "alignment", "1");
+      attr(t, vd, "corrupted", v.corrupted ? "1" : "0");
+      attr(t, vd, "upd_marker", v.upd_marker ? "1" : "0");
+      attr(t, vd, "data_bytes", std::to_string(volume_bytes(v, a.leb_size)));
+      attr(t, vd, "reserved_ebs", std::to_string(v.reserved_lebs));
+      attr(t, vd, "usable_eb_size", std::to_string(a.leb_size));
     }
   }
   for (const GluebiMtd& gm : rt.gluebi) {
@@ -290,10 +315,11 @@ void sync_sysfs(const std::string& dir, const Flash& f,
       if (v.id != gm.vol_id) continue;
       uint64_t size = v.dynamic ? uint64_t{v.reserved_lebs} * a->leb_size
                                 : volume_bytes(v, a->leb_size);
-      write_mtd(sys, gm.mtd_index, v.name, "ubi", size, a->leb_size, g.pagesize,
-                g.pagesize, 0, gm.block_bytes);
+      write_mtd(t, sys, gm.mtd_index, v.name, "ubi", size, a->leb_size,
+                g.pagesize, g.pagesize, 0, gm.block_bytes);
     }
   }
+  apply_tree(t, sys);
 }
 
 }  // namespace
