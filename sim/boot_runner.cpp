@@ -83,6 +83,7 @@ int run_boot(const std::string& dir, const std::string& cmdline,
     os::execve(init.c_str(), argv.data(), envp);
     std::fprintf(stderr, "velnor-sim: cannot start %s: %s\n", init.c_str(),
                  std::strerror(errno));
+    std::vector<char*>().swap(argv);  // _exit runs no destructors
     os::exit(127);
   }
   if (child < 0) {

@@ -250,12 +250,15 @@ struct CallLog {
   std::map<std::string, uint64_t> counts;
 };
 
+void write_call_log();
+
 CallLog& call_log() {
   static CallLog* log = [] {
     auto* l = new CallLog;
     if (const char* dir = std::getenv("VELNOR_SIM_CALLS")) {
       l->on = *dir != '\0';
       l->dir = dir;
+      if (l->on) std::atexit(write_call_log);
     }
     return l;
   }();
