@@ -114,6 +114,10 @@ int main(int argc, char** argv) {
   sim::capture_console(true);
 
   int failed = 0;
+  if (getenv("ONLY_INSTALL")) {
+    for (int i = 0; i < 10; ++i) { if (*getenv("ONLY_INSTALL")=='f') floor_copy(); else install_package(package_path); sim::clear_console(); }
+    return 0;
+  }
   double t_floor = best_seconds(3, [] {
     floor_copy();
     sim::clear_console();
