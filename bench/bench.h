@@ -1,11 +1,24 @@
-// What the benchmarks share: a clock, best-of-N timing, and one result line
-// per figure.
+// What the benchmarks share: a clock, best-of-N timing, one result line per
+// figure, a scratch directory, random test data, and running the project's
+// programs.
 #pragma once
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <random>
 #include <string>
+#include <vector>
 
 // The fastest of runs calls: the least disturbed by the rest of the machine.
 inline double best_seconds(int runs, const std::function<void()>& call) {
@@ -27,4 +40,50 @@ inline bool report(const std::string& figure, const std::string& detail,
               detail.c_str(), ratio, target.c_str(), met ? "ok" : "MISSED");
   std::fflush(stdout);
   return met;
+}
+
+// A new directory of its own under the system's temporary directory.
+inline std::filesystem::path scratch_dir() {
+  std::string tmpl =
+      (std::filesystem::temp_directory_path() / "velnor-bench-XXXXXX").string();
+  return mkdtemp(tmpl.data());
+}
+
+// size bytes of repeatable noise.
+inline void random_file(const std::filesystem::path& path, size_t size,
+                        unsigned seed) {
+  std::mt19937 gen(seed);
+  std::ofstream out(path, std::ios::binary);
+  std::vector<uint32_t> words(1 << 16);
+  for (size_t done = 0; done < size;) {
+    for (uint32_t& w : words) w = gen();
+    size_t n = std::min(words.size() * 4, size - done);
+    out.write(reinterpret_cast<const char*>(words.data()),
+              static_cast<std::streamsize>(n));
+    done += n;
+  }
+}
+
+// Runs a program (args[0] its path) with its output thrown away and the
+// environment variables in env added; its peak memory in KiB, or -1 when it
+// failed.
+inline long run_program(const std::vector<std::string>& args,
+                        const std::vector<std::string>& env = {}) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+      argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? usage.ru_maxrss : -1;
 }

@@ -19,25 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool run(const std::vector<std::string>& args,
-         const std::string& calls_dir = {}) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (!calls_dir.empty()) setenv("VELNOR_SIM_CALLS", calls_dir.c_str(), 1);
-    freopen("/dev/null", "w", stdout);
-    freopen("/dev/null", "w", stderr);
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-      argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 struct BootCost {
   uint64_t cpu_us = 0;
   uint64_t calls = 0;
@@ -79,31 +60,32 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::string bin = argv[1];
-  std::string tmpl =
-      (fs::temp_directory_path() / "velnor-bench-XXXXXX").string();
-  fs::path dir = mkdtemp(tmpl.data());
+  fs::path dir = scratch_dir();
   {
-    std::mt19937 gen(1);
-    std::ofstream r(dir / "rootfs.img", std::ios::binary);
-    r << "hsqs";
-    for (int i = 0; i < 100000; ++i) r.put(static_cast<char>(gen()));
-    std::ofstream(dir / "kernel.img", std::ios::binary)
-        << std::string(70000, 'k');
+    // A root image that the board takes for squashfs.
+    std::ofstream(dir / "rootfs.img", std::ios::binary) << "hsqs";
+    random_file(dir / "noise", 100000, 1);
+    std::ifstream noise(dir / "noise", std::ios::binary);
+    std::ofstream(dir / "rootfs.img", std::ios::binary | std::ios::app)
+        << noise.rdbuf();
+    random_file(dir / "kernel.img", 70000, 2);
   }
   fs::path device = dir / "device", calls = dir / "calls";
   fs::create_directories(calls);
-  bool ok = run({bin + "/velnor-pack", "create", dir / "fw.bpk2", "--kernel",
-                 dir / "kernel.img", "--rootfs", dir / "rootfs.img",
-                 "--version", "1.0.0.0"}) &&
-            run({bin + "/velnor-sim", "init", device}) &&
-            run({bin + "/velnor-sim", "install", device, dir / "fw.bpk2"});
+  bool ok = run_program({bin + "/velnor-pack", "create", dir / "fw.bpk2",
+                         "--kernel", dir / "kernel.img", "--rootfs",
+                         dir / "rootfs.img", "--version", "1.0.0.0"}) >= 0 &&
+            run_program({bin + "/velnor-sim", "init", device}) >= 0 &&
+            run_program(
+                {bin + "/velnor-sim", "install", device, dir / "fw.bpk2"}) >= 0;
   // The best of five boots for the CPU time; the calls are the same each time.
   BootCost best;
   for (int i = 0; ok && i < 5; ++i) {
     fs::remove_all(calls);
     fs::create_directories(calls);
     BootCost cost;
-    ok = run({bin + "/velnor-sim", "boot", device}, calls) &&
+    ok = run_program({bin + "/velnor-sim", "boot", device},
+                     {"VELNOR_SIM_CALLS=" + calls.string()}) >= 0 &&
          bootstrap_cost(calls, &cost);
     if (ok && (i == 0 || cost.cpu_us < best.cpu_us)) best = cost;
   }

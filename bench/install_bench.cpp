@@ -34,30 +34,6 @@ constexpr size_t package_chunk = 128 << 10;
 constexpr size_t readback_chunk = 4096;
 const char package_path[] = "/mnt/mmc/update.bpk2";
 
-void random_file(const fs::path& path, size_t size, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::vector<uint32_t> words(size / 4);
-  for (uint32_t& w : words) w = gen();
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(words.data()),
-             static_cast<std::streamsize>(size));
-}
-
-bool run(const std::vector<std::string>& args) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-      argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 // Reads a device file to its end in chunks of the given size.
 void read_through(const char* path, size_t chunk) {
   unique_fd in(os::open(path, O_RDONLY));
@@ -96,17 +72,16 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::string bin = argv[1];
-  std::string tmpl =
-      (fs::temp_directory_path() / "velnor-bench-XXXXXX").string();
-  fs::path dir = mkdtemp(tmpl.data());
+  fs::path dir = scratch_dir();
   random_file(dir / "rootfs.img", image_size, 1);
   random_file(dir / "kernel.img", 4096, 2);
   sim::create_device(dir / "device");
   fs::create_directories(dir / "device/root/mnt/mmc");
-  if (!run({bin + "/velnor-pack", "create",
-            (dir / "device/root/mnt/mmc/update.bpk2").string(), "--kernel",
-            (dir / "kernel.img").string(), "--rootfs",
-            (dir / "rootfs.img").string(), "--version", "1.0.0.0"})) {
+  if (run_program({bin + "/velnor-pack", "create",
+                   (dir / "device/root/mnt/mmc/update.bpk2").string(),
+                   "--kernel", (dir / "kernel.img").string(), "--rootfs",
+                   (dir / "rootfs.img").string(), "--version", "1.0.0.0"}) <
+      0) {
     std::fprintf(stderr, "install_bench: velnor-pack failed\n");
     return 1;
   }
@@ -115,7 +90,13 @@ int main(int argc, char** argv) {
 
   int failed = 0;
   if (getenv("ONLY_INSTALL")) {
-    for (int i = 0; i < 10; ++i) { if (*getenv("ONLY_INSTALL")=='f') floor_copy(); else install_package(package_path); sim::clear_console(); }
+    for (int i = 0; i < 10; ++i) {
+      if (*getenv("ONLY_INSTALL") == 'f')
+        floor_copy();
+      else
+        install_package(package_path);
+      sim::clear_console();
+    }
     return 0;
   }
   double t_floor = best_seconds(3, [] {
