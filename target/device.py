@@ -67,6 +67,10 @@ def run(cache, append="", card=None, usb=None, timeout=180, live=False,
         log=None):
     """Boots the emulated device; returns its Console."""
     start = time.monotonic()
+    media = [name for name, image in (("mmcblk0p1", card), ("sda1", usb))
+             if image]
+    if media:
+        append += " velnor.media=" + ",".join(media)
     proc = subprocess.Popen(qemu_command(cache, append, card, usb),
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT)

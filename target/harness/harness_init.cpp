@@ -22,6 +22,9 @@
 //                           the last one for the boots after (default
 //                           "/init"); P:A:B runs P with arguments A and B
 //   velnor.hang=PATH        the device's program PATH never returns
+//   velnor.media=A,B        block devices (mmcblk0p1, sda1) that are in
+//                           their slots at power-on: waited for before the
+//                           first boot, as the board has them by then
 // Words the kernel passes to its init are the first boot's arguments.
 #include <dirent.h>
 #include <fcntl.h>
@@ -204,6 +207,23 @@ void reset_board() {
   }
 }
 
+// Waits up to 20 s for each named block device to show up.
+bool wait_for_media(const std::string& names) {
+  std::istringstream list(names);
+  for (std::string name; std::getline(list, name, ',');) {
+    std::string path = "/sys/class/block/" + name;
+    int tries = 0;
+    while (access(path.c_str(), F_OK) != 0) {
+      if (++tries > 200) {
+        say("no %s", name.c_str());
+        return false;
+      }
+      usleep(100 * 1000);
+    }
+  }
+  return true;
+}
+
 struct Boot {
   std::string program;
   std::vector<std::string> args;
@@ -302,6 +322,9 @@ int main(int argc, char** argv) {
     say("cannot make the LEDs: %s", strerror(errno));
     ready = false;
   }
+  if (ready)
+    ready =
+        wait_for_media(kernel_parameter(cmdline, "velnor.media").value_or(""));
   if (ready) {
     if (auto flag = kernel_parameter(cmdline, "velnor.flag")) {
       uint32_t value = std::strtoul(flag->c_str(), nullptr, 0);
