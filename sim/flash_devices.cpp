@@ -24,6 +24,23 @@ int fail(int error) {
   return -1;
 }
 
+// A system call computed in one flash transaction: the body returns the
+// result (setting errno when it fails) and says whether the flash is to be
+// saved; errno is carried out of the transaction with the result.
+template <typename T, typename Body>
+T flash_call(Body&& body) {
+  T result{};
+  int error = 0;
+  flash_transaction([&](Flash& f, FlashRuntime& rt) {
+    bool commit = false;
+    result = body(f, rt, commit);
+    error = errno;
+    return commit;
+  });
+  errno = error;
+  return result;
+}
+
 // Every operation on the flash counts towards a power cut, done or not.
 template <typename F>
 auto counted(F&& op) {
@@ -162,9 +179,8 @@ class UbiCtrl : public OpenDevice {
     return counted([&] { return ioctl_op(request, arg); });
   }
   int ioctl_op(unsigned long request, void* arg) {
-    int rc = -1;
-    int error = 0;
-    flash_transaction([&](Flash& f, FlashRuntime& rt) {
+    return flash_call<int>([&](Flash& f, FlashRuntime& rt, bool& commit) {
+      int rc = -1;
       if (request == UBI_IOCATT) {
         rc = attach(f, rt, static_cast<ubi_attach_req*>(arg));
       } else if (request == UBI_IOCDET) {
@@ -172,11 +188,9 @@ class UbiCtrl : public OpenDevice {
       } else {
         rc = fail(ENOTTY);
       }
-      error = errno;
-      return rc == 0;
+      commit = rc == 0;
+      return rc;
     });
-    errno = error;
-    return rc;
   }
 };
 
@@ -285,9 +299,8 @@ class UbiDevice : public OpenDevice {
     return counted([&] { return ioctl_op(request, arg); });
   }
   int ioctl_op(unsigned long request, void* arg) {
-    int rc = -1;
-    int error = 0;
-    flash_transaction([&](Flash& f, FlashRuntime& rt) {
+    return flash_call<int>([&](Flash& f, FlashRuntime& rt, bool& commit) {
+      int rc = -1;
       const AttachedUbi* a = find_attached(rt, ubi_num_);
       if (a == nullptr) {
         rc = fail(ENODEV);
@@ -300,11 +313,9 @@ class UbiDevice : public OpenDevice {
       } else {
         rc = fail(ENOTTY);
       }
-      error = errno;
-      return rc == 0;
+      commit = rc == 0;
+      return rc;
     });
-    errno = error;
-    return rc;
   }
 
  private:
@@ -397,9 +408,8 @@ class UbiVolumeNode : public OpenDevice {
     if (request != UBI_IOCVOLUP) return fail(ENOTTY);
     if (kind_ != OpenKind::writer) return fail(EPERM);
     int64_t bytes = *static_cast<int64_t*>(arg);
-    int rc = -1;
-    int error = 0;
-    flash_transaction([&](Flash& f, FlashRuntime& rt) {
+    return flash_call<int>([&](Flash& f, FlashRuntime& rt, bool& commit) {
+      int rc = -1;
       SimVolume* v = volume(f);
       const AttachedUbi* a = find_attached(rt, ubi_num_);
       if (v == nullptr || a == nullptr) {
@@ -422,11 +432,9 @@ class UbiVolumeNode : public OpenDevice {
         if (bytes == 0) finish_update(*v);
         rc = 0;
       }
-      error = errno;
-      return rc == 0;
+      commit = rc == 0;
+      return rc;
     });
-    errno = error;
-    return rc;
   }
 
  private:
@@ -488,13 +496,10 @@ class NandPartition : public OpenDevice {
     return counted([&] { return ioctl_op(request, arg); });
   }
   int ioctl_op(unsigned long request, void* arg) {
-    int rc = -1;
-    int error = 0;
-    flash_transaction([&](Flash& f, FlashRuntime&) {
+    return flash_call<int>([&](Flash& f, FlashRuntime&, bool& commit) {
+      int rc = -1;
       if (static_cast<size_t>(index_) >= f.partitions.size()) {
-        rc = fail(ENODEV);
-        error = errno;
-        return false;
+        return fail(ENODEV);
       }
       SimPartition& p = f.partitions[static_cast<size_t>(index_)];
       const NandGeometry& g = f.geometry;
@@ -540,11 +545,9 @@ class NandPartition : public OpenDevice {
       } else {
         rc = fail(ENOTTY);
       }
-      error = errno;
-      return changed;
+      commit = changed;
+      return rc;
     });
-    errno = error;
-    return rc;
   }
 
  private:
@@ -594,9 +597,8 @@ class GluebiFile : public OpenDevice {
   }
 
   ssize_t read(void* buffer, size_t count) override {
-    ssize_t rc = -1;
-    int error = 0;
-    flash_transaction([&](Flash& f, FlashRuntime& rt) {
+    return flash_call<ssize_t>([&](Flash& f, FlashRuntime& rt, bool&) {
+      ssize_t rc = -1;
       const AttachedUbi* a = find_attached(rt, ubi_num_);
       SimVolume* v =
           a ? find_volume(f.partitions[static_cast<size_t>(partition_)],
@@ -609,11 +611,8 @@ class GluebiFile : public OpenDevice {
         rc = read_volume(partition_, *v, limit, pos_, buffer, count);
         if (rc > 0) pos_ += static_cast<uint64_t>(rc);
       }
-      error = errno;
-      return false;
+      return rc;
     });
-    errno = error;
-    return rc;
   }
 
   ssize_t write(const void* buffer, size_t count) override {
@@ -621,9 +620,8 @@ class GluebiFile : public OpenDevice {
   }
   ssize_t write_op(const void* buffer, size_t count) {
     if (block_) return fail(EROFS);
-    ssize_t rc = -1;
-    int error = 0;
-    flash_transaction([&](Flash& f, FlashRuntime& rt) {
+    return flash_call<ssize_t>([&](Flash& f, FlashRuntime& rt, bool&) {
+      ssize_t rc = -1;
       const AttachedUbi* a = find_attached(rt, ubi_num_);
       SimVolume* v =
           a ? find_volume(f.partitions[static_cast<size_t>(partition_)],
@@ -646,11 +644,8 @@ class GluebiFile : public OpenDevice {
         pos_ += count;
         rc = static_cast<ssize_t>(count);
       }
-      error = errno;
-      return false;
+      return rc;
     });
-    errno = error;
-    return rc;
   }
 
   off_t lseek(off_t offset, int whence) override {
