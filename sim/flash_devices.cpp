@@ -599,11 +599,8 @@ class GluebiFile : public OpenDevice {
   ssize_t read(void* buffer, size_t count) override {
     return flash_call<ssize_t>([&](Flash& f, FlashRuntime& rt, bool&) {
       ssize_t rc = -1;
-      const AttachedUbi* a = find_attached(rt, ubi_num_);
-      SimVolume* v =
-          a ? find_volume(f.partitions[static_cast<size_t>(partition_)],
-                          vol_id_)
-            : nullptr;
+      const AttachedUbi* a = nullptr;
+      SimVolume* v = volume(f, rt, &a);
       if (v == nullptr) {
         rc = fail(ENODEV);
       } else {
@@ -622,11 +619,8 @@ class GluebiFile : public OpenDevice {
     if (block_) return fail(EROFS);
     return flash_call<ssize_t>([&](Flash& f, FlashRuntime& rt, bool&) {
       ssize_t rc = -1;
-      const AttachedUbi* a = find_attached(rt, ubi_num_);
-      SimVolume* v =
-          a ? find_volume(f.partitions[static_cast<size_t>(partition_)],
-                          vol_id_)
-            : nullptr;
+      const AttachedUbi* a = nullptr;
+      SimVolume* v = volume(f, rt, &a);
       if (v == nullptr) {
         rc = fail(ENODEV);
       } else if (!v->dynamic) {
@@ -657,6 +651,14 @@ class GluebiFile : public OpenDevice {
   }
 
  private:
+  // The volume behind the file while its UBI device is attached.
+  SimVolume* volume(Flash& f, FlashRuntime& rt, const AttachedUbi** a) {
+    *a = find_attached(rt, ubi_num_);
+    return *a ? find_volume(f.partitions[static_cast<size_t>(partition_)],
+                            vol_id_)
+              : nullptr;
+  }
+
   int ubi_num_, vol_id_, partition_;
   bool block_;
   uint64_t block_bytes_;
