@@ -53,6 +53,8 @@
 #include <string>
 #include <vector>
 
+#include "common/unique_fd.h"
+
 namespace {
 
 constexpr char device_tree[] = "/device";
@@ -134,42 +136,36 @@ bool load_board_modules() {
 }
 
 // The board's two LEDs, as LED class devices made from user space; they
-// stay for as long as the harness runs.
+// stay for as long as their descriptors are open, which is as long as the
+// harness runs.
 bool make_leds() {
-  for (const char* name : {"err_red", "pwr_green"}) {
-    int fd = open("/dev/uleds", O_RDWR | O_CLOEXEC);
-    if (fd < 0) return false;
+  static unique_fd leds[2];
+  const char* names[] = {"err_red", "pwr_green"};
+  for (int i = 0; i < 2; ++i) {
+    leds[i].reset(open("/dev/uleds", O_RDWR | O_CLOEXEC));
+    if (!leds[i].ok()) return false;
     uleds_user_dev led{};
-    snprintf(led.name, sizeof led.name, "%s", name);
+    snprintf(led.name, sizeof led.name, "%s", names[i]);
     led.max_brightness = 255;
-    if (write(fd, &led, sizeof led) != static_cast<ssize_t>(sizeof led))
+    if (write(leds[i].get(), &led, sizeof led) !=
+        static_cast<ssize_t>(sizeof led))
       return false;
   }
   return true;
 }
 
-volatile uint32_t* map_bootflag(int& fd, void*& page) {
-  fd = open("/dev/mem", O_RDWR | O_SYNC | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd,
-              bootflag_page);
-  if (page == MAP_FAILED) {
-    close(fd);
-    return nullptr;
-  }
-  return reinterpret_cast<volatile uint32_t*>(static_cast<char*>(page) +
-                                              bootflag_offset);
-}
-
+// Reads the boot flag register, after writing it when set holds a value.
 std::optional<uint32_t> bootflag(std::optional<uint32_t> set = std::nullopt) {
-  int fd;
-  void* page;
-  volatile uint32_t* reg = map_bootflag(fd, page);
-  if (!reg) return std::nullopt;
+  unique_fd mem(open("/dev/mem", O_RDWR | O_SYNC | O_CLOEXEC));
+  if (!mem.ok()) return std::nullopt;
+  void* page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED,
+                    mem.get(), bootflag_page);
+  if (page == MAP_FAILED) return std::nullopt;
+  auto* reg = reinterpret_cast<volatile uint32_t*>(static_cast<char*>(page) +
+                                                   bootflag_offset);
   if (set) *reg = *set;
   uint32_t value = *reg;
   munmap(page, 4096);
-  close(fd);
   return value;
 }
 
@@ -177,33 +173,28 @@ std::optional<uint32_t> bootflag(std::optional<uint32_t> set = std::nullopt) {
 // is detached, the watchdog disarmed.
 void reset_board() {
   for (int attempt = 0; attempt < 50; ++attempt) {
-    DIR* dir = opendir("/sys/class/ubi");
     bool busy = false;
-    if (dir) {
-      int ctrl = open("/dev/ubi_ctrl", O_RDONLY | O_CLOEXEC);
-      while (dirent* entry = readdir(dir)) {
-        int number;
-        char rest;
-        if (sscanf(entry->d_name, "ubi%d%c", &number, &rest) != 1) continue;
-        int32_t n = number;
-        if (ioctl(ctrl, UBI_IOCDET, &n) < 0) {
-          busy = true;
-          if (attempt == 49)
-            say("cannot detach ubi%d: %s", number, strerror(errno));
-        }
+    unique_dir dir(opendir("/sys/class/ubi"));
+    unique_fd ctrl(open("/dev/ubi_ctrl", O_RDONLY | O_CLOEXEC));
+    while (dir.get() != nullptr && ctrl.ok()) {
+      dirent* entry = readdir(dir.get());
+      if (entry == nullptr) break;
+      int number;
+      char rest;
+      if (sscanf(entry->d_name, "ubi%d%c", &number, &rest) != 1) continue;
+      int32_t n = number;
+      if (ioctl(ctrl.get(), UBI_IOCDET, &n) < 0) {
+        busy = true;
+        if (attempt == 49)
+          say("cannot detach ubi%d: %s", number, strerror(errno));
       }
-      if (ctrl >= 0) close(ctrl);
-      closedir(dir);
     }
     if (!busy) break;
     usleep(100 * 1000);
   }
-  int wd = open("/dev/watchdog", O_WRONLY | O_CLOEXEC);
-  if (wd >= 0) {
-    // The magic close: the timer stops.
-    if (write(wd, "V", 1) < 0) {
-    }
-    close(wd);
+  unique_fd wd(open("/dev/watchdog", O_WRONLY | O_CLOEXEC));
+  // The magic close: the timer stops.
+  if (wd.ok() && write(wd.get(), "V", 1) < 0) {
   }
 }
 
