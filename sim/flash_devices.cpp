@@ -417,6 +417,13 @@ class UbiVolumeNode : public OpenDevice {
       } else if (bytes < 0 || static_cast<uint64_t>(bytes) >
                                   uint64_t{v->reserved_lebs} * a->leb_size) {
         rc = fail(EINVAL);
+      } else if (std::count_if(rt.openers.begin(), rt.openers.end(),
+                               [&](const VolumeOpener& o) {
+                                 return o.ubi_num == ubi_num_ &&
+                                        o.vol_id == vol_id_;
+                               }) > 1) {
+        // An update takes the volume for itself: no other user may hold it.
+        rc = fail(EBUSY);
       } else {
         std::ofstream(data_path(partition_, vol_id_),
                       std::ios::trunc | std::ios::binary);
@@ -461,6 +468,9 @@ class UbiVolumeNode : public OpenDevice {
     });
     data_.close();
     data_.clear();
+    // Unbuffered: writes through the volume's MTD change the data without
+    // changing the flash state, and a read must see them.
+    data_.rdbuf()->pubsetbuf(nullptr, 0);
     if (read_error_ == 0)
       data_.open(data_path(partition_, vol_id_), std::ios::binary);
     data_pos_ = 0;

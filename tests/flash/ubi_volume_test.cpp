@@ -431,3 +431,34 @@ TEST_F(UbiVolumes, DamagedWritesShowOnReadBack) {
   EXPECT_EQ(back.size(), 5000u);
   EXPECT_NE(back, image.data);
 }
+
+TEST_F(UbiVolumes, AReaderSeesWhatOthersDoToTheVolume) {
+  // A descriptor kept open for reading reads what is on the flash now, and
+  // holds the volume: an update needs it for itself, as the kernel's does.
+  UbiVolume* v = ubi_volume_create(info.get(), "data", leb, 1);
+  auto list = mtd_partitions_load();
+  ASSERT_STREQ(mtd_char_device(ubi_volume_mtd(v, list.get())), "/dev/mtd1");
+  ASSERT_STREQ(ubi_volume_device(v), "/dev/ubi0_0");
+  int mtd = os::open("/dev/mtd1", O_RDWR);
+  ASSERT_GE(mtd, 0);
+  int reader = os::open("/dev/ubi0_0", O_RDONLY);
+  ASSERT_GE(reader, 0);
+  char buf[4096];
+  ASSERT_EQ(os::read(reader, buf, sizeof buf), 4096);
+  EXPECT_EQ(std::string(buf, 4096), std::string(4096, '\xff'));
+
+  std::string data = pattern(2 * 4096);
+  ASSERT_EQ(os::write(mtd, data.data(), data.size()), 8192);
+  os::close(mtd);
+  ASSERT_EQ(os::read(reader, buf, sizeof buf), 4096);
+  EXPECT_EQ(std::string(buf, 4096), data.substr(4096));
+
+  int64_t bytes = 4096;
+  int writer = os::open("/dev/ubi0_0", O_RDWR);
+  ASSERT_GE(writer, 0);
+  errno = 0;
+  EXPECT_EQ(os::ioctl(writer, UBI_IOCVOLUP, &bytes), -1);
+  EXPECT_EQ(errno, EBUSY);
+  os::close(writer);
+  os::close(reader);
+}
