@@ -5,6 +5,8 @@
 //
 // Usage: velnor-flash-check [IMAGE]   (default /flash-check/rootfs.squashfs)
 #include <fcntl.h>
+#include <linux/ioctl.h>
+#include <mtd/ubi-user.h>
 #include <sys/stat.h>
 
 #include <map>
@@ -164,6 +166,18 @@ int check(const char* image) {
   }
   emit_line(1, "image crc ", hex(~image_crc), ", volume crc ", hex(~volume_crc),
             volume_crc == image_crc ? ": equal" : ": DIFFERENT");
+
+  step("an update while a reader holds the volume");
+  {
+    unique_fd reader(os::open(rootfs->device.c_str(), O_RDONLY));
+    unique_fd writer(os::open(rootfs->device.c_str(), O_RDWR));
+    int64_t bytes = image_size;
+    int rc = reader.ok() && writer.ok()
+                 ? os::ioctl(writer.get(), UBI_IOCVOLUP, &bytes)
+                 : -1;
+    emit_line(1, "update: ", std::to_string(rc), rc < 0 ? ": " : "",
+              rc < 0 ? errno_text() : "");
+  }
 
   step("mount before a new attach");
   try_mount(rootfs);
