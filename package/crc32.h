@@ -40,11 +40,10 @@ inline uint32_t load_le32(const unsigned char* p) {
 
 // One step of sixteen bytes.
 inline uint32_t crc32_step16(uint32_t c, const unsigned char* p) {
-  const auto& t = tables;
   // The four words of a step, the first one's table farthest from the end.
-  auto word = [&t](uint32_t w, size_t k) {
-    return t[k + 3][w & 0xFF] ^ t[k + 2][(w >> 8) & 0xFF] ^
-           t[k + 1][(w >> 16) & 0xFF] ^ t[k][w >> 24];
+  auto word = [](uint32_t w, size_t k) {
+    return tables[k + 3][w & 0xFF] ^ tables[k + 2][(w >> 8) & 0xFF] ^
+           tables[k + 1][(w >> 16) & 0xFF] ^ tables[k][w >> 24];
   };
   return word(load_le32(p) ^ c, 12) ^ word(load_le32(p + 4), 8) ^
          word(load_le32(p + 8), 4) ^ word(load_le32(p + 12), 0);
