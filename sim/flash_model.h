@@ -7,8 +7,7 @@
 // (attached UBI devices, gluebi MTD devices, open volumes) lives in
 // DIR/state/flash-runtime and is gone after a restart. The sysfs entries
 // (/sys/class/mtd, /sys/class/ubi, /sys/class/block/mtdblock*,
-// /sys/class/misc/ubi_ctrl) are brought up to date from both after every
-// change.
+// /sys/class/misc/ubi_ctrl) are rewritten from both after every change.
 #pragma once
 
 #include <sys/types.h>
@@ -21,14 +20,12 @@
 
 namespace sim {
 
-// Taken from the board's NandOptions (sim.h, where the defaults are) when
-// the device is made, and from the state file after that.
 struct NandGeometry {
-  uint64_t size = 0;
-  uint32_t erasesize = 0;
-  uint32_t pagesize = 0;
-  uint32_t subpage = 0;
-  uint32_t oobsize = 64;  // the chip's spare bytes per page
+  uint64_t size = 128ull << 20;
+  uint32_t erasesize = 128 << 10;
+  uint32_t pagesize = 2048;
+  uint32_t subpage = 512;
+  uint32_t oobsize = 64;
 };
 
 enum class Content { erased, foreign, ubi };
