@@ -484,6 +484,9 @@ pid_t fork() {
   if (child > 0) {
     // Counted as running from the start, before it has looked at the clock.
     sim::kernel_locked([&](sim::KernelState&) { sim::kernel_register(child); });
+  } else if (child == 0) {
+    // The child's log holds its own calls, not its parent's before the fork.
+    call_log().counts.clear();
   }
   return child;
 }
