@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
       if (*getenv("ONLY_INSTALL") == 'f')
         floor_copy();
       else
-        install_package(package_path);
+        (void)install_package(package_path);
       sim::clear_console();
     }
     return 0;

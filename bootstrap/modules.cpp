@@ -27,7 +27,13 @@ std::string find_init() {
   ssize_t got = os::read(fd.get(), text, cmdline_limit);
   if (got <= 0) return fallback;
   text[got] = '\0';
-  char* value = std::strstr(text, "init=");
+  // The first "init=" that is a parameter of its own (at the start or after
+  // a space), not the end of a longer name such as "rdinit=".
+  char* value = text;
+  while ((value = std::strstr(value, "init=")) != nullptr && value != text &&
+         value[-1] != ' ') {
+    ++value;
+  }
   if (value == nullptr) return fallback;
   value += 5;
   if (*value == '"') ++value;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 
 #include "common/emit_line.h"
@@ -27,7 +28,7 @@ int not_found(const StorageMedium& medium) {
 }
 
 // mke2fs on the card, waited for.
-int format_card() {
+int run_mke2fs() {
   emit_line(2, "Formatting ", mmc_medium.device);
   static const char* const argv[] = {
       "/sbin/mke2fs", "-c",          "-t", "ext3",           "-j",
@@ -42,6 +43,20 @@ int remount_rw(const StorageMedium& medium, const char* mount_point) {
 }
 
 }  // namespace
+
+int format_card(const char* mount_point, uint32_t wait_ms, unsigned options) {
+  if (os::access(mmc_medium.device, R_OK) != 0 || run_mke2fs() != 0) {
+    return -3;
+  }
+  int r = mount_storage(mmc_medium, mount_point, wait_ms);
+  if (r == 0 && (options & MOUNT_RW))
+    return remount_rw(mmc_medium, mount_point);
+  return r;
+}
+
+// The kernel refuses to mount a medium without a file system of the type
+// asked for (blank, or another file system) with EINVAL.
+bool no_filesystem(int mount_error) { return mount_error == EINVAL; }
 
 const StorageMedium mmc_medium = {
     "/dev/mmcblk0p1", "/sys/class/block/mmcblk0p1", "ext3", medium_flags};
@@ -90,7 +105,9 @@ int mount_storage(const StorageMedium& medium, const char* mount_point,
   emit_line(1, "Mounting ", medium.device);
   if (os::mount(medium.device, mount_point, medium.fstype,
                 medium.flags | MS_RDONLY, nullptr) != 0) {
+    int error = errno;  // the caller decides on it
     emit_line(2, "Failed to mount ", medium.device, ": ", errno_text());
+    errno = error;
     return -3;
   }
   return 0;
@@ -112,13 +129,15 @@ int mount_medium(unsigned id, const char* mount_point, uint32_t wait_ms,
     case MEDIUM_MMC: {
       int r = mount_storage(mmc_medium, mount_point, wait_ms);
       if (r == -3) {
-        // Formatting only after a failed mount, never for a missing card.
-        if (!(options & MOUNT_FORMAT) ||
-            os::access(mmc_medium.device, R_OK) != 0) {
+        // Formatting only a card that holds no file system the kernel can
+        // mount: never a missing card, nor one that failed for a passing
+        // reason (busy, a read error), which would lose what it holds.
+        int error = errno;
+        if (!(options & MOUNT_FORMAT) || !no_filesystem(error)) {
+          errno = error;
           return -3;
         }
-        if (format_card() != 0) return -3;
-        r = mount_storage(mmc_medium, mount_point, wait_ms);
+        return format_card(mount_point, wait_ms, options);
       }
       if (r == 0 && (options & MOUNT_RW))
         return remount_rw(mmc_medium, mount_point);

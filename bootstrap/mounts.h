@@ -26,11 +26,20 @@ extern const StorageMedium mmc_medium;
 extern const StorageMedium usb_medium;
 
 // 0; -1 bad id, failed sysfs/proc mount or read-write remount; -2 medium
-// not found or no node; -3 the mount failed.
+// not found or no node; -3 the mount failed (errno from the mount, or
+// from mke2fs's run). MOUNT_FORMAT formats the card only when its mount
+// failed for want of a file system (no_filesystem).
 int mount_medium(unsigned id, const char* mount_point, uint32_t wait_ms,
                  unsigned options);
 int umount_medium(unsigned id, const char* mount_point);
 int medium_is_mounted(unsigned id, const char* path);
+// Formats the card with mke2fs and mounts it (remounted read-write with
+// MOUNT_RW): the results of mount_medium; -3 when the card's node is not
+// readable or mke2fs fails.
+int format_card(const char* mount_point, uint32_t wait_ms, unsigned options);
+// Whether a mount's error number says the medium holds no file system of
+// the type asked for, rather than a passing failure.
+bool no_filesystem(int mount_error);
 int mount_storage(const StorageMedium& medium, const char* mount_point,
                   uint32_t wait_ms);
 int mount_virtual_fs(const char* path, const char* type);

@@ -1,5 +1,6 @@
 #include "bootstrap/sources.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "bootstrap/mounts.h"
@@ -31,9 +32,25 @@ int rescue_firmware() {
   return result;
 }
 
+namespace {
+
+// The stick's package, if it is a file that can be copied: anything else (a
+// directory, a FIFO, a device node) is as good as missing.
+bool usb_package_found() {
+  struct stat st;
+  return os::access(usb_package, R_OK) == 0 &&
+         os::stat(usb_package, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+}  // namespace
+
 int update_from_usb() {
-  if (mount_medium(MEDIUM_MMC, "/mnt/mmc", 3000, MOUNT_RW | MOUNT_FORMAT) !=
-      0) {
+  // A card without a file system is formatted only once the stick is
+  // mounted: a request without a stick never wipes the card, nor the
+  // backup on it.
+  int card = mount_medium(MEDIUM_MMC, "/mnt/mmc", 3000, MOUNT_RW);
+  bool blank_card = card == -3 && no_filesystem(errno);
+  if (card != 0 && !blank_card) {
     emit_line(2, "Failed to mount MMC rw");
     return -1;
   }
@@ -41,7 +58,9 @@ int update_from_usb() {
   if (mount_medium(MEDIUM_USB, "/mnt/usb", 30000, 0) != 0) {
     emit_line(2, "Failed to mount USB device");
   } else {
-    if (os::access(usb_package, R_OK) != 0) {
+    if (blank_card && format_card("/mnt/mmc", 3000, MOUNT_RW) != 0) {
+      emit_line(2, "Failed to mount MMC rw");
+    } else if (!usb_package_found()) {
       emit_line(2, "File not found: ", usb_package);
     } else if (copy_file(usb_package, card_package) != 0) {
       emit_line(2, "Failed to move firmware on MMC");

@@ -62,7 +62,9 @@ int flash(UbiVolume* vol, const Source& source, uint32_t size) {
   buffer.reset();
   out.reset();
   if (ubi_volume_refresh(vol) != 0) return -1;
-  return vol->status == 0 ? 0 : -1;
+  // Through the MTD fallback no volume update tells an unfinished image: the
+  // bytes left over do.
+  return remaining == 0 && vol->status == 0 ? 0 : -1;
 }
 
 }  // namespace
@@ -82,8 +84,10 @@ int ubi_volume_open_update(UbiVolume* vol, uint32_t size) {
     }
     return fd.release();
   }
+  int error = errno;  // what decides on the fallback
   emit_line(2, "Failed to open device: ", errno_text());
-  if (errno != EBUSY) {
+  if (error != EBUSY) {
+    errno = error;
     emit_line(2, "Failed to open volume", errno_text());
     return -1;
   }
@@ -108,6 +112,11 @@ int ubi_volume_flash_fd(UbiVolume* vol, int fd, uint32_t size) {
     struct stat st;
     if (os::fstat(fd, &st) != 0 || st.st_size == 0) {
       emit_line(2, "Failed to fstat or size is zero");
+      return -1;
+    }
+    // A volume update takes a 32-bit size: a larger file is not cut short.
+    if (static_cast<uint64_t>(st.st_size) > 0xFFFFFFFFu) {
+      emit_line(2, "File too large for a volume: 4 GiB or more");
       return -1;
     }
     size = static_cast<uint32_t>(st.st_size);

@@ -58,6 +58,7 @@ bool write_full(int fd, const void* buffer, size_t count) {
     ssize_t n =
         os::write(fd, static_cast<const char*>(buffer) + put, count - put);
     if (n < 0 && errno == EINTR) continue;
+    if (n == 0) errno = ENOSPC;  // nothing taken, no error: the medium is full
     if (n <= 0) return false;
     put += static_cast<size_t>(n);
   }
@@ -77,11 +78,7 @@ bool write_header(int fd) {
   put32(h, bpk_magic);
   put32(h + 4, bpk_version);
   put64(h + 8, bpk_header_size);
-  if (!write_full(fd, h, sizeof h)) {
-    errno = EIO;
-    return false;
-  }
-  return true;
+  return write_full(fd, h, sizeof h);
 }
 
 // Reads and checks the header; length receives its low 32 bits.
@@ -93,6 +90,10 @@ bool read_header(int fd, uint32_t* length) {
   return get32(h) == bpk_magic && get32(h + 4) < 0x00020000;
 }
 
+EntryHeader parse_entry_header(const unsigned char* h) {
+  return {get32(h), get64(h + 4), get32(h + 12), get32(h + 16)};
+}
+
 // The next entry header, unless the position has reached end or the file
 // runs out.
 bool next_entry_header(PackageFile* p, EntryHeader* e) {
@@ -102,11 +103,42 @@ bool next_entry_header(PackageFile* p, EntryHeader* e) {
   if (read_full(p->fd.get(), h, sizeof h) != static_cast<ssize_t>(sizeof h)) {
     return false;
   }
-  e->type = get32(h);
-  e->size = get64(h + 4);
-  e->crc = get32(h + 12);
-  e->variant = get32(h + 16);
+  *e = parse_entry_header(h);
   return true;
+}
+
+// The walks over all entry headers (the container CRC, finding an entry)
+// read the file a block at a time: a container of many small entries then
+// costs a read per block, not a read and a seek per entry.
+constexpr size_t walk_block = 4096;
+
+struct HeaderWalk {
+  int fd;
+  std::unique_ptr<unsigned char[]> block{
+      new (std::nothrow) unsigned char[walk_block]};
+  off_t start = 0;  // file offset of block[0]
+  size_t filled = 0;
+
+  // The 24 bytes of the entry header at offset; false when the file ends
+  // before them or cannot be read.
+  bool header_at(off_t offset, unsigned char* out) {
+    if (!block) return false;
+    if (offset < start ||
+        offset + bpk_entry_header_size > start + static_cast<off_t>(filled)) {
+      if (os::lseek(fd, offset, SEEK_SET) != offset) return false;
+      ssize_t got = read_full(fd, block.get(), walk_block);
+      start = offset;
+      filled = got > 0 ? static_cast<size_t>(got) : 0;
+      if (filled < bpk_entry_header_size) return false;
+    }
+    std::memcpy(out, block.get() + (offset - start), bpk_entry_header_size);
+    return true;
+  }
+};
+
+// Seeks move by the low 32 bits of a size, always forward.
+off_t after_entry(off_t header, uint64_t size) {
+  return header + bpk_entry_header_size + static_cast<uint32_t>(size);
 }
 
 void select_entry(PackageFile* p, const EntryHeader& e) {
@@ -132,8 +164,7 @@ int begin_entry(PackageFile* p, uint32_t type, uint32_t variant) {
   put32(h + 16, variant);
   if (os::lseek(p->fd.get(), p->end, SEEK_SET) < 0 ||
       !write_full(p->fd.get(), h, sizeof h)) {
-    errno = EIO;
-    return -2;
+    return -2;  // errno from the failing call
   }
   p->end += bpk_entry_header_size;
   return 0;
@@ -157,10 +188,7 @@ int finish_entry(PackageFile* p, uint64_t data_size, uint32_t crc) {
 int append_chunk(PackageFile* p, const unsigned char* data, size_t n,
                  uint64_t* size, uint32_t* crc) {
   *crc = bpk_crc32(data, n, *crc);
-  if (!write_full(p->fd.get(), data, n)) {
-    errno = EIO;
-    return -3;
-  }
+  if (!write_full(p->fd.get(), data, n)) return -3;  // errno from the write
   *size += n;
   p->end += static_cast<uint32_t>(n);
   return 0;
@@ -189,18 +217,44 @@ PackagePtr bpk_create(const char* path) {
   return make_handle(std::move(fd), bpk_header_size, true);
 }
 
+PackagePtr bpk_create_new(const char* path) {
+  // O_EXCL: never a file or a symbolic link that is already there.
+  unique_fd fd(os::open(path, O_RDWR | O_CREAT | O_EXCL, 0666));
+  if (!fd.ok() || !write_header(fd.get())) return nullptr;
+  return make_handle(std::move(fd), bpk_header_size, true);
+}
+
+namespace {
+
+// Opens an existing package. Without O_NONBLOCK a FIFO on a card would
+// block the open (and every read) until the watchdog fires; anything but a
+// regular file is refused: EISDIR for a directory, EINVAL for the rest.
+unique_fd open_regular(const char* path, int flags) {
+  unique_fd fd(os::open(path, flags | O_NONBLOCK));
+  struct stat st;
+  if (!fd.ok() || os::fstat(fd.get(), &st) != 0) return unique_fd();
+  if (!S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return unique_fd();
+  }
+  return fd;
+}
+
+}  // namespace
+
 PackagePtr bpk_open(const char* path, bool writable) {
   unique_fd fd;
   if (!writable) {
-    fd.reset(os::open(path, O_RDONLY));
+    fd = open_regular(path, O_RDONLY);
   } else {
-    fd.reset(os::open(path, O_RDWR));
-    if (!fd.ok()) fd.reset(os::open(path, O_RDWR | O_CREAT | O_TRUNC, 0666));
+    fd = open_regular(path, O_RDWR);
+    if (!fd.ok() && errno == ENOENT) {
+      fd.reset(os::open(path, O_RDWR | O_CREAT | O_EXCL, 0666));
+    }
     if (fd.ok()) {
       off_t size = os::lseek(fd.get(), 0, SEEK_END);
       if (size >= 0 && size < static_cast<off_t>(bpk_header_size) &&
           !write_header(fd.get())) {
-        errno = EIO;
         return nullptr;
       }
       os::lseek(fd.get(), 0, SEEK_SET);
@@ -248,14 +302,16 @@ uint32_t bpk_container_crc(PackageFile* p, uint32_t* stored_crc) {
   // The walk doubles as the structure check: it must consume exactly
   // length - 28 bytes, entry header by entry header.
   uint64_t to_go = get64(h + 8) - bpk_header_size;
+  HeaderWalk walk{fd};
+  off_t at = bpk_header_size;
   while (to_go != 0) {
     if (to_go < bpk_entry_header_size) break;
     unsigned char e[bpk_entry_header_size];
-    if (read_full(fd, e, sizeof e) != static_cast<ssize_t>(sizeof e)) break;
+    if (!walk.header_at(at, e)) break;
     to_go -= bpk_entry_header_size;
     crc = bpk_crc32(e, sizeof e, crc);
     uint64_t size = get64(e + 4);
-    if (!skip(fd, size)) break;
+    at = after_entry(at, size);
     to_go -= size;
   }
   os::lseek(fd, saved, SEEK_SET);
@@ -275,32 +331,47 @@ off_t bpk_rewind(PackageFile* p) {
 
 int bpk_find(PackageFile* p, uint32_t type, uint32_t variant, uint64_t* size,
              uint32_t* crc) {
-  bpk_rewind(p);
-  EntryHeader e;
-  while (next_entry_header(p, &e)) {
+  if (bpk_rewind(p) < 0) return -1;
+  HeaderWalk walk{p->fd.get()};
+  for (off_t at = bpk_header_size; at < static_cast<off_t>(p->end);) {
+    unsigned char h[bpk_entry_header_size];
+    if (!walk.header_at(at, h)) break;
+    EntryHeader e = parse_entry_header(h);
     if (e.type == type && e.variant == variant) {
+      // The stream stands at the entry's first data byte.
+      off_t data = at + bpk_entry_header_size;
+      if (os::lseek(p->fd.get(), data, SEEK_SET) != data) break;
       if (size != nullptr) *size = e.size;
       if (crc != nullptr) *crc = e.crc;
       select_entry(p, e);
       return 0;
     }
-    if (!skip(p->fd.get(), e.size)) break;
+    at = after_entry(at, e.size);
   }
+  bpk_rewind(p);
   return -1;
 }
 
-uint32_t bpk_next(PackageFile* p, uint64_t* size, uint32_t* crc,
-                  uint32_t* variant) {
+int bpk_next_entry(PackageFile* p, uint32_t* type, uint64_t* size,
+                   uint32_t* crc, uint32_t* variant) {
   if (p->entry_size != 0 && !skip(p->fd.get(), p->entry_size - p->entry_pos)) {
-    return bpk_no_entry;
+    return -1;
   }
   EntryHeader e;
-  if (!next_entry_header(p, &e)) return bpk_no_entry;
+  if (!next_entry_header(p, &e)) return -1;
+  if (type != nullptr) *type = e.type;
   if (size != nullptr) *size = e.size;
   if (crc != nullptr) *crc = e.crc;
   if (variant != nullptr) *variant = e.variant;
   select_entry(p, e);
-  return e.type;
+  return 0;
+}
+
+uint32_t bpk_next(PackageFile* p, uint64_t* size, uint32_t* crc,
+                  uint32_t* variant) {
+  uint32_t type;
+  return bpk_next_entry(p, &type, size, crc, variant) == 0 ? type
+                                                           : bpk_no_entry;
 }
 
 uint64_t bpk_read(PackageFile* p, void* buffer, uint64_t count) {
@@ -356,8 +427,12 @@ uint32_t bpk_entry_crc(PackageFile* p) {
   return bpk_entry_crc_checked(p, &crc) == 0 ? crc : bpk_crc_failed;
 }
 
-int bpk_add_stream(PackageFile* p, uint32_t type, uint32_t variant,
-                   bpk_reader reader, void* context) {
+namespace {
+
+// Appends one entry whose data comes from the reader. A reader that keeps
+// errno (a file) has its failure reported with it; any other with EIO.
+int add_entry(PackageFile* p, uint32_t type, uint32_t variant,
+              bpk_reader reader, void* context, bool reader_sets_errno) {
   if (int rc = begin_entry(p, type, variant)) return rc;
   std::unique_ptr<unsigned char[]> buffer = chunk_buffer();
   if (!buffer) return -5;
@@ -370,23 +445,30 @@ int bpk_add_stream(PackageFile* p, uint32_t type, uint32_t variant,
     if (int rc = append_chunk(p, buffer.get(), n, &size, &crc)) return rc;
   }
   if (got < 0) {
-    errno = EIO;
+    if (!reader_sets_errno) errno = EIO;
     return -4;
   }
   return finish_entry(p, size, crc);
+}
+
+}  // namespace
+
+int bpk_add_stream(PackageFile* p, uint32_t type, uint32_t variant,
+                   bpk_reader reader, void* context) {
+  return add_entry(p, type, variant, reader, context, false);
 }
 
 int bpk_add_file(PackageFile* p, uint32_t type, uint32_t variant,
                  const char* path) {
   unique_fd source(os::open(path, O_RDONLY));
   if (!source.ok()) return -1;
-  // The same entry as from a stream; a failing read of the source is the
-  // stream's error (-4, EIO).
+  // A failing read of the source (a directory, a bad sector) is reported
+  // with its own error number.
   auto read_source = [](void* buffer, size_t capacity, void* fd) -> ssize_t {
     return read_full(*static_cast<int*>(fd), buffer, capacity);
   };
   int fd = source.get();
-  return bpk_add_stream(p, type, variant, read_source, &fd);
+  return add_entry(p, type, variant, read_source, &fd, true);
 }
 
 int bpk_extract(PackageFile* p, const char* path) {
@@ -401,20 +483,16 @@ int bpk_extract(PackageFile* p, const char* path) {
     if (got <= 0) {
       // The container ended (or failed) inside the entry: the copy is not
       // the entry, and must not pass for it.
-      errno = got < 0 ? EIO : ENODATA;
+      if (got == 0) errno = ENODATA;
       clear_selection(p);
       return -4;
     }
     p->entry_pos += static_cast<uint32_t>(got);
     if (!write_full(target.get(), buffer.get(), static_cast<size_t>(got))) {
-      errno = EIO;
-      return -3;
+      return -3;  // errno from the write
     }
   }
-  if (os::close(target.release()) != 0) {
-    errno = EIO;
-    return -4;
-  }
+  if (os::close(target.release()) != 0) return -4;
   clear_selection(p);
   return 0;
 }

@@ -46,7 +46,14 @@ struct PackageCloser {
 };
 using PackagePtr = std::unique_ptr<PackageFile, PackageCloser>;
 
+// A new, empty, writable container; an existing file is truncated.
 PackagePtr bpk_create(const char* path);
+// The same, but only where nothing (not even a symbolic link) has the name:
+// EEXIST otherwise.
+PackagePtr bpk_create_new(const char* path);
+// Null on failure, errno telling why: the open's own error, EISDIR or
+// EINVAL for a path that is not a regular file (a FIFO or a device node is
+// never opened in a way that could block), EILSEQ for a bad header.
 PackagePtr bpk_open(const char* path, bool writable);
 
 // The container CRC computed from the file (0xFFFFFFFF when the structure
@@ -57,8 +64,13 @@ off_t bpk_rewind(PackageFile* package);
 
 int bpk_find(PackageFile* package, uint32_t type, uint32_t variant,
              uint64_t* size, uint32_t* crc);
+// The next entry's type, or 0xDEADBEEF when there is none (or the entry's
+// type is that value: bpk_next_entry tells the two apart).
 uint32_t bpk_next(PackageFile* package, uint64_t* size, uint32_t* crc,
                   uint32_t* variant);
+// 0 and the next entry selected, or -1 when there is none.
+int bpk_next_entry(PackageFile* package, uint32_t* type, uint64_t* size,
+                   uint32_t* crc, uint32_t* variant);
 uint64_t bpk_read(PackageFile* package, void* buffer, uint64_t count);
 
 // CRC-32 of the selected entry's whole data; 0xFFFFFFFF when it cannot all
@@ -70,13 +82,21 @@ int bpk_entry_crc_checked(PackageFile* package, uint32_t* crc);
 // Supplies up to capacity bytes; 0 at the end, negative on error.
 using bpk_reader = ssize_t (*)(void* buffer, size_t capacity, void* context);
 
-int bpk_add_stream(PackageFile* package, uint32_t type, uint32_t variant,
-                   bpk_reader reader, void* context);
-int bpk_add_file(PackageFile* package, uint32_t type, uint32_t variant,
-                 const char* path);
-// Copies the rest of the selected entry into a new file. A container that
-// ends inside the entry gives -4 (errno ENODATA), not a short copy.
-int bpk_extract(PackageFile* package, const char* path);
+// Appends an entry: 0; -1 the source file cannot be opened (add_file); -2
+// the entry header cannot be written; -3 a data write falls short; -4 the
+// reader failed (EIO) or the source file could not be read; -5 no memory.
+// errno holds the failing call's own error (ENOSPC for a write that took
+// nothing).
+[[nodiscard]] int bpk_add_stream(PackageFile* package, uint32_t type,
+                                 uint32_t variant, bpk_reader reader,
+                                 void* context);
+[[nodiscard]] int bpk_add_file(PackageFile* package, uint32_t type,
+                               uint32_t variant, const char* path);
+// Copies the rest of the selected entry into a new file: 0; -1 the target
+// cannot be opened; -2 no memory; -3 a write falls short; -4 the container
+// ends inside the entry (ENODATA) or fails to be read, or the target fails
+// to close. errno as the failing call left it.
+[[nodiscard]] int bpk_extract(PackageFile* package, const char* path);
 
 // The chained CRC-32: feeding the pieces of a message in order, starting
 // from 0, gives the CRC-32 of the whole.

@@ -1,8 +1,8 @@
 #include "package/install.h"
 
 #include "common/emit_line.h"
+#include "common/sysfs.h"
 #include "flash/mtd.h"
-#include "package/validate.h"
 
 namespace {
 
@@ -11,9 +11,11 @@ const char* const known_volumes[] = {"kernel", "rootfs", "rootfs_old",
                                      "kernel_old", "kernel_new"};
 
 // The UBI device, erasing the partition and attaching afresh when it
-// cannot be had as it is.
-UbiInfoPtr load_or_clear_ubi() {
+// cannot be had as it is (cleared then tells so).
+UbiInfoPtr load_or_clear_ubi(bool* cleared) {
+  *cleared = false;
   if (UbiInfoPtr info = ubi_info_for_mtd(ubi_partition)) return info;
+  *cleared = true;
   emit_line(1, "Clearing MTD device");
   std::unique_ptr<MtdPartitionList> list = mtd_partitions_load();
   MtdPartition* partition = mtd_partition_find(list.get(), ubi_partition);
@@ -41,11 +43,9 @@ void remove_known_volumes(UbiInfo* info) {
   }
 }
 
-int install_entry(PackageFile* package, uint32_t type, const char* name,
-                  UbiInfo* info) {
-  uint64_t size = 0;
-  uint32_t crc = 0;
-  if (bpk_find(package, type, 0, &size, &crc) != 0) {
+int install_image(PackageFile* package, const PackageImage& image,
+                  const char* name, UbiInfo* info) {
+  if (bpk_find(package, image.type, 0, nullptr, nullptr) != 0) {
     emit_line(2, "Failed to find bpk partition");
     return -1;
   }
@@ -56,7 +56,7 @@ int install_entry(PackageFile* package, uint32_t type, const char* name,
       return -1;
     }
   }
-  auto bytes = static_cast<uint32_t>(size);
+  auto bytes = static_cast<uint32_t>(image.size);
   UbiVolume* vol = ubi_volume_create(info, name, bytes, 0);
   if (vol == nullptr) {
     emit_line(2, "Failed to create volume ", name);
@@ -69,12 +69,53 @@ int install_entry(PackageFile* package, uint32_t type, const char* name,
   }
   // The register of the volume's content is the complement of its CRC-32.
   uint32_t reg = 0;
-  if (file_crc32(vol->device.c_str(), &reg) != 0 || reg != ~crc) {
+  if (file_crc32(vol->device.c_str(), &reg) != 0 || reg != ~image.crc) {
     emit_line(2, "Failed to flash firmware, CRC mismatch on ", name);
     ubi_volume_remove(info, vol);
     return -1;
   }
   return 0;
+}
+
+int install_entry(PackageFile* package, uint32_t type, const char* name,
+                  UbiInfo* info) {
+  PackageImage image{type, 0, 0};
+  if (bpk_find(package, type, 0, &image.size, &image.crc) != 0) {
+    emit_line(2, "Failed to find bpk partition");
+    return -1;
+  }
+  return install_image(package, image, name, info);
+}
+
+int check_images_fit(UbiInfo* info, const ValidatedPackage& images) {
+  // The device's directory: /dev/ubi0 is /sys/class/ubi/ubi0.
+  std::string sysfs = "/sys/class/ubi/" + info->device.substr(5);
+  int64_t leb_size = 0, available = 0;
+  if (sysfs_read_int64(sysfs, "eraseblock_size", &leb_size) != 0 ||
+      sysfs_read_int64(sysfs, "avail_eraseblocks", &available) != 0 ||
+      leb_size <= 0) {
+    emit_line(2, "Failed to read the size of ", info->device);
+    return -1;
+  }
+  for (const char* name : known_volumes) {
+    UbiVolume* vol = ubi_volume_find(info, name);
+    int64_t reserved = 0;
+    if (vol == nullptr) continue;
+    if (sysfs_read_int64(vol->sysfs, "reserved_ebs", &reserved) != 0) {
+      emit_line(2, "Failed to read the size of ", vol->device);
+      return -1;
+    }
+    available += reserved;
+  }
+  uint64_t needed = 0;
+  for (const PackageImage* image : {&images.rootfs, &images.kernel}) {
+    needed += (image->size + static_cast<uint64_t>(leb_size) - 1) /
+              static_cast<uint64_t>(leb_size);
+  }
+  if (available >= 0 && needed <= static_cast<uint64_t>(available)) return 0;
+  emit_line(2, "Firmware does not fit: ", std::to_string(needed),
+            " erase blocks needed, ", std::to_string(available), " available");
+  return -1;
 }
 
 int install_package(const char* path) {
@@ -83,19 +124,25 @@ int install_package(const char* path) {
     emit_line(2, "Failed to open bpk file: ", path);
     return -1;
   }
-  if (validate_package(package.get()) != 0) return -1;
+  ValidatedPackage images;
+  if (validate_package(package.get(), &images) != 0) return -1;
 
-  UbiInfoPtr info = load_or_clear_ubi();
+  bool cleared = false;
+  UbiInfoPtr info = load_or_clear_ubi(&cleared);
   if (!info) return -1;
-  remove_known_volumes(info.get());
   int result = -1;
-  if (install_entry(package.get(), bpk_type_rootfs, "rootfs", info.get()) ==
-      0) {
-    result = 0;
-    if (install_entry(package.get(), bpk_type_kernel, "kernel", info.get()) !=
+  // A freshly erased device holds nothing to keep: whatever does not fit
+  // there fails at the volume's creation.
+  if (cleared || check_images_fit(info.get(), images) == 0) {
+    remove_known_volumes(info.get());
+    if (install_image(package.get(), images.rootfs, "rootfs", info.get()) ==
         0) {
-      remove_known_volumes(info.get());
-      result = -1;
+      result = 0;
+      if (install_image(package.get(), images.kernel, "kernel", info.get()) !=
+          0) {
+        remove_known_volumes(info.get());
+        result = -1;
+      }
     }
   }
   if (ubi_detach(info.get()) != 0) emit_line(2, "Failed to detach UBI device");

@@ -8,14 +8,28 @@
 
 #include "flash/ubi.h"
 #include "package/bpk.h"
+#include "package/validate.h"
 
 // 0 when both images were installed and verified, else -1. A package that
-// fails validation leaves the flash untouched. The UBI device is detached
-// when it returns.
-int install_package(const char* path);
+// fails validation, or whose images do not fit the UBI device, leaves the
+// flash untouched. The UBI device is detached when it returns.
+[[nodiscard]] int install_package(const char* path);
 
-int install_entry(PackageFile* package, uint32_t type, const char* name,
-                  UbiInfo* info);
+// Writes the image into a new static volume called name (removing an old
+// one first) and reads it back: 0, or -1 with the volume removed again.
+// The size written and the CRC verified are the image's, as validation
+// found them.
+[[nodiscard]] int install_image(PackageFile* package, const PackageImage& image,
+                                const char* name, UbiInfo* info);
+// The same for the entry of that type, with the size and CRC its header
+// holds now.
+[[nodiscard]] int install_entry(PackageFile* package, uint32_t type,
+                                const char* name, UbiInfo* info);
+
+// 0 when the images fit the UBI device once the known firmware volumes are
+// removed: the logical erase blocks they need must not exceed the device's
+// available ones plus those the known volumes reserve. Reported when not.
+int check_images_fit(UbiInfo* info, const ValidatedPackage& images);
 
 // Removes "kernel", "rootfs", "rootfs_old", "kernel_old", "kernel_new".
 void remove_known_volumes(UbiInfo* info);

@@ -12,51 +12,73 @@
 
 namespace {
 
-enum class EntryCheck { sound, missing, damaged };
+enum class EntryCheck { sound, missing, bad_size, damaged };
 
-EntryCheck check_entry(PackageFile* package, uint32_t type) {
-  uint32_t stored = 0;
-  if (bpk_find(package, type, 0, nullptr, &stored) != 0) {
+EntryCheck check_entry(PackageFile* package, PackageImage* image) {
+  if (bpk_find(package, image->type, 0, &image->size, &image->crc) != 0) {
     return EntryCheck::missing;
+  }
+  // An empty image makes no volume (UBI refuses one of 0 bytes) and one of
+  // 4 GiB or more none of that size: both are known before anything is
+  // erased.
+  if (image->size == 0 || image->size > 0xFFFFFFFFu) {
+    return EntryCheck::bad_size;
   }
   // Data that cannot all be read is damaged, whatever CRC it claims.
   uint32_t computed = 0;
-  if (bpk_entry_crc_checked(package, &computed) != 0 || computed != stored) {
+  if (bpk_entry_crc_checked(package, &computed) != 0 ||
+      computed != image->crc) {
     return EntryCheck::damaged;
   }
   return EntryCheck::sound;
 }
 
+// The lines that report an entry's failed check.
+struct EntryLines {
+  const char* missing;
+  const char* bad_size;
+  const char* damaged;
+};
+constexpr EntryLines kernel_lines = {"Failed to find kernel partition",
+                                     "Failed to validate kernel size",
+                                     "Failed to validate kernel CRC"};
+constexpr EntryLines rootfs_lines = {"Failed to find rootfs partition",
+                                     "Failed to validate rootfs size",
+                                     "Failed to validate rootfs CRC"};
+
+// Reports a failed check: 0 when the entry is sound.
+int report_entry(EntryCheck check, const EntryLines& lines) {
+  switch (check) {
+    case EntryCheck::missing:
+      emit_line(2, lines.missing);
+      return -1;
+    case EntryCheck::bad_size:
+      emit_line(2, lines.bad_size);
+      return -1;
+    case EntryCheck::damaged:
+      emit_line(2, lines.damaged);
+      return -1;
+    case EntryCheck::sound:
+      break;
+  }
+  return 0;
+}
+
 }  // namespace
 
-int validate_package(PackageFile* package) {
+int validate_package(PackageFile* package, ValidatedPackage* images) {
   if (package == nullptr || bpk_verify(package) != 0) {
     emit_line(2, "Failed to open bpk file: ", "corrupted crc");
     return -1;
   }
-  int result = 0;
-  switch (check_entry(package, bpk_type_kernel)) {
-    case EntryCheck::missing:
-      emit_line(2, "Failed to find kernel partition");
-      result = -1;
-      break;
-    case EntryCheck::damaged:
-      emit_line(2, "Failed to validate kernel CRC");
-      result = -1;
-      break;
-    case EntryCheck::sound:
-      break;
+  ValidatedPackage found;
+  found.kernel.type = bpk_type_kernel;
+  found.rootfs.type = bpk_type_rootfs;
+  int result = report_entry(check_entry(package, &found.kernel), kernel_lines);
+  if (report_entry(check_entry(package, &found.rootfs), rootfs_lines) != 0) {
+    return -1;
   }
-  switch (check_entry(package, bpk_type_rootfs)) {
-    case EntryCheck::missing:
-      emit_line(2, "Failed to find rootfs partition");
-      return -1;
-    case EntryCheck::damaged:
-      emit_line(2, "Failed to validate rootfs CRC");
-      return -1;
-    case EntryCheck::sound:
-      break;
-  }
+  if (result == 0 && images != nullptr) *images = found;
   return result;
 }
 

@@ -6,9 +6,27 @@
 
 #include "package/bpk.h"
 
-// 0 when the container and the kernel and rootfs entries are sound. Every
-// failure is reported; with a sound container both entries are examined.
-int validate_package(PackageFile* package);
+// An image as validation found it: the size and the CRC that its data was
+// checked against.
+struct PackageImage {
+  uint32_t type = 0;
+  uint64_t size = 0;
+  uint32_t crc = 0;
+};
+
+// What an installation writes, as validated: it writes and verifies against
+// these, never against the file read again later.
+struct ValidatedPackage {
+  PackageImage kernel;
+  PackageImage rootfs;
+};
+
+// 0 when the container and the kernel and rootfs entries are sound: each
+// present, of 1 byte to 4 GiB - 1 (what a volume takes), its data matching
+// its CRC. -1 otherwise. Every failure is reported on stderr; with a sound
+// container both entries are examined, the kernel first. images, when
+// given, receives what was checked.
+int validate_package(PackageFile* package, ValidatedPackage* images = nullptr);
 
 // Runs a file through the bare CRC-32 register (preset 0xFFFFFFFF, not
 // complemented), in 4096-byte chunks; 0 when the whole file was read.

@@ -55,10 +55,12 @@ int parse_version(const char* text, FirmwareVersion* version) {
 
 int read_version_file(const char* path, FirmwareVersion* version) {
   if (path == nullptr || version == nullptr) return -EINVAL;
+  // Opened without blocking and read only when it is a regular file: a
+  // FIFO would otherwise wait for a writer forever.
   struct stat st;
-  if (os::stat(path, &st) != 0) return -ENOENT;
-  unique_fd fd(os::open(path, O_RDONLY));
-  if (!fd.ok()) return -ENOENT;
+  unique_fd fd(os::open(path, O_RDONLY | O_NONBLOCK));
+  if (!fd.ok() || os::fstat(fd.get(), &st) != 0) return -ENOENT;
+  if (!S_ISREG(st.st_mode)) return -EILSEQ;
   if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > max_version_text) {
     return -EILSEQ;
   }

@@ -1,5 +1,8 @@
 // velnor-pack: makes and inspects firmware packages on the firmware
 // builder's workstation, with the same library the device reads them with.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -140,13 +143,34 @@ struct AddFile {
   std::string path;
 };
 
-int add_file(PackageFile* package, const EntryKey& key,
-             const std::string& path) {
+// Adds the file as an entry of the package being written to target.
+int add_file(PackageFile* package, const std::string& target,
+             const EntryKey& key, const std::string& path) {
   int rc = bpk_add_file(package, key.type, key.variant, path.c_str());
-  if (rc == -1) return fail("cannot read " + path + ": " + errno_text());
-  if (rc != 0)
-    return fail("cannot write the entry for " + path + ": " + errno_text());
+  if (rc == -1 || rc == -4) {
+    return fail("cannot read " + path + ": " + errno_text());
+  }
+  if (rc != 0) return fail("cannot write " + target + ": " + errno_text());
   return 0;
+}
+
+// An image the device can install holds at least one byte.
+int check_image(const char* what, const std::string& path) {
+  struct stat st;
+  if (os::stat(path.c_str(), &st) != 0) {
+    return fail("cannot read " + path + ": " + errno_text());
+  }
+  if (S_ISREG(st.st_mode) && st.st_size == 0) {
+    return fail(std::string("the ") + what + " image " + path +
+                " is empty: the device cannot install it");
+  }
+  return 0;
+}
+
+// A temporary name beside path, for a file that is renamed into place once
+// it is whole.
+std::string temporary_name(const std::string& path) {
+  return path + ".tmp" + std::to_string(::getpid());
 }
 
 int create(const std::string& pkg, const std::vector<std::string>& args) {
@@ -177,6 +201,9 @@ int create(const std::string& pkg, const std::vector<std::string>& args) {
   }
   if (!kernel || !rootfs)
     return usage_error("create needs --kernel and --rootfs");
+  if (check_image("kernel", *kernel) || check_image("rootfs", *rootfs)) {
+    return 1;
+  }
   if (version) {
     FirmwareVersion parsed;
     if (parse_version(version->c_str(), &parsed) != 0) {
@@ -186,29 +213,35 @@ int create(const std::string& pkg, const std::vector<std::string>& args) {
 
   // Built under a temporary name beside PKG, so that a failure never leaves
   // a package that looks valid.
-  std::string temporary = pkg + ".tmp" + std::to_string(::getpid());
+  // Made exclusively: never a file, or a link to one, that someone else
+  // put at that name (which is then left alone).
+  std::string temporary = temporary_name(pkg);
   auto give_up = [&](int rc) {
     os::unlink(temporary.c_str());
     return rc;
   };
   {
-    PackagePtr package = bpk_create(temporary.c_str());
-    if (!package)
+    PackagePtr package = bpk_create_new(temporary.c_str());
+    if (!package) {
+      int error = errno;
+      if (error != EEXIST) os::unlink(temporary.c_str());
+      errno = error;
       return fail("cannot create " + temporary + ": " + errno_text());
-    if (add_file(package.get(), {bpk_type_rootfs, 0}, *rootfs) ||
-        add_file(package.get(), {bpk_type_kernel, 0}, *kernel)) {
+    }
+    if (add_file(package.get(), temporary, {bpk_type_rootfs, 0}, *rootfs) ||
+        add_file(package.get(), temporary, {bpk_type_kernel, 0}, *kernel)) {
       return give_up(1);
     }
     if (version) {
       std::string rest = *version;
       if (bpk_add_stream(package.get(), bpk_type_version, 0, read_text,
                          &rest)) {
-        return give_up(fail("cannot write the version entry: " +
+        return give_up(fail("cannot write " + temporary + ": " +
                             std::string(errno_text())));
       }
     }
     for (const AddFile& a : extra) {
-      if (add_file(package.get(), a.key, a.path)) return give_up(1);
+      if (add_file(package.get(), temporary, a.key, a.path)) return give_up(1);
     }
   }
   PackagePtr check = bpk_open(temporary.c_str(), false);
@@ -227,7 +260,10 @@ PackagePtr open_or_report(const std::string& pkg) {
   PackagePtr package = bpk_open(pkg.c_str(), false);
   if (!package) {
     fail("cannot open " + pkg + ": " +
-         (errno == EILSEQ ? std::string("not a package") : errno_text()));
+         (errno == EILSEQ ? std::string("not a package")
+          : errno == EINVAL || errno == EISDIR
+              ? std::string("not a regular file")
+              : std::string(errno_text())));
   }
   return package;
 }
@@ -238,8 +274,8 @@ int list(const std::string& pkg) {
   bool sound = bpk_verify(package.get()) == 0;
   uint64_t size;
   uint32_t crc, variant, type;
-  while ((type = bpk_next(package.get(), &size, &crc, &variant)) !=
-         bpk_no_entry) {
+  // Every entry the device could find, 0xDEADBEEF among them.
+  while (bpk_next_entry(package.get(), &type, &size, &crc, &variant) == 0) {
     uint32_t actual = 0;
     bool matches =
         bpk_entry_crc_checked(package.get(), &actual) == 0 && actual == crc;
@@ -279,14 +315,45 @@ int extract(const std::string& pkg, const std::string& key_text,
   if (bpk_entry_crc_checked(package.get(), &actual) != 0 || actual != stored) {
     return fail("entry " + key_text + " in " + pkg + " is damaged");
   }
-  if (int rc = bpk_extract(package.get(), out.c_str())) {
-    return fail((rc == -1 ? "cannot create " : "cannot write ") + out + ": " +
-                errno_text());
+  // Never over the package itself, and never a half-written FILE: the data
+  // goes to a temporary file beside it, renamed into place once whole.
+  struct stat target, source;
+  if (os::stat(out.c_str(), &target) == 0 &&
+      os::fstat(package->fd.get(), &source) == 0 &&
+      target.st_dev == source.st_dev && target.st_ino == source.st_ino) {
+    return fail(out + " is the package itself");
+  }
+  std::string temporary = temporary_name(out);
+  int made = os::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+  if (made < 0) return fail("cannot create " + temporary + ": " + errno_text());
+  os::close(made);
+  if (bpk_extract(package.get(), temporary.c_str()) != 0) {
+    std::string why = errno_text();
+    os::unlink(temporary.c_str());
+    return fail("cannot write " + temporary + ": " + why);
+  }
+  if (os::rename(temporary.c_str(), out.c_str()) != 0) {
+    std::string why = errno_text();
+    os::unlink(temporary.c_str());
+    return fail("cannot rename " + temporary + " to " + out + ": " + why);
   }
   return 0;
 }
 
 int version(const std::string& pkg) {
+  // Only a version the package's CRCs vouch for.
+  PackagePtr package = open_or_report(pkg);
+  if (!package) return 1;
+  uint32_t stored = 0, actual = 0;
+  if (bpk_verify(package.get()) != 0) {
+    return fail(pkg + ": container structure or CRC is damaged");
+  }
+  if (bpk_find(package.get(), bpk_type_version, 0, nullptr, &stored) == 0 &&
+      (bpk_entry_crc_checked(package.get(), &actual) != 0 ||
+       actual != stored)) {
+    return fail("the version entry of " + pkg + " is damaged");
+  }
+  package.reset();
   FirmwareVersion v;
   int rc = read_package_version(pkg.c_str(), &v);
   if (rc == -ENOENT) return fail("cannot open " + pkg);
@@ -306,6 +373,11 @@ int version(const std::string& pkg) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A file size limit makes writes fail with EFBIG, reported as such,
+  // instead of ending the program.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  os::sigaction(SIGXFSZ, &ignore, nullptr);
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) return usage_error("no command");
   if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {

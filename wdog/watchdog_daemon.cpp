@@ -40,6 +40,20 @@ void make_node() {
   }
 }
 
+// The bootstrap stops the daemon with SIGTERM and then closes the pipe. A
+// signal sent to this process is taken at the latest when a system call
+// returns, so after one more call the flag tells a stop (silent) from a
+// bootstrap that went away.
+bool stopping() {
+  sigset_t current;
+  os::sigprocmask(SIG_BLOCK, nullptr, &current);
+  return !running;
+}
+
+void pipe_closed() {
+  if (!stopping()) emit_line(2, "Watchdog pipe closed");
+}
+
 }  // namespace
 
 int64_t monotonic_seconds() {
@@ -61,14 +75,19 @@ void feed_loop(int device) {
     // Data first: requests written just before a close are still read.
     if (pipe.revents & POLLIN) {
       int32_t period;
-      if (os::read(0, &period, sizeof period) != sizeof period) {
+      ssize_t got = os::read(0, &period, sizeof period);
+      if (got == 0) {  // end of file: the writer is gone
+        pipe_closed();
+        return;
+      }
+      if (got != sizeof period) {
         emit_line(2, "Failed to read from watchdog pipe");
       } else {
         limited = period > 0;
         deadline = monotonic_seconds() + period;
       }
     } else if (pipe.revents & (POLLERR | POLLHUP)) {
-      emit_line(2, "Watchdog pipe closed");
+      pipe_closed();
       return;
     }
   }

@@ -120,7 +120,9 @@ TEST(FindInit, FromTheKernelCommandLine) {
   EXPECT_EQ(with("init=/bin/sh root=/dev/ram0\n"), "/bin/sh");
   EXPECT_EQ(SimDevice::console(1), "Using /bin/sh as init\n");
   EXPECT_EQ(with("init=\"/opt/my init\" x\n"), "/opt/my");
-  EXPECT_EQ(with("rdinit=/first init=/second\n"), "/first");
+  // A whole parameter: not the end of a longer name; the first one wins.
+  EXPECT_EQ(with("rdinit=/first init=/second init=/third\n"), "/second");
+  EXPECT_EQ(with("rdinit=/first\n"), "/sbin/init");
   EXPECT_EQ(with("quiet init=\n"), "");
   EXPECT_EQ(SimDevice::console(1), "Using  as init\n");
   EXPECT_EQ(with("init=\"\"\n"), "");

@@ -298,8 +298,8 @@ TEST_F(Board, UsbUpdateOntoAnUnformattedCard) {
       r.out,
       early +
           "Resetting watchdog\nMounting /dev/mmcblk0p1\nMounting "
-          "/dev/mmcblk0p1\n"
-          "Mounting /dev/sda1\nFlashing \"rootfs\" ..\nFlashing \"kernel\" .\n"
+          "/dev/sda1\nMounting /dev/mmcblk0p1\n"
+          "Flashing \"rootfs\" ..\nFlashing \"kernel\" .\n"
           "Unmounting /dev/sda1 partition\n"
           "Unmounting /dev/mmcblk0p1 partition\nFirmware updated from USB\n");
   EXPECT_EQ(r.err,
@@ -333,9 +333,15 @@ TEST_F(Board, UsbFailures) {
   EXPECT_EQ(r.err,
             "Failed to find /dev/sda1 partition\nFailed to mount USB device\n");
 
-  // A card that cannot be formatted.
+  // A card without a file system is not formatted before a stick is found,
   card({"--unformatted"});
   put_program("/sbin/mke2fs", "#!/bin/sh\nexit 1\n");
+  r = boot();
+  EXPECT_EQ(r.err,
+            "Failed to mount /dev/mmcblk0p1: Invalid argument\n"
+            "Failed to find /dev/sda1 partition\nFailed to mount USB device\n");
+  // and one that cannot be formatted fails the update.
+  usb({});
   r = boot();
   EXPECT_EQ(r.err,
             "Failed to mount /dev/mmcblk0p1: Invalid argument\n"

@@ -195,16 +195,19 @@ TEST_F(Install, AnInvalidPackageLeavesTheFlashUntouched) {
 }
 
 TEST_F(Install, AKernelVolumeThatCannotBeCreatedTakesTheNewRootfsWithIt) {
-  // 1000 erase blocks: a data volume leaves room for the rootfs only.
-  preinstall({{"data", 990 * leb}});
+  // UBI holds 128 volumes: 127 data volumes leave room for the rootfs only.
+  std::vector<std::pair<std::string, uint32_t>> data;
+  for (int i = 0; i < 127; ++i)
+    data.emplace_back("data" + std::to_string(i), 1);
+  preinstall(data);
   std::string rootfs = image(5 * leb, 7), kernel = image(6 * leb, 8);
   EXPECT_EQ(install_package(package(rootfs, kernel).c_str()), -1);
   EXPECT_NE(SimDevice::console(2).find(
                 "Creating volume: kernel\n"
-                "Failed to create volume: No space left on device\n"
+                "Failed to create volume: Too many open files in system\n"
                 "Failed to create volume kernel\n"),
             std::string::npos);
-  EXPECT_EQ(count_volumes(), 1);  // the data volume alone
+  EXPECT_EQ(count_volumes(), 127);  // the data volumes alone
   EXPECT_FALSE(attached());
 }
 
