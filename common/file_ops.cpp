@@ -41,7 +41,7 @@ int copy_regular(const char* source, const std::string& target) {
   // Opening the target truncates it: when it is the source itself (the
   // same file reached by another name) that would empty the source.
   struct stat from, to;
-  if (os::fstat(in.get(), &from) == 0 && os::stat(target.c_str(), &to) == 0 &&
+  if (os::stat(source, &from) == 0 && os::stat(target.c_str(), &to) == 0 &&
       from.st_dev == to.st_dev && from.st_ino == to.st_ino) {
     emit_line(2, "Can't copy a file onto itself: ", source);
     return -1;

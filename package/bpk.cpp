@@ -110,7 +110,7 @@ bool next_entry_header(PackageFile* p, EntryHeader* e) {
 // The walks over all entry headers (the container CRC, finding an entry)
 // read the file a block at a time: a container of many small entries then
 // costs a read per block, not a read and a seek per entry.
-constexpr size_t walk_block = 4096;
+constexpr size_t walk_block = 16384;
 
 struct HeaderWalk {
   int fd;

@@ -72,10 +72,14 @@ TEST_F(FileOps, CopyRefusals) {
   EXPECT_FALSE(fs::exists(device.host("/mnt/mmc/x")));
   device.put("/src", "data");
   EXPECT_EQ(copy_file("/src", "/no/such/dir/file"), -1);
+  // Onto itself, here through the directory that holds it: the source stays.
+  EXPECT_EQ(copy_file("/src", "/"), -1);
+  EXPECT_EQ(device.get("/src"), "data");
   EXPECT_EQ(SimDevice::console(2),
             "Can't use copy_file on a directory: /mnt/usb/\n"
             "Failed to stat: /mnt/usb/missing.bpk2\n"
-            "Failed to open /no/such/dir/file: No such file or directory\n");
+            "Failed to open /no/such/dir/file: No such file or directory\n"
+            "Can't copy a file onto itself: /src\n");
 }
 
 TEST_F(FileOps, CopyOfAnUnreadableSourceIsReported) {

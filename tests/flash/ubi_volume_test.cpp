@@ -291,8 +291,11 @@ TEST_F(UbiVolumes, BusyVolumeFallsBackOnItsMtdDevice) {
   EXPECT_EQ(
       SimDevice::console(1),
       "Ubi volume busy, falling back on mtd device\nFlashing \"data\" ..\n");
-  os::close(held);
   EXPECT_EQ(read_back("/dev/ubi0_0"), image.data);
+  // No volume update tells a half-written image there: the writer does.
+  Image half(pattern(leb));
+  EXPECT_EQ(ubi_volume_flash(v, Image::read, &half, 2 * leb), -1);
+  os::close(held);
 }
 
 TEST_F(UbiVolumes, BusyStaticVolumeCannotBeWrittenThroughItsMtd) {
@@ -405,6 +408,15 @@ TEST_F(UbiVolumes, FlashFromAFileDescriptor) {
   EXPECT_EQ(ubi_volume_flash_fd(v, empty, 0), -1);
   EXPECT_EQ(SimDevice::console(2), "Failed to fstat or size is zero\n");
   os::close(empty);
+  // A volume takes a 32-bit size: 4 GiB is refused, not cut to 0.
+  device.put("/huge", "");
+  fs::resize_file(device.host("/huge"), 4ull << 30);
+  int huge = os::open("/huge", O_RDONLY);
+  sim::clear_console();
+  EXPECT_EQ(ubi_volume_flash_fd(v, huge, 0), -1);
+  EXPECT_EQ(SimDevice::console(2),
+            "File too large for a volume: 4 GiB or more\n");
+  os::close(huge);
   EXPECT_EQ(ubi_volume_flash_fd(nullptr, 0, 0), -1);
 }
 

@@ -261,6 +261,25 @@ TEST_F(Install, AnOldVolumeThatCannotBeRemovedStopsThatImage) {
   os::close(held);
 }
 
+TEST_F(Install, APackageChangedAfterValidationIsNotInstalled) {
+  // The medium serves other data once validated, with CRCs that match it:
+  // the read-back is held to what validation checked.
+  std::string path = package(image(5000, 1), image(5000, 2));
+  PackagePtr p = bpk_open(path.c_str(), false);
+  ValidatedPackage images;
+  ASSERT_EQ(validate_package(p.get(), &images), 0);
+  device.put(path, container({{bpk_type_rootfs, image(5000, 3)},
+                              {bpk_type_kernel, image(5000, 2)}}));
+  UbiInfoPtr info = ubi_info_for_mtd("nand0.ubi");
+  sim::clear_console();
+  EXPECT_EQ(install_image(p.get(), images.rootfs, "rootfs", info.get()), -1);
+  EXPECT_EQ(SimDevice::console(2),
+            "Creating volume: rootfs\n"
+            "Failed to flash firmware, CRC mismatch on rootfs\n");
+  EXPECT_EQ(ubi_volume_find(info.get(), "rootfs"), nullptr);
+  ubi_detach(info.get());
+}
+
 TEST_F(Install, InstallEntryByItself) {
   preinstall({{"kernel", 1000}});
   UbiInfoPtr info = ubi_info_for_mtd("nand0.ubi");

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/package/package_bytes.h"
 #include "tests/program_run.h"
 
 namespace fs = std::filesystem;
@@ -188,4 +190,85 @@ TEST_F(VelnorPack, MemoryDoesNotGrowWithTheImage) {
   long small = peak(1 << 20);
   long large = peak(64 << 20);
   EXPECT_LT(large - small, 1024) << small << " KiB vs " << large << " KiB";
+}
+
+// Failures name their cause and leave nothing behind: no partial output,
+// no temporary file, the package whole.
+TEST_F(VelnorPack, FailuresLeaveNoFileBehind) {
+  std::string kernel = put_random("kernel", 5000, 1);
+  std::string rootfs = put_random("rootfs", 300000, 2);
+  std::string pkg = dir / "fw.bpk2";
+  ASSERT_EQ(run({"create", pkg, "--kernel", kernel, "--rootfs", rootfs}).status,
+            0);
+  std::string package = slurp(pkg);
+  fs::create_directory(dir / "images");
+  put("empty", "");
+  const std::string limit = "--fsize=100000";  // a file size limit
+  struct Case {
+    std::vector<std::string> args;
+    std::string error;     // a piece of the error line
+    std::string left_out;  // what must not exist afterwards
+  } cases[] = {
+      {{"extract", pkg, "kernel", pkg}, "is the package itself", ""},
+      {{"prlimit", limit, VELNOR_PACK, "extract", pkg, "rootfs", dir / "r.out"},
+       "File too large",
+       dir / "r.out"},
+      {{"create", dir / "new.bpk2", "--kernel", dir / "images", "--rootfs",
+        rootfs},
+       "cannot read " + (dir / "images").string() + ": Is a directory",
+       dir / "new.bpk2"},
+      {{"prlimit", limit, VELNOR_PACK, "create", dir / "new.bpk2", "--kernel",
+        kernel, "--rootfs", rootfs},
+       "File too large",
+       dir / "new.bpk2"},
+      {{"create", dir / "new.bpk2", "--kernel", dir / "empty", "--rootfs",
+        rootfs},
+       "is empty",
+       dir / "new.bpk2"},
+  };
+  for (Case& c : cases) {
+    if (c.args[0] == "prlimit") {
+      c.args[0] = "/usr/bin/prlimit";
+    } else {
+      c.args.insert(c.args.begin(), VELNOR_PACK);
+    }
+    Result r = run_program_in(dir, c.args);
+    EXPECT_EQ(r.status, 1) << c.args[1];
+    EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
+    if (!c.left_out.empty()) {
+      EXPECT_FALSE(fs::exists(c.left_out));
+    }
+    for (const auto& e : fs::directory_iterator(dir)) {
+      EXPECT_EQ(e.path().string().find(".tmp"), std::string::npos) << e.path();
+    }
+    EXPECT_EQ(slurp(pkg), package);
+  }
+}
+
+TEST_F(VelnorPack, ReadsWhatTheDeviceReadsAndNothingThatBlocks) {
+  using namespace test_bytes;
+  // An entry of type 0xDEADBEEF does not end the listing: the device still
+  // finds the kernel behind it.
+  std::string odd =
+      put("odd.bpk2", container({{0xDEADBEEF, "x"}, {bpk_type_kernel, "k"}}));
+  Result r = run({"list", odd});
+  EXPECT_NE(r.out.find("0xdeadbeef variant 0 size 1"), std::string::npos);
+  EXPECT_NE(r.out.find("0x504b4552 kernel"), std::string::npos);
+
+  // A version entry whose data does not match its CRC is not read out.
+  std::string bytes = container({{bpk_type_version, "1.2.3.4"}});
+  bytes.back() = '5';
+  r = run({"version", put("bad.bpk2", bytes)});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("is damaged"), std::string::npos);
+
+  // A FIFO is refused at once, not waited on.
+  std::string fifo = dir / "fifo.bpk2";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  for (const char* command : {"verify", "list", "version"}) {
+    r = run_program_in(dir, {VELNOR_PACK, command, fifo}, 10);
+    EXPECT_EQ(r.status, 1) << command;
+  }
+  EXPECT_EQ(r.err,
+            "velnor-pack: cannot open " + fifo + ": not a regular file\n");
 }

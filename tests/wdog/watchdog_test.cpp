@@ -205,6 +205,45 @@ TEST_F(Watchdog, SigtermStopsWithoutThePipeMessage) {
   EXPECT_EQ(sim::watchdog_state().last_keepalive_ns, sim::now_ns());
 }
 
+TEST_F(Watchdog, AStopIsSilentWhicheverEndItSeesFirst) {
+  // The link's stop: SIGTERM, then the pipe closed at once. The daemons'
+  // standard error is a file here.
+  int saved = ::dup(2);
+  int err = ::open(device.host("/tmp/wdog.err").c_str(),
+                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ::dup2(err, 2);
+  ::close(err);
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(watchdog_reset(10), 0);
+    EXPECT_EQ(watchdog_stop(), 0);
+  }
+  ::dup2(saved, 2);
+  ::close(saved);
+  EXPECT_EQ(device.get("/tmp/wdog.err"), "");
+}
+
+TEST_F(Watchdog, AnEndOfFileIsTheClose) {
+  // Standard input that is not a pipe reads as an end of file at once: the
+  // daemon stops, it does not spin on short reads.
+  device.put("/tmp/empty", "");
+  pid_t pid = os::fork();
+  if (pid == 0) {
+    int in = os::open("/tmp/empty", O_RDONLY);
+    os::dup2(in, 0);
+    int err = ::open(device.host("/tmp/wdog.err").c_str(),
+                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(err, 2);
+    char* const argv[] = {const_cast<char*>("/usr/sbin/velnor-wdog"), nullptr};
+    char* const envp[] = {nullptr};
+    os::execve("/usr/sbin/velnor-wdog", argv, envp);
+    os::exit(127);
+  }
+  int status = 0;
+  ASSERT_EQ(os::wait4(pid, &status, 0, nullptr), pid);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(device.get("/tmp/wdog.err"), "Watchdog pipe closed\n");
+}
+
 TEST_F(Watchdog, MissingNodeIsMadeFromSysfs) {
   ASSERT_FALSE(fs::exists(device.host("/dev/watchdog")));
   Daemon daemon(device);

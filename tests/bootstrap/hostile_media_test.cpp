@@ -1,0 +1,106 @@
+// What a card or a stick can hold, and what can go wrong with it, never
+// costs the device its installed firmware: whole boots on velnor-sim, the
+// flash compared before and after.
+#include <sys/stat.h>
+
+#include <functional>
+
+#include "tests/package/package_bytes.h"
+#include "tests/support.h"
+
+using test_support::SimBoard;
+
+namespace {
+
+struct Case {
+  const char* name;
+  uint32_t flag;  // the request in the register
+  // Puts the input on the media; may add velnor-sim boot options.
+  std::function<void(SimBoard&, std::vector<std::string>&)> setup;
+  const char* line;  // the stderr line that reports the failure
+};
+
+// A package written byte by byte: velnor-pack makes no empty image.
+std::string container_with(const std::string& rootfs,
+                           const std::string& kernel) {
+  return test_bytes::container(
+      {{bpk_type_rootfs, rootfs}, {bpk_type_kernel, kernel}});
+}
+
+void card_with(SimBoard& b, const std::string& bytes) {
+  b.must("card", {b.scratch().put("update.bpk2", bytes)});
+}
+
+const Case cases[] = {
+    {"an empty kernel", 0x55500000,
+     [](SimBoard& b, auto&) { card_with(b, container_with("hsqs", "")); },
+     "Failed to validate kernel size\n"},
+    {"an empty rootfs", 0x55500000,
+     [](SimBoard& b, auto&) { card_with(b, container_with("", "kernel")); },
+     "Failed to validate rootfs size\n"},
+    {"images that do not fit the flash", 0x55500000,
+     [](SimBoard& b, auto&) {
+       b.must("card", {b.package("big.bpk2", 17 << 20, 1000) + "=update.bpk2"});
+     },
+     "Firmware does not fit: 140 erase blocks needed, 121 available\n"},
+    {"a FIFO in place of the package", 0x55500000,
+     [](SimBoard& b, auto&) {
+       b.must("card", {});
+       ASSERT_EQ(::mkfifo((b.medium("mmc") + "/update.bpk2").c_str(), 0644), 0);
+     },
+     "Failed to open bpk file: /mnt/mmc/update.bpk2\n"},
+    {"a directory in place of the stick's package", 0x55420000,
+     [](SimBoard& b, auto&) {
+       // The card holds an older package the update must not fall back on.
+       b.must("card", {b.package("old.bpk2", 3000, 3000, 9) + "=update.bpk2"});
+       b.must("usb", {});
+       std::filesystem::create_directory(b.medium("usb") + "/update.bpk2");
+     },
+     "File not found: /mnt/usb/update.bpk2\n"},
+    {"a card that is busy in a usb update", 0x55420000,
+     [](SimBoard& b, std::vector<std::string>& options) {
+       b.must("card", {b.package("backup.bpk2", 3000, 3000, 9)});
+       b.must("usb", {b.package("new.bpk2", 3000, 3000, 5) + "=update.bpk2"});
+       options = {"--fail", "mount:/mnt/mmc:1:16"};
+     },
+     "Failed to mount /dev/mmcblk0p1: Device or resource busy\n"
+     "Failed to mount MMC rw\n"},
+};
+
+void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
+
+class HostileMedia : public ::testing::TestWithParam<Case> {};
+
+}  // namespace
+
+TEST_P(HostileMedia, LeaveTheInstalledFirmwareAndTheRequest) {
+  const Case& c = GetParam();
+  SimBoard board;
+  board.must("init", {"--nand-size", "16M"});
+  board.must("install", {board.package("fw.bpk2", 200000, 50000)});
+  auto before = board.volume_crcs();
+  ASSERT_EQ(before.size(), 2u);
+  std::vector<std::string> options;
+  c.setup(board, options);
+  auto card_before = board.show()["media"]["mmc"];
+  board.must("flag", {std::to_string(c.flag)});
+
+  options.insert(options.end(), {"--"});
+  ProgramRun r = board.sim("boot", options);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find(c.line), std::string::npos) << r.err;
+  EXPECT_EQ(board.volume_crcs(), before);
+  EXPECT_EQ(board.flag(), c.flag);  // tried again on the next boot
+  // Nothing on the card was formatted away.
+  EXPECT_EQ(board.show()["media"]["mmc"], card_before);
+  EXPECT_EQ(r.out.find("Formatting"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, HostileMedia, ::testing::ValuesIn(cases),
+                         [](const auto& info) {
+                           std::string name = info.param.name;
+                           for (char& ch : name)
+                             if (!isalnum(static_cast<unsigned char>(ch)))
+                               ch = '_';
+                           return name;
+                         });

@@ -1,0 +1,124 @@
+// Shared support of the tests that drive the project's programs as a
+// firmware builder does: a scratch directory, firmware images and packages,
+// and a simulated device driven through velnor-sim, its state read back as
+// JSON.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/program_run.h"
+
+namespace test_support {
+
+namespace fs = std::filesystem;
+
+// A directory of one test's own, removed with all it holds when the test
+// ends, however it ends.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string tmpl = (fs::temp_directory_path() / "velnor-XXXXXX").string();
+    path_ = ::mkdtemp(tmpl.data());
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const fs::path& path() const { return path_; }
+  std::string operator/(const std::string& name) const {
+    return (path_ / name).string();
+  }
+  // Writes a file here and returns its path.
+  std::string put(const std::string& name, const std::string& content) const {
+    std::ofstream(path_ / name, std::ios::binary | std::ios::trunc) << content;
+    return *this / name;
+  }
+
+ private:
+  fs::path path_;
+};
+
+// n pseudo-random bytes, the same for the same seed; a rootfs image starts
+// as squashfs does, so that the simulated device can mount it.
+inline std::string random_image(size_t n, unsigned seed,
+                                const std::string& start = "") {
+  std::mt19937 gen(seed);
+  std::string s = start.substr(0, n);
+  s.reserve(n);
+  while (s.size() < n) s += static_cast<char>(gen());
+  return s;
+}
+
+// A simulated device in a scratch directory, driven through velnor-sim.
+class SimBoard {
+ public:
+  SimBoard() : dev_(scratch_ / "device") {}
+
+  const ScratchDir& scratch() const { return scratch_; }
+  const std::string& dev() const { return dev_; }
+
+  ProgramRun run(std::vector<std::string> args) const {
+    return run_program_in(scratch_.path(), std::move(args), 120);
+  }
+  ProgramRun sim(const std::string& command,
+                 std::vector<std::string> args = {}) const {
+    args.insert(args.begin(), {VELNOR_BIN "/velnor-sim", command, dev_});
+    return run(args);
+  }
+  // A command that must succeed.
+  void must(const std::string& command, std::vector<std::string> args = {}) {
+    ProgramRun r = sim(command, std::move(args));
+    ASSERT_EQ(r.status, 0) << command << ": " << r.err;
+  }
+
+  nlohmann::json show() const { return nlohmann::json::parse(sim("show").out); }
+  uint32_t flag() const { return show()["flag"].get<uint32_t>(); }
+  // The CRC of each firmware volume's data ("name" -> "crc32"), the state
+  // an installation must leave alone when it fails.
+  std::map<std::string, std::string> volume_crcs() const {
+    std::map<std::string, std::string> crcs;
+    nlohmann::json state = show();
+    for (const auto& v : state["volumes"]) {
+      crcs[v["name"].get<std::string>()] = v.value("crc32", "");
+    }
+    return crcs;
+  }
+
+  // A package made with velnor-pack from images of the given sizes.
+  std::string package(const std::string& name, size_t rootfs_size,
+                      size_t kernel_size, unsigned seed = 1) const {
+    std::string rootfs =
+        scratch_.put(name + ".rootfs", random_image(rootfs_size, seed, "hsqs"));
+    std::string kernel =
+        scratch_.put(name + ".kernel", random_image(kernel_size, seed + 1));
+    std::string pkg = scratch_ / name;
+    ProgramRun r = run({VELNOR_BIN "/velnor-pack", "create", pkg, "--kernel",
+                        kernel, "--rootfs", rootfs, "--version", "1.0.0.0"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return pkg;
+  }
+
+  // Where the files of the card ("mmc") or the stick ("usb") are kept.
+  std::string medium(const std::string& which) const {
+    return dev_ + "/media/" + which;
+  }
+
+ private:
+  ScratchDir scratch_;
+  std::string dev_;
+};
+
+}  // namespace test_support
