@@ -130,14 +130,18 @@ WatchdogState watchdog_state() {
 }
 
 // The initramfs's programs: the simulated builds, run on the device.
-void install_programs(const std::string& dir, const std::string& programs) {
+void install_programs(const std::string& dir, const std::string& programs,
+                      const std::string& sim_program) {
   auto script = [&](const std::string& path, const std::string& command) {
     std::string host = dir + "/root" + path;
     std::ofstream(host, std::ios::trunc)
         << "#!/bin/sh\nexec $VELNOR_SIM_EMULATOR " << command << " \"$@\"\n";
     std::filesystem::permissions(host, std::filesystem::perms(0755));
   };
-  std::string sim = "'" + programs + "/velnor-sim'";
+  std::string sim = "'" +
+                    (sim_program.empty() ? programs + "/velnor-sim"
+                                         : sim_program) +
+                    "'";
   script("/sbin/velnor-bootstrap", "'" + programs + "/velnor-bootstrap-sim'");
   script("/usr/sbin/velnor-wdog", "'" + programs + "/velnor-wdog-sim'");
   script("/sbin/modprobe", sim + " board modprobe");
@@ -167,7 +171,7 @@ bool create_device(const std::string& dir, const DeviceOptions& options) {
   medium_set(dir, Medium::mmc, {});
   medium_set(dir, Medium::usb, {});
   if (!options.programs_dir.empty())
-    install_programs(dir, options.programs_dir);
+    install_programs(dir, options.programs_dir, options.sim_program);
   board_reset(dir, default_cmdline);
   return flash_create(dir, make_flash(options.nand));
 }

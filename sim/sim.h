@@ -36,9 +36,11 @@ struct NandOptions {
 struct DeviceOptions {
   NandOptions nand;
   bool bootflag = true;  // the board has its boot flag register
-  // Where the simulated programs are (velnor-bootstrap-sim, velnor-wdog-sim,
-  // velnor-sim): installed as the initramfs's programs when set.
+  // Where the simulated programs are (velnor-bootstrap-sim, velnor-wdog-sim):
+  // installed as the initramfs's programs when set, with velnor-sim (the
+  // board's own programs) at sim_program.
   std::string programs_dir;
+  std::string sim_program;
 };
 
 // What the kernel command line says when a boot is given none.

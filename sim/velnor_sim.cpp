@@ -17,6 +17,7 @@ namespace {
 
 const char usage[] =
     "usage: velnor-sim init DIR [--no-bootflag] [NAND OPTIONS]\n"
+    "       velnor-sim --help | --version\n"
     "       velnor-sim show DIR\n"
     "       velnor-sim install DIR PKG\n"
     "       velnor-sim card DIR (--remove | --unformatted | [--late MS] "
@@ -169,9 +170,19 @@ int init(const std::string& dir, const std::vector<std::string>& args) {
     total += p.second;
   }
   if (total > nand.size) return usage_error("the partitions exceed the chip");
+  // The simulated device programs lie beside velnor-sim in a build tree,
+  // and in its libexec directory once installed.
   std::error_code ec;
-  options.programs_dir =
-      std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
+  std::filesystem::path self =
+      std::filesystem::read_symlink("/proc/self/exe", ec);
+  options.sim_program = self.string();
+  options.programs_dir = self.parent_path().string();
+  if (!std::filesystem::exists(self.parent_path() / "velnor-bootstrap-sim")) {
+    options.programs_dir =
+        std::filesystem::weakly_canonical(self.parent_path() /
+                                          VELNOR_LIBEXEC_FROM_BIN, ec)
+            .string();
+  }
   if (!sim::create_device(dir, options)) {
     std::fprintf(stderr, "velnor-sim: cannot make a device in %s: %s\n",
                  dir.c_str(), std::strerror(errno));
@@ -376,6 +387,10 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
     std::fputs(usage, stdout);
+    return 0;
+  }
+  if (!args.empty() && args[0] == "--version") {
+    std::puts("velnor-sim " VELNOR_VERSION);
     return 0;
   }
   if (args.size() >= 2 && args[0] == "board") {

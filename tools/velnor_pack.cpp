@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +13,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "common/emit_line.h"
 #include "common/os.h"
@@ -25,10 +28,11 @@ const char usage_text[] =
     "usage: velnor-pack create PKG --kernel FILE --rootfs FILE [--version "
     "TEXT]\n"
     "                          [--add TYPE[:VARIANT]=FILE]...\n"
-    "       velnor-pack list PKG\n"
-    "       velnor-pack verify PKG\n"
+    "       velnor-pack list [--json] PKG\n"
+    "       velnor-pack verify [--json] PKG\n"
     "       velnor-pack extract PKG TYPE[:VARIANT] FILE\n"
-    "       velnor-pack version PKG\n";
+    "       velnor-pack version PKG\n"
+    "       velnor-pack --help | --version\n";
 
 const char help_text[] =
     "\n"
@@ -51,6 +55,12 @@ const char help_text[] =
     "           match its CRC.\n"
     "  version  print the package's version (1.2.3.4, then \"+\" and the kind\n"
     "           letter where present).\n"
+    "\n"
+    "With --json, list and verify print one JSON document instead: the\n"
+    "package, \"ok\", the container's stored and computed CRC, the version\n"
+    "(or null), and every entry with its type, name, variant, size, stored\n"
+    "and computed CRC and \"ok\"; verify adds \"check\": the device's verdict\n"
+    "and its error lines. The exit status is the same as without it.\n"
     "\n"
     "TYPE is kernel, rootfs, version or a 32-bit code in hex (0x504B4552);\n"
     "VARIANT is a number, 0 by default.\n"
@@ -268,6 +278,117 @@ PackagePtr open_or_report(const std::string& pkg) {
   return package;
 }
 
+std::string version_text(const FirmwareVersion& v) {
+  std::string text;
+  for (int i = 0; i < 4; ++i) {
+    if (i) text += ".";
+    text += std::to_string(v.numbers[i]);
+  }
+  if (v.plus) text += "+";
+  if (v.kind < 3) text += "xtr"[v.kind];
+  return text;
+}
+
+// The package as list and verify see it, for scripts.
+nlohmann::json describe(const std::string& pkg, PackageFile* package) {
+  using nlohmann::json;
+  uint32_t stored = 0;
+  uint32_t computed = bpk_container_crc(package, &stored);
+  bool container_ok = bpk_verify(package) == 0;
+  json doc = {{"package", pkg},
+              {"container",
+               {{"stored_crc", hex8(stored)},
+                {"computed_crc",
+                 computed == bpk_crc_failed ? json() : json(hex8(computed))},
+                {"ok", container_ok}}}};
+  FirmwareVersion v;
+  doc["version"] = read_package_version(pkg.c_str(), &v) == 0
+                       ? json(version_text(v))
+                       : json();
+  json entries = json::array();
+  bool ok = container_ok;
+  bpk_rewind(package);
+  uint64_t size;
+  uint32_t crc, variant, type;
+  while (bpk_next_entry(package, &type, &size, &crc, &variant) == 0) {
+    uint32_t actual = 0;
+    bool readable = bpk_entry_crc_checked(package, &actual) == 0;
+    const char* name = type_name(type);
+    entries.push_back({{"type", "0x" + hex8(type)},
+                       {"name", name ? json(name) : json()},
+                       {"variant", variant},
+                       {"size", size},
+                       {"stored_crc", hex8(crc)},
+                       {"computed_crc", readable ? json(hex8(actual)) : json()},
+                       {"ok", readable && actual == crc}});
+    ok = ok && readable && actual == crc;
+  }
+  doc["entries"] = entries;
+  doc["ok"] = ok;
+  return doc;
+}
+
+void print_json(const nlohmann::json& doc) {
+  std::string text = doc.dump(2) + "\n";
+  (void)!os::write(1, text.data(), text.size());
+}
+
+// The device's check, its error lines captured: it runs in a child whose
+// standard error is a pipe. 0 for a sound package.
+int device_check(PackageFile* package, std::vector<std::string>* lines) {
+  int fds[2];
+  if (os::pipe(fds) != 0) return -1;
+  pid_t child = os::fork();
+  if (child == 0) {
+    os::close(fds[0]);
+    os::dup2(fds[1], 2);
+    os::exit(validate_package(package) == 0 ? 0 : 1);
+  }
+  os::close(fds[1]);
+  std::string text;
+  char buffer[4096];
+  ssize_t got;
+  while ((got = os::read(fds[0], buffer, sizeof buffer)) > 0) {
+    text.append(buffer, static_cast<size_t>(got));
+  }
+  os::close(fds[0]);
+  int status = 0;
+  if (child < 0 || os::wait4(child, &status, 0, nullptr) != child) return -1;
+  for (size_t start = 0, end; start < text.size(); start = end + 1) {
+    end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines->push_back(text.substr(start, end - start));
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
+}
+
+int list_json(const std::string& pkg) {
+  PackagePtr package = open_or_report(pkg);
+  if (!package) return 1;
+  nlohmann::json doc = describe(pkg, package.get());
+  print_json(doc);
+  return doc["ok"].get<bool>() ? 0 : 1;
+}
+
+int verify_json(const std::string& pkg) {
+  PackagePtr package = bpk_open(pkg.c_str(), false);
+  if (!package) {
+    print_json({{"package", pkg},
+                {"ok", false},
+                {"check",
+                 {{"ok", false},
+                  {"lines", {"Failed to open bpk file: " + pkg}}}}});
+    return 1;
+  }
+  std::vector<std::string> lines;
+  bool sound = device_check(package.get(), &lines) == 0;
+  nlohmann::json doc = describe(pkg, package.get());
+  doc["check"] = {{"ok", sound}, {"lines", lines}};
+  doc["ok"] = sound;
+  print_json(doc);
+  return sound ? 0 : 1;
+}
+
 int list(const std::string& pkg) {
   PackagePtr package = open_or_report(pkg);
   if (!package) return 1;
@@ -359,14 +480,7 @@ int version(const std::string& pkg) {
   if (rc == -ENOENT) return fail("cannot open " + pkg);
   if (rc == -ENODATA) return fail(pkg + " has no version entry");
   if (rc != 0) return fail("the version entry of " + pkg + " does not parse");
-  std::string text;
-  for (int i = 0; i < 4; ++i) {
-    if (i) text += ".";
-    text += std::to_string(v.numbers[i]);
-  }
-  if (v.plus) text += "+";
-  if (v.kind < 3) text += "xtr"[v.kind];
-  emit_line(1, text);
+  emit_line(1, version_text(v));
   return 0;
 }
 
@@ -380,12 +494,19 @@ int main(int argc, char** argv) {
   os::sigaction(SIGXFSZ, &ignore, nullptr);
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) return usage_error("no command");
+  if (args[0] == "--version") {
+    emit_line(1, "velnor-pack " VELNOR_VERSION);
+    return 0;
+  }
   if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     (void)!os::write(1, usage_text, sizeof usage_text - 1);
     (void)!os::write(1, help_text, sizeof help_text - 1);
     return 0;
   }
   const std::string& command = args[0];
+  bool json = args.size() > 1 && args[1] == "--json" &&
+              (command == "list" || command == "verify");
+  if (json) args.erase(args.begin() + 1);
   if (args.size() < 2) return usage_error(command + " needs PKG");
   const std::string& pkg = args[1];
   std::vector<std::string> rest(args.begin() + 2, args.end());
@@ -396,8 +517,8 @@ int main(int argc, char** argv) {
     return extract(pkg, rest[0], rest[1]);
   }
   if (!rest.empty()) return usage_error("too many arguments");
-  if (command == "list") return list(pkg);
-  if (command == "verify") return verify(pkg);
+  if (command == "list") return json ? list_json(pkg) : list(pkg);
+  if (command == "verify") return json ? verify_json(pkg) : verify(pkg);
   if (command == "version") return version(pkg);
   return usage_error("unknown command " + command);
 }
