@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <string>
 #include <vector>
@@ -271,4 +272,32 @@ TEST_F(VelnorPack, ReadsWhatTheDeviceReadsAndNothingThatBlocks) {
   }
   EXPECT_EQ(r.err,
             "velnor-pack: cannot open " + fifo + ": not a regular file\n");
+}
+
+TEST_F(VelnorPack, JsonForScripts) {
+  using namespace test_bytes;
+  std::string bytes = container({{bpk_type_rootfs, "hsqs"},
+                                 {bpk_type_kernel, "kernel"},
+                                 {bpk_type_version, "2.0.0.1"}});
+  bytes[28 + 24 + 4 + 24] ^= 1;  // the kernel's first data byte
+  std::string pkg = put("damaged.bpk2", bytes);
+
+  Result r = run({"list", "--json", pkg});
+  EXPECT_EQ(r.status, 1);
+  auto list = nlohmann::json::parse(r.out);
+  EXPECT_EQ(list["ok"], false);
+  EXPECT_EQ(list["container"]["ok"], true);
+  EXPECT_EQ(list["version"], "2.0.0.1");
+  ASSERT_EQ(list["entries"].size(), 3u);
+  EXPECT_EQ(list["entries"][1]["name"], "kernel");
+  EXPECT_EQ(list["entries"][1]["size"], 6);
+  EXPECT_EQ(list["entries"][1]["ok"], false);
+  EXPECT_NE(list["entries"][1]["stored_crc"], list["entries"][1]["computed_crc"]);
+
+  r = run({"verify", "--json", pkg});
+  EXPECT_EQ(r.status, 1);
+  auto verify = nlohmann::json::parse(r.out);
+  EXPECT_EQ(verify["check"]["ok"], false);
+  EXPECT_EQ(verify["check"]["lines"],
+            nlohmann::json::array({"Failed to validate kernel CRC"}));
 }
