@@ -138,10 +138,9 @@ void install_programs(const std::string& dir, const std::string& programs,
         << "#!/bin/sh\nexec $VELNOR_SIM_EMULATOR " << command << " \"$@\"\n";
     std::filesystem::permissions(host, std::filesystem::perms(0755));
   };
-  std::string sim = "'" +
-                    (sim_program.empty() ? programs + "/velnor-sim"
-                                         : sim_program) +
-                    "'";
+  std::string sim =
+      "'" + (sim_program.empty() ? programs + "/velnor-sim" : sim_program) +
+      "'";
   script("/sbin/velnor-bootstrap", "'" + programs + "/velnor-bootstrap-sim'");
   script("/usr/sbin/velnor-wdog", "'" + programs + "/velnor-wdog-sim'");
   script("/sbin/modprobe", sim + " board modprobe");

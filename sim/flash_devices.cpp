@@ -199,7 +199,8 @@ class UbiCtrl : public OpenDevice {
 int make_volume(Flash& f, FlashRuntime& rt, const AttachedUbi& a,
                 ubi_mkvol_req* req) {
   SimPartition& p = f.partitions[static_cast<size_t>(a.partition)];
-  if (req->name_len <= 0 || req->name_len > UBI_MAX_VOLUME_NAME ||
+  if (req->name_len > UBI_MAX_VOLUME_NAME) return fail(ENAMETOOLONG);
+  if (req->name_len <= 0 ||
       strnlen(req->name, UBI_MAX_VOLUME_NAME + 1) !=
           static_cast<size_t>(req->name_len) ||
       req->alignment != 1 || req->bytes <= 0 ||
@@ -260,13 +261,14 @@ int rename_volumes(Flash& f, FlashRuntime& rt, const AttachedUbi& a,
   for (int i = 0; i < req->count; ++i) {
     int16_t len = req->ents[i].name_len;
     int32_t id = req->ents[i].vol_id;
-    if (len <= 0 || len > UBI_MAX_VOLUME_NAME ||
-        strnlen(req->ents[i].name, UBI_MAX_VOLUME_NAME + 1) !=
-            static_cast<size_t>(len)) {
+    if (len > UBI_MAX_VOLUME_NAME) return fail(ENAMETOOLONG);
+    if (len <= 0 || strnlen(req->ents[i].name, UBI_MAX_VOLUME_NAME + 1) !=
+                        static_cast<size_t>(len)) {
       return fail(EINVAL);
     }
+    // The kernel opens a renamed volume for its metadata only, beside
+    // whoever holds it.
     if (find_volume(p, id) == nullptr) return fail(ENOENT);
-    if (any_opener(rt, a.ubi_num, id)) return fail(EBUSY);
     std::string name(req->ents[i].name, static_cast<size_t>(len));
     for (const auto& r : renames) {
       if (r.first == id || r.second == name) return fail(EINVAL);
@@ -365,7 +367,9 @@ class UbiVolumeNode : public OpenDevice {
     return counted([&] { return write_op(buffer, count); });
   }
   ssize_t write_op(const void* buffer, size_t count) {
-    if (!updating_) return fail(kind_ == OpenKind::writer ? EROFS : EBADF);
+    // No update under way: a direct write, which the kernel refuses unless
+    // built for debugging.
+    if (!updating_) return fail(kind_ == OpenKind::writer ? EPERM : EBADF);
     if (fail_writes_) return fail(EIO);
     while (stall_writes_) {
       // A flash that hangs: only the watchdog ends this.
@@ -406,7 +410,7 @@ class UbiVolumeNode : public OpenDevice {
   }
   int ioctl_op(unsigned long request, void* arg) {
     if (request != UBI_IOCVOLUP) return fail(ENOTTY);
-    if (kind_ != OpenKind::writer) return fail(EPERM);
+    if (kind_ != OpenKind::writer) return fail(EROFS);
     int64_t bytes = *static_cast<int64_t*>(arg);
     return flash_call<int>([&](Flash& f, FlashRuntime& rt, bool& commit) {
       int rc = -1;
@@ -449,9 +453,12 @@ class UbiVolumeNode : public OpenDevice {
     if (static_cast<size_t>(partition_) >= f.partitions.size()) return nullptr;
     return find_volume(f.partitions[static_cast<size_t>(partition_)], vol_id_);
   }
+  // The kernel checks a static volume's data against its erase blocks'
+  // CRCs once the update is complete: damaged data marks it corrupted.
   void finish_update(SimVolume& v) {
     v.upd_marker = false;
     v.data_bytes = upd_bytes_;
+    if (!v.dynamic && corrupt_writes_ && upd_bytes_ != 0) v.corrupted = true;
     updating_ = false;
   }
 
@@ -459,9 +466,10 @@ class UbiVolumeNode : public OpenDevice {
     flash_transaction([&](Flash& f, FlashRuntime& rt) {
       SimVolume* v = volume(f);
       const AttachedUbi* a = find_attached(rt, ubi_num_);
+      // A volume marked corrupted still reads what it holds, as the
+      // kernel's does.
       read_error_ = v == nullptr || a == nullptr ? ENODEV
                     : v->upd_marker              ? EBADF
-                    : v->corrupted               ? EBADMSG
                                                  : 0;
       if (read_error_ == 0) read_limit_ = volume_bytes(*v, a->leb_size);
       return false;
@@ -722,21 +730,17 @@ std::unique_ptr<OpenDevice> open_ubi_node(unsigned major, unsigned minor,
   int error = ENXIO;
   auto ubi_num = static_cast<int>(ubi_major_base - major);
   flash_transaction([&](Flash& f, FlashRuntime& rt) {
+    // Nothing registered behind a node of a detached device or a removed
+    // volume: ENXIO, as for any such character device.
     const AttachedUbi* a = find_attached(rt, ubi_num);
-    if (a == nullptr) {
-      error = ENODEV;
-      return false;
-    }
+    if (a == nullptr) return false;
     if (minor == 0) {
       result = std::make_unique<UbiDevice>(ubi_num);
       return false;
     }
     int vol_id = static_cast<int>(minor) - 1;
     SimPartition& p = f.partitions[static_cast<size_t>(a->partition)];
-    if (find_volume(p, vol_id) == nullptr) {
-      error = ENODEV;
-      return false;
-    }
+    if (find_volume(p, vol_id) == nullptr) return false;
     drop_dead_openers(rt);
     bool write = (flags & O_ACCMODE) != O_RDONLY;
     if (write && (volume_open(rt, ubi_num, vol_id, OpenKind::writer) ||

@@ -71,7 +71,9 @@ const char usage[] =
     "  --pagesize SIZE         page size\n"
     "  --subpage SIZE          sub-page size\n"
     "  --bad N[,N...]          erase blocks that are bad\n"
-    "  --no-badblock-check     the bad-block test is not supported\n"
+    "  --no-badblock-check     an older kernel: the bad-block test answers\n"
+    "                          EOPNOTSUPP (current kernels answer 0 where a\n"
+    "                          chip has no bad-block test)\n"
     "  --foreign-data          the flash holds data that UBI cannot attach\n"
     "  --partition NAME:SIZE   a partition (repeat, in order; SIZE 0 for the\n"
     "                          rest of the chip)\n"
@@ -178,10 +180,9 @@ int init(const std::string& dir, const std::vector<std::string>& args) {
   options.sim_program = self.string();
   options.programs_dir = self.parent_path().string();
   if (!std::filesystem::exists(self.parent_path() / "velnor-bootstrap-sim")) {
-    options.programs_dir =
-        std::filesystem::weakly_canonical(self.parent_path() /
-                                          VELNOR_LIBEXEC_FROM_BIN, ec)
-            .string();
+    options.programs_dir = std::filesystem::weakly_canonical(
+                               self.parent_path() / VELNOR_LIBEXEC_FROM_BIN, ec)
+                               .string();
   }
   if (!sim::create_device(dir, options)) {
     std::fprintf(stderr, "velnor-sim: cannot make a device in %s: %s\n",

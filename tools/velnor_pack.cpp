@@ -10,11 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "common/emit_line.h"
 #include "common/os.h"
@@ -373,11 +372,11 @@ int list_json(const std::string& pkg) {
 int verify_json(const std::string& pkg) {
   PackagePtr package = bpk_open(pkg.c_str(), false);
   if (!package) {
-    print_json({{"package", pkg},
-                {"ok", false},
-                {"check",
-                 {{"ok", false},
-                  {"lines", {"Failed to open bpk file: " + pkg}}}}});
+    print_json(
+        {{"package", pkg},
+         {"ok", false},
+         {"check",
+          {{"ok", false}, {"lines", {"Failed to open bpk file: " + pkg}}}}});
     return 1;
   }
   std::vector<std::string> lines;

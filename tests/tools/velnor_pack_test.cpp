@@ -292,7 +292,8 @@ TEST_F(VelnorPack, JsonForScripts) {
   EXPECT_EQ(list["entries"][1]["name"], "kernel");
   EXPECT_EQ(list["entries"][1]["size"], 6);
   EXPECT_EQ(list["entries"][1]["ok"], false);
-  EXPECT_NE(list["entries"][1]["stored_crc"], list["entries"][1]["computed_crc"]);
+  EXPECT_NE(list["entries"][1]["stored_crc"],
+            list["entries"][1]["computed_crc"]);
 
   r = run({"verify", "--json", pkg});
   EXPECT_EQ(r.status, 1);
