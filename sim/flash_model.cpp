@@ -154,7 +154,11 @@ void save_runtime(const std::string& dir, const FlashRuntime& rt) {
     out << "open " << o.pid << ' ' << o.ubi_num << ' ' << o.vol_id << ' '
         << static_cast<int>(o.kind) << '\n';
   }
-  std::ofstream(runtime_file(dir), std::ios::trunc) << out.str();
+  // Replaced whole: a process killed while it writes (a power cut stops
+  // every process at once) leaves the last complete state.
+  std::string tmp = runtime_file(dir) + ".new";
+  std::ofstream(tmp, std::ios::trunc) << out.str();
+  fs::rename(tmp, runtime_file(dir));
 }
 
 // The sysfs tree the flash shows: its directories and attribute files.

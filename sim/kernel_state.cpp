@@ -368,6 +368,10 @@ Wake kernel_block(uint64_t deadline_ns,
 }
 
 void kernel_post_event(KernelState& s, const char* text, uint32_t length) {
+  // A process waiting for device events must look before the clock moves
+  // on: otherwise another blocked process may jump it past the waiter's
+  // deadline before the waiter has seen the event.
+  ++s.activity_epoch;
   SimEvent& e = s.events[++s.event_seq % event_ring];
   e.seq = s.event_seq;
   e.length = length < sizeof e.text ? length : sizeof e.text;
