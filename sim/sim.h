@@ -117,8 +117,10 @@ void clear_console();
 // Whether descriptor 1 and 2 count as a terminal (default: as they are).
 void set_console_terminal(std::optional<bool> terminal);
 
-// Makes the nth call of a system call (open, stat, mount, umount2, opendir,
-// reboot) on path (as the program names it; empty: any) fail with error.
+// Makes the nth call of a system call fail with error: open, stat, mount,
+// umount2, opendir, readlink and mkdir on path (as the program names it;
+// empty: any), and reboot, ioctl, mmap, fork, wait4, pipe and clock_gettime
+// (path empty). Counted across every process of the device.
 bool inject_fault(const std::string& call, const std::string& path,
                   uint32_t nth, int error);
 

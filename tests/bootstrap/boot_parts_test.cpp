@@ -68,7 +68,8 @@ TEST(BootFlag, ABoardWithoutTheRegister) {
   EXPECT_EQ(SimDevice::console(2),
             "Failed to open /dev/mem: No such file or directory\n"
             "Failed to open /dev/mem: No such file or directory\n");
-  // A /dev/mem whose page cannot be mapped.
+  // A /dev/mem node with no driver behind it: the open fails (a page that
+  // cannot be mapped is an injected failure, injected_failures_test.cpp).
   ASSERT_EQ(os::mknod("/dev/mem", S_IFCHR | 0600, makedev(1, 1)), 0);
   sim::clear_console();
   EXPECT_EQ(bootflag_read(&high, nullptr), -1);

@@ -60,6 +60,7 @@ class Daemon {
     }
   }
   void send(int32_t seconds) { ASSERT_EQ(os::write(pipe_, &seconds, 4), 4); }
+  int pipe() const { return pipe_; }
   void close_pipe() {
     os::close(pipe_);
     pipe_ = -1;
@@ -203,6 +204,25 @@ TEST_F(Watchdog, SigtermStopsWithoutThePipeMessage) {
             "Starting watchdog process\nStopping watchdog process\n");
   EXPECT_EQ(daemon.err(), "");
   EXPECT_EQ(sim::watchdog_state().last_keepalive_ns, sim::now_ns());
+}
+
+TEST_F(Watchdog, RefusedSettingsAndAShortRequestAreReported) {
+  // The driver refuses both settings; the daemon feeds all the same.
+  ASSERT_TRUE(sim::inject_fault("ioctl", "", 1, EINVAL));
+  ASSERT_TRUE(sim::inject_fault("ioctl", "", 2, EINVAL));
+  Daemon daemon(device);
+  sleep_device(1);
+  char half[2] = {1, 0};
+  ASSERT_EQ(os::write(daemon.pipe(), half, 2), 2);
+  sleep_device(1);
+  daemon.close_pipe();
+  EXPECT_EQ(daemon.wait(), 0);
+  EXPECT_EQ(daemon.err(),
+            "Failed to enable watchdog\n"
+            "Failed to settimeout: Invalid argument\n"
+            "Failed to read from watchdog pipe\n"
+            "Watchdog pipe closed\n");
+  EXPECT_GE(sim::watchdog_state().keepalives, 2u);
 }
 
 TEST_F(Watchdog, AStopIsSilentWhicheverEndItSeesFirst) {
