@@ -14,6 +14,7 @@
 #include "bootstrap/sources.h"
 #include "bootstrap/watchdog_link.h"
 #include "common/emit_line.h"
+#include "common/firmware_layout.h"
 #include "common/os.h"
 #include "flash/mtd.h"
 #include "flash/ubi.h"
@@ -49,12 +50,12 @@ void update_mode() {
   led_off("err_red");
   led_timer("pwr_green", 20, 20);
   watchdog_reset(300);
-  if (mount_medium(MEDIUM_MMC, "/mnt/mmc", 3000, 0) != 0) {
+  if (mount_medium(MEDIUM_MMC, mmc_mount_point, mmc_wait_ms, 0) != 0) {
     emit_line(1, "Failed to initialize MMC");
     return;
   }
-  if (install_package("/mnt/mmc/update.bpk2") == 0 ||
-      install_package("/mnt/mmc/packages/update.bpk2") == 0) {
+  if (install_package(card_update_package) == 0 ||
+      install_package(card_update_package_fallback) == 0) {
     bootflag_write(BOOTFLAG_NONE, 0);
     emit_line(1, "Firmware updated");
   } else {
@@ -105,14 +106,14 @@ const char* volume_problem(UbiVolume* kernel, UbiVolume* rootfs) {
 void normal_boot(int argc, char** argv) {
   emit_line(1, "Checking rootfs/kernel volumes");
   watchdog_reset(120);
-  UbiInfoPtr info = ubi_info_for_mtd("nand0.ubi");
+  UbiInfoPtr info = ubi_info_for_mtd(ubi_partition);
   if (!info) {
     emit_line(1, "Failed to load ubi information");
     restart_system();  // without stopping the daemon
     return;
   }
-  UbiVolume* kernel = ubi_volume_find(info.get(), "kernel");
-  UbiVolume* rootfs = ubi_volume_find(info.get(), "rootfs");
+  UbiVolume* kernel = ubi_volume_find(info.get(), kernel_volume);
+  UbiVolume* rootfs = ubi_volume_find(info.get(), rootfs_volume);
   if (const char* problem = volume_problem(kernel, rootfs)) {
     emit_line(2, problem);
     fallback_rescue();
@@ -122,7 +123,7 @@ void normal_boot(int argc, char** argv) {
   if (load_modules() != 0) emit_line(2, "Failed to load modules");
   std::string init = find_init();
   argv[0] = init.data();
-  umount_medium(MEDIUM_MMC, "/mnt/mmc");
+  umount_medium(MEDIUM_MMC, mmc_mount_point);
   emit_line(1, "Mounting root filesystem");
   std::unique_ptr<MtdPartitionList> partitions = mtd_partitions_load();
   if (!partitions) return;
@@ -131,7 +132,7 @@ void normal_boot(int argc, char** argv) {
   std::vector<char*> switch_argv;
   switch_argv.reserve(static_cast<size_t>(argc) + 3);
   switch_argv.push_back(const_cast<char*>("/sbin/switch_root"));
-  switch_argv.push_back(const_cast<char*>("/root"));
+  switch_argv.push_back(const_cast<char*>(root_mount_point));
   for (int i = 0; i < argc; ++i) switch_argv.push_back(argv[i]);
   switch_argv.push_back(nullptr);
 
@@ -139,12 +140,12 @@ void normal_boot(int argc, char** argv) {
   if (partition == nullptr) {
     emit_line(2, "Couldn't find mtd partition for volume ",
               rootfs->name.value_or(""));
-  } else if (mount_root(partition, "/root") == 0) {
+  } else if (mount_root(partition, root_mount_point) == 0) {
     watchdog_stop();
     char* const envp[] = {nullptr};
     os::execve("/sbin/switch_root", switch_argv.data(), envp);
     emit_line(2, "Failed to switch root");
-    os::umount2("/root", 0);
+    os::umount2(root_mount_point, 0);
   }
   // Root failure.
   sleep_seconds(5);

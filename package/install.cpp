@@ -1,14 +1,11 @@
 #include "package/install.h"
 
 #include "common/emit_line.h"
+#include "common/firmware_layout.h"
 #include "common/sysfs.h"
 #include "flash/mtd.h"
 
 namespace {
-
-constexpr char ubi_partition[] = "nand0.ubi";
-const char* const known_volumes[] = {"kernel", "rootfs", "rootfs_old",
-                                     "kernel_old", "kernel_new"};
 
 // The UBI device, erasing the partition and attaching afresh when it
 // cannot be had as it is (cleared then tells so).
@@ -135,11 +132,11 @@ int install_package(const char* path) {
   // there fails at the volume's creation.
   if (cleared || check_images_fit(info.get(), images) == 0) {
     remove_known_volumes(info.get());
-    if (install_image(package.get(), images.rootfs, "rootfs", info.get()) ==
-        0) {
+    if (install_image(package.get(), images.rootfs, rootfs_volume,
+                      info.get()) == 0) {
       result = 0;
-      if (install_image(package.get(), images.kernel, "kernel", info.get()) !=
-          0) {
+      if (install_image(package.get(), images.kernel, kernel_volume,
+                        info.get()) != 0) {
         remove_known_volumes(info.get());
         result = -1;
       }
