@@ -91,15 +91,17 @@ int mount_storage(const StorageMedium& medium, const char* mount_point,
         (wait_ms == 0 || wait_for_path(medium.sysfs, wait_ms) != 0)) {
       return not_found(medium);
     }
-    uint32_t devnum;
-    if (sysfs_read_devnum(medium.sysfs, &devnum) != 0) {
-      emit_line(2, "Failed to parse ", medium.sysfs, "/dev");
-      return not_found(medium);
-    }
-    if (os::mknod(medium.device, block_node_mode, devnum) != 0) {
-      emit_line(2, "Failed to create device ", medium.device, ": ",
-                errno_text());
-      return not_found(medium);
+    switch (
+        make_node_from_sysfs(medium.device, medium.sysfs, block_node_mode)) {
+      case NodeMade::no_number:
+        emit_line(2, "Failed to parse ", medium.sysfs, "/dev");
+        return not_found(medium);
+      case NodeMade::no_node:
+        emit_line(2, "Failed to create device ", medium.device, ": ",
+                  errno_text());
+        return not_found(medium);
+      case NodeMade::made:
+        break;
     }
   }
   emit_line(1, "Mounting ", medium.device);

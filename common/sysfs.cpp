@@ -135,3 +135,11 @@ int sysfs_read_devnum(std::string_view directory, uint32_t* result) {
   *result = encode_devnum(major, minor);
   return 0;
 }
+
+NodeMade make_node_from_sysfs(const char* path, std::string_view sysfs_dir,
+                              unsigned mode) {
+  uint32_t devnum;
+  if (sysfs_read_devnum(sysfs_dir, &devnum) != 0) return NodeMade::no_number;
+  if (os::mknod(path, mode, devnum) != 0) return NodeMade::no_node;
+  return NodeMade::made;
+}

@@ -29,6 +29,15 @@ int sysfs_read_int(std::string_view directory, std::string_view name,
 // encoded as mknod takes it.
 int sysfs_read_devnum(std::string_view directory, uint32_t* result);
 
+// Making a missing device node from its sysfs directory's "dev" attribute:
+// the step that failed, so that each caller prints its own lines. The
+// reader's own failure line has been written for no_number; errno holds
+// mknod's error for no_node.
+enum class NodeMade { made, no_number, no_node };
+[[nodiscard]] NodeMade make_node_from_sysfs(const char* path,
+                                            std::string_view sysfs_dir,
+                                            unsigned mode);
+
 // The kernel's 32-bit device number encoding.
 constexpr uint32_t encode_devnum(uint32_t major, uint32_t minor) {
   return (minor & 0xFF) | ((major & 0xFFF) << 8) |

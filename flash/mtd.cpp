@@ -50,14 +50,15 @@ std::unique_ptr<MtdPartition> load_partition(const std::string& entry) {
 const char* node(const std::string& path, const std::string& dir, mode_t mode) {
   struct stat st;
   if (os::stat(path.c_str(), &st) == 0) return path.c_str();
-  uint32_t devnum;
-  if (sysfs_read_devnum(dir, &devnum) != 0) {
-    emit_line(2, "Failed to parse ", dir, "/dev");
-    return nullptr;
-  }
-  if (os::mknod(path.c_str(), mode, devnum) != 0) {
-    emit_line(2, "Failed to create device: ", errno_text());
-    return nullptr;
+  switch (make_node_from_sysfs(path.c_str(), dir, mode)) {
+    case NodeMade::no_number:
+      emit_line(2, "Failed to parse ", dir, "/dev");
+      return nullptr;
+    case NodeMade::no_node:
+      emit_line(2, "Failed to create device: ", errno_text());
+      return nullptr;
+    case NodeMade::made:
+      break;
   }
   return path.c_str();
 }

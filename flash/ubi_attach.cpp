@@ -31,35 +31,38 @@ int ctrl_ioctl(unsigned long request, void* arg) {
 
 }  // namespace
 
-int ubi_ctrl_create() {
-  if (os::access(ubi_ctrl, W_OK) == 0) return 0;
-  uint32_t devnum;
-  if (sysfs_read_devnum(ubi_ctrl_sysfs, &devnum) != 0) {
-    emit_line(2, "Failed to parse ", ubi_ctrl_sysfs, "/dev");
-    return -1;
-  }
-  if (os::mknod(ubi_ctrl, char_node_mode, devnum) != 0) {
-    emit_line(2, "Failed to create device: ", errno_text());
-    return -1;
+namespace {
+
+// Makes a missing UBI node from its sysfs directory: 0, or -1 reported.
+int make_ubi_node(const char* node, const std::string& dir) {
+  switch (make_node_from_sysfs(node, dir, char_node_mode)) {
+    case NodeMade::no_number:
+      emit_line(2, "Failed to parse ", dir, "/dev");
+      return -1;
+    case NodeMade::no_node:
+      emit_line(2, "Failed to create device: ", errno_text());
+      return -1;
+    case NodeMade::made:
+      break;
   }
   return 0;
+}
+
+}  // namespace
+
+int ubi_ctrl_create() {
+  if (os::access(ubi_ctrl, W_OK) == 0) return 0;
+  return make_ubi_node(ubi_ctrl, ubi_ctrl_sysfs);
 }
 
 UbiInfoPtr ubi_info_load(const std::string& entry) {
   auto info = std::make_unique<UbiInfo>();
   info->device = "/dev/" + entry;
   struct stat st;
-  if (os::stat(info->device.c_str(), &st) != 0) {
-    std::string dir = std::string(ubi_class) + "/" + entry;
-    uint32_t devnum;
-    if (sysfs_read_devnum(dir, &devnum) != 0) {
-      emit_line(2, "Failed to parse ", dir, "/dev");
-      return nullptr;
-    }
-    if (os::mknod(info->device.c_str(), char_node_mode, devnum) != 0) {
-      emit_line(2, "Failed to create device: ", errno_text());
-      return nullptr;
-    }
+  if (os::stat(info->device.c_str(), &st) != 0 &&
+      make_ubi_node(info->device.c_str(),
+                    std::string(ubi_class) + "/" + entry) != 0) {
+    return nullptr;
   }
   // A device whose volumes cannot all be listed still yields its info.
   ubi_volumes_scan(info.get(), false);

@@ -147,14 +147,16 @@ const char* ubi_volume_device(UbiVolume* vol) {
   }
   struct stat st;
   if (os::stat(vol->device.c_str(), &st) == 0) return vol->device.c_str();
-  uint32_t devnum;
-  if (sysfs_read_devnum(vol->sysfs, &devnum) != 0) {
-    emit_line(2, "Failed to parse ", vol->sysfs, "/dev");
-    return nullptr;
-  }
-  if (os::mknod(vol->device.c_str(), char_node_mode, devnum) != 0) {
-    emit_line(2, "Failed to create device", vol->device, ": ", errno_text());
-    return nullptr;
+  switch (
+      make_node_from_sysfs(vol->device.c_str(), vol->sysfs, char_node_mode)) {
+    case NodeMade::no_number:
+      emit_line(2, "Failed to parse ", vol->sysfs, "/dev");
+      return nullptr;
+    case NodeMade::no_node:
+      emit_line(2, "Failed to create device", vol->device, ": ", errno_text());
+      return nullptr;
+    case NodeMade::made:
+      break;
   }
   return vol->device.c_str();
 }

@@ -32,11 +32,15 @@ void keepalive(int device) {
 // The node is made from sysfs when it is not there (or not writable).
 void make_node() {
   if (os::access(device_path, W_OK) == 0) return;
-  uint32_t devnum;
-  if (sysfs_read_devnum(device_sysfs, &devnum) != 0) {
-    emit_line(2, "Failed to find watchdog sysfs entry");
-  } else if (os::mknod(device_path, char_node_mode, devnum) != 0) {
-    emit_line(2, "Failed to create watchdog device");
+  switch (make_node_from_sysfs(device_path, device_sysfs, char_node_mode)) {
+    case NodeMade::no_number:
+      emit_line(2, "Failed to find watchdog sysfs entry");
+      break;
+    case NodeMade::no_node:
+      emit_line(2, "Failed to create watchdog device");
+      break;
+    case NodeMade::made:
+      break;
   }
 }
 
