@@ -115,7 +115,7 @@ int mount_storage(const StorageMedium& medium, const char* mount_point,
   return 0;
 }
 
-int mount_medium(unsigned id, const char* mount_point, uint32_t wait_ms,
+int mount_medium(MediumId id, const char* mount_point, uint32_t wait_ms,
                  unsigned options) {
   switch (id) {
     case MEDIUM_SYSFS:
@@ -160,13 +160,13 @@ int umount_device(const char* device, const char* mount_point) {
   return 0;
 }
 
-int umount_medium(unsigned id, const char* mount_point) {
+int umount_medium(MediumId id, const char* mount_point) {
   if (id == MEDIUM_MMC) return umount_device(mmc_medium.device, mount_point);
   if (id == MEDIUM_USB) return umount_device(usb_medium.device, mount_point);
   return -1;
 }
 
-int medium_is_mounted(unsigned id, const char* path) {
+int medium_is_mounted(MediumId id, const char* path) {
   if (id == MEDIUM_MMC) return is_mounted_at(mmc_medium.device, path);
   if (id == MEDIUM_USB) return is_mounted_at(usb_medium.device, path);
   if (id == MEDIUM_SYSFS || id == MEDIUM_PROC) return is_mount_point(path);

@@ -29,10 +29,15 @@ extern const StorageMedium usb_medium;
 // not found or no node; -3 the mount failed (errno from the mount, or
 // from mke2fs's run). MOUNT_FORMAT formats the card only when its mount
 // failed for want of a file system (no_filesystem).
-int mount_medium(unsigned id, const char* mount_point, uint32_t wait_ms,
+int mount_medium(MediumId id, const char* mount_point, uint32_t wait_ms,
                  unsigned options);
-int umount_medium(unsigned id, const char* mount_point);
-int medium_is_mounted(unsigned id, const char* path);
+// Unmounts the card (MEDIUM_MMC) or the stick (MEDIUM_USB) from mount_point
+// when it is mounted there: 0 (also when it was not), -1 when the unmount
+// failed (reported) or for another id.
+int umount_medium(MediumId id, const char* mount_point);
+// 1 when the medium (for sysfs and proc: anything) is mounted at path, 0
+// when not, -1 for an unknown id.
+int medium_is_mounted(MediumId id, const char* path);
 // Formats the card with mke2fs and mounts it (remounted read-write with
 // MOUNT_RW): the results of mount_medium; -3 when the card's node is not
 // readable or mke2fs fails.

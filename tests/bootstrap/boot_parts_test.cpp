@@ -150,9 +150,9 @@ TEST(Mounts, VirtualFileSystemsAreMountedOnce) {
   EXPECT_EQ(mount_medium(MEDIUM_SYSFS, nullptr, 0, 0), 0);
   EXPECT_EQ(mount_medium(MEDIUM_PROC, "/ignored", 0, 0), 0);
   EXPECT_EQ(SimDevice::console(1), "Mounting sysfs\nMounting proc\n");
-  EXPECT_EQ(mount_medium(4, "/mnt/x", 0, 0), -1);
-  EXPECT_EQ(umount_medium(2, "/sys"), -1);
-  EXPECT_EQ(medium_is_mounted(7, "/sys"), -1);
+  EXPECT_EQ(mount_medium(static_cast<MediumId>(4), "/mnt/x", 0, 0), -1);
+  EXPECT_EQ(umount_medium(MEDIUM_SYSFS, "/sys"), -1);
+  EXPECT_EQ(medium_is_mounted(static_cast<MediumId>(7), "/sys"), -1);
   EXPECT_EQ(is_mount_point(nullptr), 0);
 }
 
