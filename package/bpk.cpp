@@ -196,8 +196,7 @@ int append_chunk(PackageFile* p, const unsigned char* data, size_t n,
 
 // The handle of an open container, nothing selected.
 PackagePtr make_handle(unique_fd fd, uint32_t end, bool writable) {
-  PackagePtr p(new (std::nothrow) PackageFile);
-  if (!p) return nullptr;
+  PackagePtr p(new PackageFile);
   p->fd = std::move(fd);
   p->end = end;
   p->writable = writable;
