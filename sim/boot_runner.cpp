@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -134,16 +135,25 @@ int board_program(const std::string& name,
       os::nanosleep(&day, nullptr);
     }
   }
+  // The environment the bootstrap gave the program (the shell between adds
+  // its own).
+  const char* passed = std::getenv("VELNOR_SIM_EXEC_ENV");
   if (name == "switch_root") {
-    // The argument vector as it arrived; the boot ends here.
+    // The argument vector and environment as they arrived; the boot ends
+    // here.
     std::ofstream out(dir + "/state/switch_root", std::ios::trunc);
     out << "/sbin/switch_root\n";
     for (const std::string& a : args) out << a << "\n";
     out.close();
+    std::ofstream(dir + "/state/switch_root_env", std::ios::trunc)
+        << (passed != nullptr ? passed : "");
     std::ofstream(dir + "/state/outcome", std::ios::trunc) << "switch_root\n";
     return 0;
   }
   if (name == "mke2fs") {
+    std::ofstream record(dir + "/state/mke2fs", std::ios::trunc);
+    for (const std::string& a : args) record << a << "\n";
+    record.close();
     std::string device = args.empty() ? "" : args.back();
     struct stat st;
     if (device.empty() || os::stat(device.c_str(), &st) != 0 ||

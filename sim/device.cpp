@@ -122,6 +122,7 @@ WatchdogState watchdog_state() {
     out.keepalives = w.keepalives;
     out.fired = w.fired;
     out.fired_at_ns = w.fired_at_ns;
+    out.nonzero_bytes = w.nonzero_bytes;
     uint64_t first = w.keepalives > 32 ? w.keepalives - 32 : 0;
     for (uint64_t i = first; i < w.keepalives; ++i)
       out.recent.push_back(w.recent[i % 32]);

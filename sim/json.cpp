@@ -1,6 +1,7 @@
 #include "sim/json.h"
 
 #include <cstdio>
+#include <fstream>
 
 namespace sim {
 
@@ -35,6 +36,17 @@ std::string json_string(std::string_view text) {
   }
   out += "\"";
   return out;
+}
+
+std::string json_lines(const std::string& path) {
+  std::ifstream in(path);
+  std::string out = "[", line;
+  const char* sep = "";
+  while (std::getline(in, line)) {
+    out += sep + json_string(line);
+    sep = ", ";
+  }
+  return out + "]";
 }
 
 }  // namespace sim

@@ -8,5 +8,7 @@
 namespace sim {
 
 std::string json_string(std::string_view text);
+// The lines of a file as an array of strings ([] when it cannot be read).
+std::string json_lines(const std::string& path);
 
 }  // namespace sim

@@ -43,7 +43,8 @@ struct SimWatchdog {
   uint64_t last_keepalive_ns;
   uint64_t fired_at_ns;
   uint64_t keepalives;
-  uint64_t recent[32];  // the last keepalive times, by keepalives % 32
+  uint64_t recent[32];     // the last keepalive times, by keepalives % 32
+  uint64_t nonzero_bytes;  // bytes written that were not the keepalive 0
 };
 
 // A mounted file system: the device path it covers, the device number that
@@ -100,7 +101,7 @@ struct KernelState {
 };
 
 constexpr uint32_t kernel_magic = 0x564C4E53;  // "VLNS"
-constexpr uint32_t kernel_version = 6;
+constexpr uint32_t kernel_version = 7;
 
 // Creates the state file of a new device.
 bool kernel_create(const char* state_file);

@@ -505,9 +505,13 @@ int execve(const char* path, char* const argv[], char* const envp[]) {
   std::optional<std::string> host = resolved->host;
   // The program runs on the same device: it inherits the attachment.
   std::vector<std::string> env;
+  // What the program itself passed, for the board's programs to record.
+  std::string passed = "VELNOR_SIM_EXEC_ENV=";
   for (char* const* e = envp; e != nullptr && *e != nullptr; ++e) {
     env.emplace_back(*e);
+    passed.append(*e).append("\n");
   }
+  env.push_back(passed);
   env.push_back("VELNOR_SIM_DIR=" + sim::device_dir());
   const char* emulator = std::getenv("VELNOR_SIM_EMULATOR");
   if (emulator != nullptr)

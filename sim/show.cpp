@@ -179,18 +179,17 @@ std::string board_json(const std::string& dir) {
     out += "{\"outcome\": " + json_string(outcome) +
            ", \"reason\": " + json_string(line_of(dir + "/state/boot", 1));
     if (outcome == "switch_root") {
-      out += ", \"argv\": [";
-      std::ifstream in(dir + "/state/switch_root");
-      std::string arg;
-      const char* sep = "";
-      while (std::getline(in, arg)) {
-        out += sep + json_string(arg);
-        sep = ", ";
-      }
-      out += "]";
+      out += ", \"argv\": " + json_lines(dir + "/state/switch_root") +
+             ", \"env\": " + json_lines(dir + "/state/switch_root_env");
     }
     out += "},\n";
   }
+  // The arguments mke2fs last ran with (null: it never ran).
+  out += "  \"mke2fs\": " +
+         (std::filesystem::exists(dir + "/state/mke2fs")
+              ? json_lines(dir + "/state/mke2fs")
+              : std::string("null")) +
+         ",\n";
   std::optional<uint32_t> flag = bootflag_get(dir);
   out += "  \"flag\": " + (flag ? std::to_string(*flag) : std::string("null")) +
          ",\n";

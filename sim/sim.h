@@ -133,6 +133,7 @@ struct WatchdogState {
   std::vector<uint64_t> recent;  // the latest keepalive times, oldest first
   bool fired;                    // it restarted the machine
   uint64_t fired_at_ns;
+  uint64_t nonzero_bytes;  // written bytes that were not the keepalive 0
 };
 WatchdogState watchdog_state();
 

@@ -37,6 +37,9 @@ class Watchdog : public OpenDevice {
     kernel_locked([&](KernelState& s) {
       s.watchdog.magic_close =
           std::memchr(buffer, 'V', count) != nullptr ? 1 : 0;
+      const auto* bytes = static_cast<const unsigned char*>(buffer);
+      for (size_t i = 0; i < count; ++i)
+        s.watchdog.nonzero_bytes += bytes[i] != 0;
       keepalive(s);
     });
     return static_cast<ssize_t>(count);

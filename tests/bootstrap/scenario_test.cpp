@@ -158,7 +158,7 @@ TEST_F(Board, TheTracedNormalBoot) {
       field("boot"),
       "\"boot\": {\"outcome\": \"switch_root\", \"reason\": \"\", \"argv\": "
       "[\"/sbin/switch_root\", \"/root\", \"/sbin/init\", \"quiet=1\", "
-      "\"single\"]},");
+      "\"single\"], \"env\": []},");
   EXPECT_NE(field("mounts").find(
                 "{\"target\": \"/root\", \"source\": \"/dev/mtdblock1\", "
                 "\"fstype\": \"squashfs\", \"readonly\": true"),
@@ -307,6 +307,9 @@ TEST_F(Board, UsbUpdateOntoAnUnformattedCard) {
             "Formatting /dev/mmcblk0p1\n"
             "Creating volume: rootfs\nCreating volume: kernel\n");
   EXPECT_EQ(flag(), 0xB0020000u);
+  EXPECT_EQ(field("mke2fs"),
+            "\"mke2fs\": [\"-c\", \"-t\", \"ext3\", \"-j\", \"-O\", "
+            "\"has_journal\", \"-v\", \"/dev/mmcblk0p1\"],");
   EXPECT_NE(
       field("media").find("\"mmc\": {\"present\": true, \"fstype\": \"ext3\""),
       std::string::npos);

@@ -204,6 +204,9 @@ TEST_F(Watchdog, SigtermStopsWithoutThePipeMessage) {
             "Starting watchdog process\nStopping watchdog process\n");
   EXPECT_EQ(daemon.err(), "");
   EXPECT_EQ(sim::watchdog_state().last_keepalive_ns, sim::now_ns());
+  // Every keepalive was the byte 0, the last one included.
+  EXPECT_GE(sim::watchdog_state().keepalives, 3u);
+  EXPECT_EQ(sim::watchdog_state().nonzero_bytes, 0u);
 }
 
 TEST_F(Watchdog, RefusedSettingsAndAShortRequestAreReported) {
