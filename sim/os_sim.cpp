@@ -22,11 +22,15 @@
 
 #include "common/os.h"
 #include "sim/board.h"
+#include "sim/call_log.h"
 #include "sim/kernel_state.h"
+#include "sim/medium_io.h"
 #include "sim/netlink.h"
 #include "sim/nodes.h"
 #include "sim/open_device.h"
 #include "sim/sim.h"
+
+using sim::note_call;
 
 namespace {
 
@@ -115,70 +119,6 @@ bool fails(const char* call, const std::string& path) {
   return false;
 }
 
-// Files open on a removable medium, with the medium's faults as they were
-// when the file was opened.
-struct MediumFile {
-  sim::Medium medium;
-  sim::MediumState state;
-  uint64_t given = 0;  // bytes read so far
-};
-std::map<int, MediumFile>& medium_files = *new std::map<int, MediumFile>;
-
-uint64_t medium_used(sim::Medium m) {
-  uint64_t used = 0;
-  std::error_code ec;
-  for (auto it = std::filesystem::recursive_directory_iterator(
-           sim::medium_files(sim::device_dir(), m), ec);
-       !ec && it != std::filesystem::recursive_directory_iterator();
-       it.increment(ec)) {
-    if (it->is_regular_file(ec)) used += it->file_size(ec);
-  }
-  return used;
-}
-
-ssize_t medium_read(int fd, MediumFile& f, void* buf, size_t count) {
-  const sim::MediumState& s = f.state;
-  if (s.removed_after != 0 && f.given >= s.removed_after) {
-    errno = EIO;  // the medium has gone
-    return -1;
-  }
-  off_t pos = ::lseek(fd, 0, SEEK_CUR);
-  if (s.read_error_at != 0 && pos >= 0) {
-    auto at = static_cast<uint64_t>(pos);
-    if (at >= s.read_error_at) {
-      errno = EIO;  // a bad sector
-      return -1;
-    }
-    count =
-        static_cast<size_t>(std::min<uint64_t>(count, s.read_error_at - at));
-  }
-  if (s.removed_after != 0) {
-    count = static_cast<size_t>(
-        std::min<uint64_t>(count, s.removed_after - f.given));
-  }
-  ssize_t n = ::read(fd, buf, count);
-  if (n > 0) f.given += static_cast<uint64_t>(n);
-  return n;
-}
-
-ssize_t medium_write(int fd, MediumFile& f, const void* buf, size_t count) {
-  const sim::MediumState& s = f.state;
-  if (s.removed_after != 0 && f.given >= s.removed_after) {
-    errno = EIO;
-    return -1;
-  }
-  if (s.capacity != 0) {
-    uint64_t used = medium_used(f.medium);
-    uint64_t room = used < s.capacity ? s.capacity - used : 0;
-    if (room == 0) {
-      errno = ENOSPC;
-      return -1;
-    }
-    count = static_cast<size_t>(std::min<uint64_t>(count, room));
-  }
-  return ::write(fd, buf, count);
-}
-
 // sysfs attributes opened for writing, by descriptor: a write stores the
 // value whole, and some attributes make the kernel act.
 std::map<int, std::string>& sysfs_writers = *new std::map<int, std::string>;
@@ -241,60 +181,6 @@ void set_console_terminal(std::optional<bool> terminal) {
 
 }  // namespace sim
 
-namespace {
-
-// ---- the call log ----
-// With VELNOR_SIM_CALLS naming a directory, every device process counts the
-// system calls it makes (with the path, for calls that take one) and writes
-// them there, with its own CPU time, when it replaces itself (execve), exits
-// or restarts the machine: what a boot costs the device, call by call.
-struct CallLog {
-  bool on = false;
-  std::string dir;
-  std::map<std::string, uint64_t> counts;
-};
-
-void write_call_log();
-
-CallLog& call_log() {
-  static CallLog* log = [] {
-    auto* l = new CallLog;
-    if (const char* dir = std::getenv("VELNOR_SIM_CALLS")) {
-      l->on = *dir != '\0';
-      l->dir = dir;
-      if (l->on) std::atexit(write_call_log);
-    }
-    return l;
-  }();
-  return *log;
-}
-
-void note_call(const char* name, const char* path = nullptr) {
-  CallLog& log = call_log();
-  if (!log.on) return;
-  std::string key = name;
-  if (path != nullptr) key += std::string(" ") + path;
-  ++log.counts[key];
-}
-
-void write_call_log() {
-  CallLog& log = call_log();
-  if (!log.on) return;
-  rusage self{};
-  ::getrusage(RUSAGE_SELF, &self);
-  auto us = [](const timeval& t) {
-    return static_cast<uint64_t>(t.tv_sec) * 1000000 +
-           static_cast<uint64_t>(t.tv_usec);
-  };
-  std::ofstream out(log.dir + "/calls." + std::to_string(::getpid()));
-  out << "cpu_us " << us(self.ru_utime) + us(self.ru_stime) << "\n";
-  for (const auto& [key, count] : log.counts)
-    out << count << " " << key << "\n";
-  log.counts.clear();
-}
-
-}  // namespace
-
 namespace os {
 
 int open(const char* path, int flags, mode_t mode) {
@@ -321,21 +207,15 @@ int open(const char* path, int flags, mode_t mode) {
   if (fd >= 0 && sysfs && (flags & O_ACCMODE) != O_RDONLY) {
     sysfs_writers[fd] = r->device;
   }
-  if (fd >= 0) {
-    medium_files.erase(fd);
-    if (std::optional<sim::Medium> m = sim::medium_of_mount(r->dev)) {
-      medium_files[fd] = MediumFile{*m, sim::medium_get(sim::device_dir(), *m)};
-    }
-  }
+  if (fd >= 0) sim::medium_file_opened(fd, r->dev);
   return fd;
 }
 
 ssize_t read(int fd, void* buf, size_t count) {
   note_call("read");
   if (sim::OpenDevice* d = model(fd)) return d->read(buf, count);
-  auto on_medium = medium_files.find(fd);
-  if (on_medium != medium_files.end()) {
-    return medium_read(fd, on_medium->second, buf, count);
+  if (sim::MediumFile* on_medium = sim::medium_file(fd)) {
+    return sim::medium_read(fd, *on_medium, buf, count);
   }
   return ::read(fd, buf, count);
 }
@@ -347,9 +227,8 @@ ssize_t write(int fd, const void* buf, size_t count) {
     return static_cast<ssize_t>(count);
   }
   if (sim::OpenDevice* d = model(fd)) return d->write(buf, count);
-  auto on_medium = medium_files.find(fd);
-  if (on_medium != medium_files.end()) {
-    return medium_write(fd, on_medium->second, buf, count);
+  if (sim::MediumFile* on_medium = sim::medium_file(fd)) {
+    return sim::medium_write(fd, *on_medium, buf, count);
   }
   auto attribute = sysfs_writers.find(fd);
   if (attribute != sysfs_writers.end()) {
@@ -371,7 +250,7 @@ ssize_t write(int fd, const void* buf, size_t count) {
 int close(int fd) {
   note_call("close");
   sysfs_writers.erase(fd);
-  medium_files.erase(fd);
+  sim::medium_file_closed(fd);
   if (model_files.erase(fd) == 0) {
     int rc = ::close(fd);
     int saved = errno;
@@ -493,7 +372,7 @@ pid_t fork() {
     sim::kernel_locked([&](sim::KernelState&) { sim::kernel_register(child); });
   } else if (child == 0) {
     // The child's log holds its own calls, not its parent's before the fork.
-    call_log().counts.clear();
+    sim::call_log_forget();
   }
   return child;
 }
@@ -538,7 +417,7 @@ int execve(const char* path, char* const argv[], char* const envp[]) {
     args.push_back(*a);
   }
   args.push_back(nullptr);
-  write_call_log();
+  sim::write_call_log();
   return ::execve(run.c_str(), args.data(), envs.data());
 }
 
@@ -559,7 +438,7 @@ pid_t wait4(pid_t pid, int* status, int options, struct rusage* usage) {
 
 void exit(int status) {
   note_call("exit");
-  write_call_log();
+  sim::write_call_log();
   ::_exit(status);
 }
 pid_t getpid() {
@@ -891,7 +770,7 @@ int reboot(int cmd) {
     return -1;
   }
   if (fails("reboot", "")) return -1;
-  write_call_log();
+  sim::write_call_log();
   std::ofstream(sim::device_dir() + "/state/outcome") << outcome << "\n";
   // The machine stops: every process on it ends at once.
   sim::kernel_locked([&](sim::KernelState& s) {
