@@ -23,43 +23,23 @@
 #include "common/os.h"
 #include "sim/board.h"
 #include "sim/call_log.h"
+#include "sim/exec_on_device.h"
 #include "sim/kernel_state.h"
 #include "sim/medium_io.h"
+#include "sim/model_files.h"
 #include "sim/netlink.h"
 #include "sim/nodes.h"
 #include "sim/open_device.h"
+#include "sim/signals.h"
 #include "sim/sim.h"
 
 using sim::note_call;
 
 namespace {
 
-// Descriptors whose file is a model rather than a host file. The number is
-// held by an open /dev/null of the host, so it cannot be handed out twice.
-struct ModelFile {
-  std::shared_ptr<sim::OpenDevice> device;
-  std::optional<sim::NodeId> node;  // unset: a socket
-};
-// Never destroyed: descriptors still open at exit are closed by the host, and
-// the models must not run after the device state is gone.
-std::map<int, ModelFile>& model_files = *new std::map<int, ModelFile>;
-
 bool capturing = false;
 std::vector<sim::ConsoleWrite> captured;
 std::optional<bool> console_terminal;
-
-sim::OpenDevice* model(int fd) {
-  auto it = model_files.find(fd);
-  return it == model_files.end() ? nullptr : it->second.device.get();
-}
-
-int hold(std::unique_ptr<sim::OpenDevice> device,
-         std::optional<sim::NodeId> node) {
-  int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-  if (fd < 0) return -1;
-  model_files[fd] = ModelFile{std::move(device), node};
-  return fd;
-}
 
 std::optional<sim::Resolved> resolve(const char* path,
                                      bool follow_last = true) {
@@ -133,19 +113,6 @@ uint64_t deadline_after(uint64_t ns) {
   return ns > sim::never - now ? sim::never : now + ns;
 }
 
-// The program's own signal handlers, called through a trampoline that
-// also tells a blocked seam call to return EINTR, as the kernel would.
-struct sigaction handlers[NSIG];
-
-void trampoline(int sig) {
-  sim::kernel_note_signal();
-  handlers[sig].sa_handler(sig);
-}
-void trampoline_info(int sig, siginfo_t* info, void* context) {
-  sim::kernel_note_signal();
-  handlers[sig].sa_sigaction(sig, info, context);
-}
-
 // Descriptors another process of the device may be waiting on.
 void note_activity(int fd) {
   if (fd > 2) sim::kernel_activity();
@@ -156,16 +123,6 @@ short host_ready(int fd, short events) {
   pollfd p{fd, events, 0};
   if (::poll(&p, 1, 0) < 0) return 0;
   return p.revents;
-}
-
-bool is_elf(const std::string& host) {
-  std::ifstream in(host, std::ios::binary);
-  char head[4] = {};
-  in.read(head, 4);
-  return in.gcount() == 4 && std::memcmp(head,
-                                         "\x7f"
-                                         "ELF",
-                                         4) == 0;
 }
 
 }  // namespace
@@ -195,7 +152,7 @@ int open(const char* path, int flags, mode_t mode) {
     }
     std::unique_ptr<sim::OpenDevice> device = sim::open_node(*node, flags);
     if (!device) return -1;
-    return hold(std::move(device), node);
+    return sim::model_hold(std::move(device), node);
   }
   bool writes =
       (flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC));
@@ -213,7 +170,7 @@ int open(const char* path, int flags, mode_t mode) {
 
 ssize_t read(int fd, void* buf, size_t count) {
   note_call("read");
-  if (sim::OpenDevice* d = model(fd)) return d->read(buf, count);
+  if (sim::OpenDevice* d = sim::model(fd)) return d->read(buf, count);
   if (sim::MediumFile* on_medium = sim::medium_file(fd)) {
     return sim::medium_read(fd, *on_medium, buf, count);
   }
@@ -226,7 +183,7 @@ ssize_t write(int fd, const void* buf, size_t count) {
     captured.push_back({fd, std::string(static_cast<const char*>(buf), count)});
     return static_cast<ssize_t>(count);
   }
-  if (sim::OpenDevice* d = model(fd)) return d->write(buf, count);
+  if (sim::OpenDevice* d = sim::model(fd)) return d->write(buf, count);
   if (sim::MediumFile* on_medium = sim::medium_file(fd)) {
     return sim::medium_write(fd, *on_medium, buf, count);
   }
@@ -251,7 +208,7 @@ int close(int fd) {
   note_call("close");
   sysfs_writers.erase(fd);
   sim::medium_file_closed(fd);
-  if (model_files.erase(fd) == 0) {
+  if (!sim::model_forget(fd)) {
     int rc = ::close(fd);
     int saved = errno;
     note_activity(fd);
@@ -263,7 +220,7 @@ int close(int fd) {
 
 off_t lseek(int fd, off_t offset, int whence) {
   note_call("lseek");
-  if (sim::OpenDevice* d = model(fd)) return d->lseek(offset, whence);
+  if (sim::OpenDevice* d = sim::model(fd)) return d->lseek(offset, whence);
   return ::lseek(fd, offset, whence);
 }
 
@@ -293,10 +250,9 @@ int lstat(const char* path, struct stat* st) {
 int fstat(int fd, struct stat* st) {
   note_call("fstat");
   if (::fstat(fd, st) != 0) return -1;
-  auto it = model_files.find(fd);
-  if (it != model_files.end()) {
-    if (it->second.node) {
-      sim::present_node(st, *it->second.node);
+  if (const sim::ModelFile* held = sim::model_file(fd)) {
+    if (held->node) {
+      sim::present_node(st, *held->node);
     } else {
       st->st_mode = S_IFSOCK | 0777;
       st->st_rdev = 0;
@@ -345,7 +301,7 @@ int umount2(const char* target, int) {
 int ioctl(int fd, unsigned long request, void* arg) {
   note_call("ioctl");
   if (fails("ioctl", "")) return -1;
-  if (sim::OpenDevice* d = model(fd)) return d->ioctl(request, arg);
+  if (sim::OpenDevice* d = sim::model(fd)) return d->ioctl(request, arg);
   return ::ioctl(fd, request, arg);
 }
 
@@ -353,7 +309,7 @@ void* mmap(void* addr, size_t length, int prot, int flags, int fd,
            off_t offset) {
   note_call("mmap");
   if (fails("mmap", "")) return MAP_FAILED;
-  if (sim::OpenDevice* d = model(fd))
+  if (sim::OpenDevice* d = sim::model(fd))
     return d->mmap(length, prot, flags, offset);
   return ::mmap(addr, length, prot, flags, fd, offset);
 }
@@ -381,44 +337,8 @@ int execve(const char* path, char* const argv[], char* const envp[]) {
   note_call("execve", path);
   std::optional<sim::Resolved> resolved = resolve(path);
   if (!resolved) return -1;
-  std::optional<std::string> host = resolved->host;
-  // The program runs on the same device: it inherits the attachment.
-  std::vector<std::string> env;
-  // What the program itself passed, for the board's programs to record.
-  std::string passed = "VELNOR_SIM_EXEC_ENV=";
-  for (char* const* e = envp; e != nullptr && *e != nullptr; ++e) {
-    env.emplace_back(*e);
-    passed.append(*e).append("\n");
-  }
-  env.push_back(passed);
-  env.push_back("VELNOR_SIM_DIR=" + sim::device_dir());
-  const char* emulator = std::getenv("VELNOR_SIM_EMULATOR");
-  if (emulator != nullptr)
-    env.push_back(std::string("VELNOR_SIM_EMULATOR=") + emulator);
-  if (const char* calls = std::getenv("VELNOR_SIM_CALLS"))
-    env.push_back(std::string("VELNOR_SIM_CALLS=") + calls);
-  std::vector<char*> envs;
-  for (std::string& e : env) envs.push_back(e.data());
-  envs.push_back(nullptr);
-
-  std::vector<char*> args;
-  std::string run = *host;
-  std::string argv0 = argv != nullptr && argv[0] != nullptr ? argv[0] : path;
-  std::string dash0 = "-0";
-  if (emulator != nullptr && *emulator != '\0' && is_elf(*host)) {
-    // Programs built for another machine run under its user-mode emulator.
-    run = emulator;
-    args = {run.data(), dash0.data(), argv0.data(), host->data()};
-  } else {
-    args = {argv0.data()};
-  }
-  for (char* const* a = argv != nullptr && argv[0] != nullptr ? argv + 1 : argv;
-       a != nullptr && *a != nullptr; ++a) {
-    args.push_back(*a);
-  }
-  args.push_back(nullptr);
   sim::write_call_log();
-  return ::execve(run.c_str(), args.data(), envs.data());
+  return sim::exec_on_device(resolved->host, path, argv, envp);
 }
 
 pid_t wait4(pid_t pid, int* status, int options, struct rusage* usage) {
@@ -455,12 +375,7 @@ int dup2(int oldfd, int newfd) {
   note_call("dup2");
   int result = ::dup2(oldfd, newfd);
   if (result < 0 || oldfd == newfd) return result;
-  auto it = model_files.find(oldfd);
-  if (it != model_files.end()) {
-    model_files[newfd] = it->second;
-  } else {
-    model_files.erase(newfd);
-  }
+  sim::model_dup(oldfd, newfd);
   return result;
 }
 
@@ -486,36 +401,7 @@ int sigprocmask(int how, const sigset_t* set, sigset_t* old) {
 
 int sigaction(int sig, const struct sigaction* act, struct sigaction* old) {
   note_call("sigaction");
-  if (sig <= 0 || sig >= NSIG) {
-    errno = EINVAL;
-    return -1;
-  }
-  struct sigaction previous = handlers[sig];
-  if (act == nullptr || act->sa_handler == SIG_IGN ||
-      act->sa_handler == SIG_DFL) {
-    int rc = ::sigaction(sig, act, old);
-    if (rc == 0 && act != nullptr) handlers[sig] = *act;
-    return rc;
-  }
-  struct sigaction wrapped = *act;
-  if (act->sa_flags & SA_SIGINFO) {
-    wrapped.sa_sigaction = trampoline_info;
-  } else {
-    wrapped.sa_handler = trampoline;
-  }
-  struct sigaction host_old;
-  if (::sigaction(sig, &wrapped, &host_old) != 0) return -1;
-  handlers[sig] = *act;
-  if (old != nullptr) {
-    // The program sees its own handler, not the trampoline.
-    *old = host_old;
-    if (host_old.sa_handler == trampoline ||
-        (host_old.sa_flags & SA_SIGINFO &&
-         host_old.sa_sigaction == trampoline_info)) {
-      *old = previous;
-    }
-  }
-  return 0;
+  return sim::install_handler(sig, act, old);
 }
 
 int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
@@ -534,7 +420,7 @@ int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
   if (writefds != nullptr) want_write = *writefds;
   for (int fd = 0; fd < nfds; ++fd) {
     if ((FD_ISSET(fd, &want_read) || FD_ISSET(fd, &want_write)) &&
-        model(fd) == nullptr && (host_ready(fd, 0) & POLLNVAL)) {
+        sim::model(fd) == nullptr && (host_ready(fd, 0) & POLLNVAL)) {
       errno = EBADF;
       return -1;
     }
@@ -547,7 +433,7 @@ int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
     FD_ZERO(&got_write);
     count = 0;
     for (int fd = 0; fd < nfds; ++fd) {
-      sim::OpenDevice* d = model(fd);
+      sim::OpenDevice* d = sim::model(fd);
       if (FD_ISSET(fd, &want_read) &&
           (d != nullptr ? d->readable(s)
                         : (host_ready(fd, POLLIN) &
@@ -599,7 +485,7 @@ int poll(struct pollfd* fds, nfds_t nfds, int timeout_ms) {
       pollfd& p = fds[i];
       p.revents = 0;
       if (p.fd < 0) continue;
-      if (sim::OpenDevice* d = model(p.fd)) {
+      if (sim::OpenDevice* d = sim::model(p.fd)) {
         if ((p.events & POLLIN) && d->readable(s)) p.revents |= POLLIN;
         if (p.events & POLLOUT) p.revents |= POLLOUT;
       } else {
@@ -678,19 +564,19 @@ int socket(int domain, int type, int protocol) {
     errno = EPROTONOSUPPORT;
     return -1;
   }
-  return hold(sim::open_uevent_socket(), std::nullopt);
+  return sim::model_hold(sim::open_uevent_socket(), std::nullopt);
 }
 
 int bind(int fd, const struct sockaddr* addr, socklen_t length) {
   note_call("bind");
-  if (sim::OpenDevice* d = model(fd)) return d->bind(addr, length);
+  if (sim::OpenDevice* d = sim::model(fd)) return d->bind(addr, length);
   errno = ENOTSOCK;
   return -1;
 }
 
 ssize_t recv(int fd, void* buf, size_t count, int flags) {
   note_call("recv");
-  if (sim::OpenDevice* d = model(fd)) return d->recv(buf, count, flags);
+  if (sim::OpenDevice* d = sim::model(fd)) return d->recv(buf, count, flags);
   errno = ENOTSOCK;
   return -1;
 }
