@@ -339,6 +339,7 @@ class UbiVolumeNode : public OpenDevice {
       drop_opener(rt, ubi_num_, vol_id_, kind_);
       return true;
     });
+    close_data();
   }
 
   // What the volume is, as the flash said when it last changed, and its
@@ -352,12 +353,14 @@ class UbiVolumeNode : public OpenDevice {
     if (read_error_ != 0) return fail(read_error_);
     if (pos_ >= read_limit_) return 0;
     count = static_cast<size_t>(std::min<uint64_t>(count, read_limit_ - pos_));
+    // Erased space past the data reads 0xFF. Read straight from the file:
+    // writes through the volume's MTD change it without changing the
+    // flash state, and a read must see them.
     std::memset(buffer, 0xFF, count);
-    data_.clear();
-    if (pos_ != data_pos_) data_.seekg(static_cast<std::streamoff>(pos_));
-    data_.read(static_cast<char*>(buffer), static_cast<std::streamsize>(count));
+    if (in_fd_ >= 0) {
+      (void)!::pread(in_fd_, buffer, count, static_cast<off_t>(pos_));
+    }
     pos_ += count;
-    data_pos_ = data_.good() ? pos_ : ~uint64_t{0};
     return static_cast<ssize_t>(count);
   }
 
@@ -377,13 +380,19 @@ class UbiVolumeNode : public OpenDevice {
     }
     auto n = static_cast<size_t>(
         std::min<uint64_t>(count, upd_bytes_ - upd_received_));
-    std::string data(static_cast<const char*>(buffer), n);
-    if (corrupt_writes_ && n > 0) data[n / 2] ^= 0x01;
-    std::ofstream out(data_path(partition_, vol_id_),
-                      std::ios::binary | std::ios::app);
-    out.write(data.data(), static_cast<std::streamsize>(n));
-    out.close();
-    if (!out) return fail(EIO);
+    const char* data = static_cast<const char*>(buffer);
+    std::string damaged;
+    if (corrupt_writes_ && n > 0) {
+      damaged.assign(data, n);
+      damaged[n / 2] ^= 0x01;
+      data = damaged.data();
+    }
+    // The update's data go straight to the volume's file, held open.
+    for (size_t put = 0; put < n;) {
+      ssize_t w = ::write(out_fd_, data + put, n - put);
+      if (w <= 0) return fail(EIO);
+      put += static_cast<size_t>(w);
+    }
     upd_received_ += n;
     if (upd_received_ == upd_bytes_) {
       flash_transaction([&](Flash& f, FlashRuntime&) {
@@ -429,8 +438,9 @@ class UbiVolumeNode : public OpenDevice {
         // An update takes the volume for itself: no other user may hold it.
         rc = fail(EBUSY);
       } else {
-        std::ofstream(data_path(partition_, vol_id_),
-                      std::ios::trunc | std::ios::binary);
+        if (out_fd_ >= 0) ::close(out_fd_);
+        out_fd_ = ::open(data_path(partition_, vol_id_).c_str(),
+                         O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         v->upd_marker = true;
         v->corrupted = false;
         v->data_bytes = 0;
@@ -460,6 +470,14 @@ class UbiVolumeNode : public OpenDevice {
     v.data_bytes = upd_bytes_;
     if (!v.dynamic && corrupt_writes_ && upd_bytes_ != 0) v.corrupted = true;
     updating_ = false;
+    if (out_fd_ >= 0) ::close(out_fd_);
+    out_fd_ = -1;
+  }
+
+  void close_data() {
+    if (in_fd_ >= 0) ::close(in_fd_);
+    if (out_fd_ >= 0) ::close(out_fd_);
+    in_fd_ = out_fd_ = -1;
   }
 
   void check_volume(uint64_t epoch) {
@@ -474,14 +492,14 @@ class UbiVolumeNode : public OpenDevice {
       if (read_error_ == 0) read_limit_ = volume_bytes(*v, a->leb_size);
       return false;
     });
-    data_.close();
-    data_.clear();
+    if (in_fd_ >= 0) ::close(in_fd_);
+    in_fd_ = -1;
     // Unbuffered: writes through the volume's MTD change the data without
     // changing the flash state, and a read must see them.
-    data_.rdbuf()->pubsetbuf(nullptr, 0);
+
     if (read_error_ == 0)
-      data_.open(data_path(partition_, vol_id_), std::ios::binary);
-    data_pos_ = 0;
+      in_fd_ =
+          ::open(data_path(partition_, vol_id_).c_str(), O_RDONLY | O_CLOEXEC);
     checked_ = true;
     checked_epoch_ = epoch;
   }
@@ -492,8 +510,8 @@ class UbiVolumeNode : public OpenDevice {
   uint64_t checked_epoch_ = 0;
   int read_error_ = 0;
   uint64_t read_limit_ = 0;
-  std::ifstream data_;
-  uint64_t data_pos_ = 0;  // where data_ stands
+  int in_fd_ = -1;   // the volume's data, for reads
+  int out_fd_ = -1;  // the same, for the update under way
   bool updating_ = false;
   bool corrupt_writes_ = false;
   bool fail_writes_ = false;
