@@ -45,12 +45,12 @@ void make_node() {
 }
 
 // The bootstrap stops the daemon with SIGTERM and then closes the pipe. A
-// signal sent to this process is taken at the latest when a system call
-// returns, so after one more call the flag tells a stop (silent) from a
-// bootstrap that went away.
+// signal sent to this process is taken, at the latest, when a system call
+// that may block returns (a poll that does not wait is one), so after one
+// more the flag tells a stop (silent) from a bootstrap that went away.
 bool stopping() {
-  sigset_t current;
-  os::sigprocmask(SIG_BLOCK, nullptr, &current);
+  pollfd none{-1, 0, 0};
+  os::poll(&none, 1, 0);
   return !running;
 }
 

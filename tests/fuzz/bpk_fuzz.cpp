@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char buffer[64];
     bpk_read(package.get(), buffer, sizeof buffer);
     bpk_entry_crc(package.get());
-    if (entries % 3 == 0) bpk_extract(package.get(), out.c_str());
+    if (entries % 3 == 0) (void)bpk_extract(package.get(), out.c_str());
   }
   bpk_rewind(package.get());
   if (bpk_find(package.get(), bpk_type_kernel, 0, &size64, &crc) == 0) {
