@@ -38,8 +38,11 @@ inline uint32_t load_le32(const unsigned char* p) {
          static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
-// One step of sixteen bytes.
-inline uint32_t crc32_step16(uint32_t c, const unsigned char* p) {
+// One step of sixteen bytes. Always inlined: the device build optimises for
+// size and would otherwise make a call of every step, which costs the four
+// registers their running side by side (no larger program for it).
+[[gnu::always_inline]] inline uint32_t crc32_step16(uint32_t c,
+                                                    const unsigned char* p) {
   // The four words of a step, the first one's table farthest from the end.
   auto word = [](uint32_t w, size_t k) {
     return tables[k + 3][w & 0xFF] ^ tables[k + 2][(w >> 8) & 0xFF] ^
