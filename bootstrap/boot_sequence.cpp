@@ -101,23 +101,25 @@ const char* volume_problem(UbiVolume* kernel, UbiVolume* rootfs) {
   return nullptr;
 }
 
-// The normal boot. Returns only when it did not hand over to switch_root;
-// the caller then ends the boot with a restart.
-void normal_boot(int argc, char** argv) {
+// The normal boot. Returns only when it did not hand over to switch_root:
+// false when the caller is to end the boot (stop the daemon, restart), true
+// when the restart was already asked for and the kernel refused it, which
+// ends the program.
+bool normal_boot(int argc, char** argv) {
   emit_line(1, "Checking rootfs/kernel volumes");
   watchdog_reset(120);
   UbiInfoPtr info = ubi_info_for_mtd(ubi_partition);
   if (!info) {
     emit_line(1, "Failed to load ubi information");
     restart_system();  // without stopping the daemon
-    return;
+    return true;
   }
   UbiVolume* kernel = ubi_volume_find(info.get(), kernel_volume);
   UbiVolume* rootfs = ubi_volume_find(info.get(), rootfs_volume);
   if (const char* problem = volume_problem(kernel, rootfs)) {
     emit_line(2, problem);
     fallback_rescue();
-    return;
+    return false;
   }
   emit_line(1, "Loading modules");
   if (load_modules() != 0) emit_line(2, "Failed to load modules");
@@ -126,7 +128,7 @@ void normal_boot(int argc, char** argv) {
   umount_medium(MEDIUM_MMC, mmc_mount_point);
   emit_line(1, "Mounting root filesystem");
   std::unique_ptr<MtdPartitionList> partitions = mtd_partitions_load();
-  if (!partitions) return;
+  if (!partitions) return false;
 
   // "/sbin/switch_root" "/root" init arguments...: the strings are shared.
   std::vector<char*> switch_argv;
@@ -149,6 +151,7 @@ void normal_boot(int argc, char** argv) {
   }
   // Root failure.
   sleep_seconds(5);
+  return false;
 }
 
 }  // namespace
@@ -196,7 +199,7 @@ int boot_main(int argc, char** argv) {
       usb_mode();
       break;
     case BootMode::normal:
-      normal_boot(argc, argv);
+      if (normal_boot(argc, argv)) return 0;
       break;
   }
   watchdog_stop();

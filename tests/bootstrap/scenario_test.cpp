@@ -203,6 +203,12 @@ TEST_F(Board, UpdateByFlagThenNormalBootIntoTheNewFirmware) {
   EXPECT_EQ(flag(), 0u);
   EXPECT_EQ(field("boot"),
             "\"boot\": {\"outcome\": \"restart\", \"reason\": \"reboot\"},");
+  // Update mode: the green LED blinks fast, the red one is off.
+  EXPECT_EQ(field("leds"),
+            "\"leds\": {\"err_red\": {\"brightness\": \"0\", \"trigger\": "
+            "\"none\"}, \"pwr_green\": {\"brightness\": \"255\", "
+            "\"trigger\": \"timer\", \"delay_on\": \"20\", \"delay_off\": "
+            "\"20\"}},");
   std::string crc = rootfs_crc();
   r = boot();
   EXPECT_NE(field("boot").find("switch_root"), std::string::npos);
@@ -413,6 +419,11 @@ TEST_F(Board, UbiThatCannotBeAttachedRestartsAtOnce) {
   EXPECT_EQ(r.daemon_lines, 1);  // started, never stopped
   EXPECT_EQ(field("boot"),
             "\"boot\": {\"outcome\": \"restart\", \"reason\": \"reboot\"},");
+  // A restart the kernel refuses: the program ends with status 0.
+  r = boot({"--fail", "reboot::1:1"});
+  EXPECT_EQ(field("boot"),
+            "\"boot\": {\"outcome\": \"panic\", \"reason\": \"exit status "
+            "0\"},");
 }
 
 TEST_F(Board, ARootThatCannotBeMounted) {
