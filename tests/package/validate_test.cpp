@@ -156,3 +156,33 @@ TEST_F(Validate, HexWordWriterMakesElevenBytes) {
   EXPECT_EQ(write_hex_word_file("/no/dir/w", 1), -1);
   EXPECT_EQ(SimDevice::console(2), "Failed to create file /no/dir/w\n");
 }
+
+// Sizes a volume cannot take are refused before anything is erased: an
+// empty image, and one whose size has its high 32 bits set (the container
+// walk takes the whole size, the data stream only the low half, so such a
+// package can pass the container check).
+TEST_F(Validate, ImageSizesAVolumeCannotTake) {
+  struct Case {
+    std::string bytes;
+    const char* lines;
+  };
+  std::string huge =
+      container({{bpk_type_kernel, "kernel"}, {bpk_type_rootfs, "hsqs1"}});
+  // The rootfs entry's size becomes 2^32 + 5, the length follows, resealed.
+  size_t rootfs_header = 28 + 24 + 6;
+  huge[rootfs_header + 7] = 1;
+  huge[11] = 1;  // length += 2^32
+  reseal(huge);
+  const Case cases[] = {
+      {container({{bpk_type_kernel, ""}, {bpk_type_rootfs, "hsqs"}}),
+       "Failed to validate kernel size\n"},
+      {container({{bpk_type_kernel, ""}, {bpk_type_rootfs, ""}}),
+       "Failed to validate kernel size\nFailed to validate rootfs size\n"},
+      {huge, "Failed to validate rootfs size\n"},
+  };
+  for (const Case& c : cases) {
+    sim::clear_console();
+    EXPECT_EQ(validate(c.bytes), -1);
+    EXPECT_EQ(SimDevice::console(2), c.lines);
+  }
+}
