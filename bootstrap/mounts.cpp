@@ -134,11 +134,7 @@ int mount_medium(MediumId id, const char* mount_point, uint32_t wait_ms,
         // Formatting only a card that holds no file system the kernel can
         // mount: never a missing card, nor one that failed for a passing
         // reason (busy, a read error), which would lose what it holds.
-        int error = errno;
-        if (!(options & MOUNT_FORMAT) || !no_filesystem(error)) {
-          errno = error;
-          return -3;
-        }
+        if (!(options & MOUNT_FORMAT) || !no_filesystem(errno)) return -3;
         return format_card(mount_point, wait_ms, options);
       }
       if (r == 0 && (options & MOUNT_RW))

@@ -210,17 +210,22 @@ uint32_t bpk_crc32(const void* bytes, size_t length, uint32_t previous) {
       ~previous, static_cast<const unsigned char*>(bytes), length);
 }
 
-PackagePtr bpk_create(const char* path) {
-  unique_fd fd(os::open(path, O_RDWR | O_CREAT | O_TRUNC, 0666));
+namespace {
+
+// A new container at path, opened with these creation flags.
+PackagePtr create_with(const char* path, int flags) {
+  unique_fd fd(os::open(path, O_RDWR | O_CREAT | flags, 0666));
   if (!fd.ok() || !write_header(fd.get())) return nullptr;
   return make_handle(std::move(fd), bpk_header_size, true);
 }
 
+}  // namespace
+
+PackagePtr bpk_create(const char* path) { return create_with(path, O_TRUNC); }
+
+// O_EXCL: never a file or a symbolic link that is already there.
 PackagePtr bpk_create_new(const char* path) {
-  // O_EXCL: never a file or a symbolic link that is already there.
-  unique_fd fd(os::open(path, O_RDWR | O_CREAT | O_EXCL, 0666));
-  if (!fd.ok() || !write_header(fd.get())) return nullptr;
-  return make_handle(std::move(fd), bpk_header_size, true);
+  return create_with(path, O_EXCL);
 }
 
 namespace {
