@@ -119,8 +119,10 @@ void set_console_terminal(std::optional<bool> terminal);
 
 // Makes the nth call of a system call fail with error: open, stat, mount,
 // umount2, opendir, readlink and mkdir on path (as the program names it;
-// empty: any), and reboot, ioctl, mmap, fork, wait4, pipe and clock_gettime
-// (path empty). Counted across every process of the device.
+// empty: any), and reboot, ioctl, mmap, fork, wait4, pipe, clock_gettime and
+// write (path empty; writes to descriptors above 2). "short-write" makes the
+// nth write take only the first half of its bytes (error: any non-zero).
+// Counted across every process of the device.
 bool inject_fault(const std::string& call, const std::string& path,
                   uint32_t nth, int error);
 

@@ -241,3 +241,21 @@ TEST_F(MtdErase, NodeAndGeometryFailures) {
             "device\n");
   EXPECT_EQ(SimDevice::console(1), "");
 }
+
+TEST_F(MtdErase, AnEmptyPartitionIsOnlyAHeading) {
+  // The first partition takes the whole chip: the second has no bytes.
+  sim::DeviceOptions o = small();
+  o.nand.partitions = {{"nand0.ubi", o.nand.size}, {"empty", 0}};
+  SimDevice device(o);
+  std::unique_ptr<MtdPartitionList> list = mtd_partitions_load();
+  MtdPartition* empty = list->head.get();
+  while (empty != nullptr && empty->name != "empty") empty = empty->next.get();
+  ASSERT_NE(empty, nullptr);
+  mtd_char_device(empty);
+  EXPECT_EQ(mtd_erase(empty), 0);
+  EXPECT_EQ(SimDevice::console(1), "Erasing MTD device (/dev/mtd1): \n");
+  EXPECT_EQ(SimDevice::console(2), "");
+  // No erase request reached the chip: the other partition's data is kept.
+  EXPECT_NE(sim::show_json(device.dir()).find("\"flash\": \"foreign\""),
+            std::string::npos);
+}

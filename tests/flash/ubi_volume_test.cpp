@@ -239,6 +239,15 @@ TEST_F(UbiVolumes, AShortImageLeavesTheVolumeUnderUpdate) {
   EXPECT_EQ(ubi_volume_flash(v, nullptr, &failing, 1), -1);
 }
 
+TEST_F(UbiVolumes, AWriteTakenOnlyInPartEndsTheUpdate) {
+  UbiVolume* v = ubi_volume_create(info.get(), "rootfs", 2 * leb, 0);
+  Image image(pattern(2 * leb));
+  ASSERT_TRUE(sim::inject_fault("short-write", "", 1, EIO));
+  EXPECT_EQ(ubi_volume_flash(v, Image::read, &image, 2 * leb), -1);
+  EXPECT_EQ(image.asked.size(), 1u);  // nothing more was read
+  EXPECT_TRUE(v->status & ubi_status_update);
+}
+
 TEST_F(UbiVolumes, ReaderThatGivesLessIsAskedForTheRest) {
   UbiVolume* v = ubi_volume_create(info.get(), "kernel", 5000, 0);
   struct Dribble {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <random>
 
+#include "common/os.h"
 #include "package/crc32.h"
 #include "tests/package/package_bytes.h"
 #include "tests/sim_device.h"
@@ -134,10 +135,53 @@ TEST_F(Bpk, VerifyChecksTheStructure) {
   tail.replace(8, 8, field);
   reseal(tail);
   EXPECT_EQ(bpk_verify(open(tail).get()), -1);
+}
 
-  // A computed CRC of 0xFFFFFFFF never passes, even when stored.
-  PackagePtr p = open(good);
-  EXPECT_NE(bpk_container_crc(p.get(), nullptr), bpk_crc_failed);
+TEST_F(Bpk, ReservedWordsAreCoveredButNotInterpreted) {
+  // The header's second reserved word is the last of the bytes its CRC
+  // covers: a chosen value there gives the container any CRC at all.
+  struct Row {
+    uint32_t crc;
+    int verify;
+  } rows[] = {{0x12345678, 0}, {0xFFFFFFFE, 0}, {0xFFFFFFFF, -1}};
+  for (const Row& row : rows) {
+    std::string bytes = container({});
+    std::string covered =
+        bytes.substr(0, 16) + std::string(4, '\0') + bytes.substr(20, 4);
+    bytes.replace(24, 4, crc_forcing_tail(covered, row.crc));
+    std::string stored;
+    be32(stored, row.crc);
+    bytes.replace(16, 4, stored);
+    PackagePtr p = open(bytes);
+    uint32_t stored_crc = 0;
+    EXPECT_EQ(bpk_container_crc(p.get(), &stored_crc), row.crc);
+    EXPECT_EQ(stored_crc, row.crc);
+    // 0xFFFFFFFF is what a failed walk gives: it never passes, even stored.
+    EXPECT_EQ(bpk_verify(p.get()), row.verify) << std::hex << row.crc;
+  }
+  // Non-zero reserved words under a correct CRC: the header's two and an
+  // entry's one.
+  for (size_t at : {20u, 24u, 28u + 20u}) {
+    std::string bytes = container({{bpk_type_kernel, "kernel"}});
+    bytes[at] = 'R';
+    reseal(bytes);
+    PackagePtr p = open(bytes);
+    EXPECT_EQ(bpk_verify(p.get()), 0) << at;
+    uint64_t size = 0;
+    EXPECT_EQ(bpk_find(p.get(), bpk_type_kernel, 0, &size, nullptr), 0) << at;
+    EXPECT_EQ(size, 6u);
+  }
+}
+
+TEST_F(Bpk, EntryDataWhoseCrcIs0xFFFFFFFFIsReadWhole) {
+  // The value that also says "could not be read": told apart all the same.
+  std::string data = "kernel" + crc_forcing_tail("kernel", 0xFFFFFFFF);
+  ASSERT_EQ(crc32(data), 0xFFFFFFFFu);
+  PackagePtr p = open(container({{bpk_type_kernel, data}}));
+  ASSERT_EQ(bpk_find(p.get(), bpk_type_kernel, 0, nullptr, nullptr), 0);
+  uint32_t crc = 0;
+  EXPECT_EQ(bpk_entry_crc_checked(p.get(), &crc), 0);
+  EXPECT_EQ(crc, 0xFFFFFFFFu);
 }
 
 TEST_F(Bpk, CutShortInsideTheLastDataStillVerifiesButItsCrcFails) {
@@ -209,7 +253,11 @@ TEST_F(Bpk, ReadIsClippedToTheEntry) {
   EXPECT_EQ(bpk_entry_crc(p.get()), crc32("0123456789"));
   EXPECT_EQ(bpk_read(p.get(), buf, sizeof buf), 6u);
   EXPECT_EQ(std::string(buf, 6), "456789");
+  // At the end of the entry the stream stays where it is, before the next
+  // entry's header.
+  off_t at = os::lseek(p->fd.get(), 0, SEEK_CUR);
   EXPECT_EQ(bpk_read(p.get(), buf, sizeof buf), 0u);
+  EXPECT_EQ(os::lseek(p->fd.get(), 0, SEEK_CUR), at);
 }
 
 TEST_F(Bpk, NextWalksEveryEntryInFileOrder) {
@@ -308,4 +356,43 @@ TEST_F(Bpk, ExtractCopiesTheRestOfTheEntry) {
   errno = 0;
   EXPECT_EQ(bpk_extract(cut.get(), "/out2"), -4);
   EXPECT_EQ(errno, ENODATA);
+}
+
+TEST_F(Bpk, WritesThatFailAreTellingResults) {
+  // The nth write after the container exists fails with ENOSPC.
+  struct Row {
+    const char* what;
+    uint32_t nth;
+    int result;
+  } rows[] = {{"add_stream header", 1, -2},
+              {"add_stream data", 2, -3},
+              {"add_file header", 1, -2},
+              {"add_file data", 2, -3},
+              {"extract", 1, -3}};
+  device.put("/data", "0123456789");
+  device.put("/in.bpk2", container({{bpk_type_kernel, "0123456789"}}));
+  for (const Row& row : rows) {
+    std::string what = row.what;
+    PackagePtr in = bpk_open("/in.bpk2", false);
+    ASSERT_EQ(bpk_find(in.get(), bpk_type_kernel, 0, nullptr, nullptr), 0);
+    PackagePtr out = bpk_create("/out.bpk2");
+    ASSERT_TRUE(sim::inject_fault("write", "", row.nth, ENOSPC));
+    errno = 0;
+    int result = 0;
+    if (what == "add_stream header" || what == "add_stream data") {
+      result = bpk_add_stream(
+          out.get(), bpk_type_kernel, 0,
+          [](void* buffer, size_t capacity, void* package) -> ssize_t {
+            return static_cast<ssize_t>(
+                bpk_read(static_cast<PackageFile*>(package), buffer, capacity));
+          },
+          in.get());
+    } else if (what == "extract") {
+      result = bpk_extract(in.get(), "/extracted");
+    } else {
+      result = bpk_add_file(out.get(), bpk_type_kernel, 0, "/data");
+    }
+    EXPECT_EQ(result, row.result) << what;
+    EXPECT_EQ(errno, ENOSPC) << what;
+  }
 }

@@ -230,6 +230,29 @@ TEST_F(Install, AWriteThatFailsRemovesTheVolume) {
   EXPECT_EQ(count_volumes(), 0);
 }
 
+TEST_F(Install, AFailedWriteLeavesNoFirmwareVolumeBehind) {
+  // What older firmware left beside its volumes goes on the failure paths
+  // too; other volumes stay.
+  for (void (*fault)(bool) :
+       {sim::flash_fail_writes, sim::flash_corrupt_writes}) {
+    preinstall({{"kernel", 1000},
+                {"rootfs", 1000},
+                {"rootfs_old", 1000},
+                {"kernel_old", 1000},
+                {"kernel_new", 1000},
+                {"data", 5000}});
+    fault(true);
+    EXPECT_EQ(install_package(package(image(1000, 9), image(1000, 10)).c_str()),
+              -1);
+    fault(false);
+    EXPECT_EQ(count_volumes(), 1);
+    EXPECT_NE(volumes().find("\"name\": \"data\""), std::string::npos);
+    UbiInfoPtr info = ubi_info_for_mtd("nand0.ubi");
+    ubi_volume_remove(info.get(), ubi_volume_find(info.get(), "data"));
+    ubi_detach(info.get());
+  }
+}
+
 TEST_F(Install, ADetachThatFailsIsReportedAndTheResultStands) {
   preinstall({{"data", 1000}});
   UbiInfoPtr info = ubi_info_for_mtd("nand0.ubi");

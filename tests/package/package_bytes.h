@@ -27,6 +27,35 @@ inline uint32_t crc32(const std::string& data) {
   return ~c;
 }
 
+// Four bytes that, appended to prefix, make the CRC-32 of the whole equal
+// target: the table indices the last four steps need are found from the end
+// backwards (each top byte of the table is unique), then the bytes that
+// select them from the register the prefix leaves.
+inline std::string crc_forcing_tail(const std::string& prefix,
+                                    uint32_t target) {
+  uint32_t table[256];
+  for (uint32_t i = 0; i < 256; ++i) {
+    uint32_t c = i;
+    for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+    table[i] = c;
+  }
+  uint32_t index[4] = {};
+  uint32_t reg = ~target;
+  for (int j = 3; j >= 0; --j) {
+    for (uint32_t i = 0; i < 256; ++i) {
+      if ((table[i] >> 24) == (reg >> 24)) index[j] = i;
+    }
+    reg = (reg ^ table[index[j]]) << 8;
+  }
+  uint32_t state = ~crc32(prefix);
+  std::string tail;
+  for (uint32_t i : index) {
+    tail += static_cast<char>((state ^ i) & 0xFF);
+    state = (state >> 8) ^ table[i];
+  }
+  return tail;
+}
+
 struct Entry {
   uint32_t type;
   std::string data;

@@ -98,6 +98,13 @@ TEST_F(Validate, CutShortEntryNeverPassesWhateverItsStoredCrc) {
   reseal(bytes);
   EXPECT_EQ(validate(bytes), -1);
   EXPECT_EQ(SimDevice::console(2), "Failed to validate kernel CRC\n");
+  sim::clear_console();
+  // Whole data whose CRC is that very value is sound.
+  std::string kernel_data = "kernel" + crc_forcing_tail("kernel", 0xFFFFFFFF);
+  EXPECT_EQ(validate(container(
+                {{bpk_type_rootfs, "rootfs"}, {bpk_type_kernel, kernel_data}})),
+            0);
+  EXPECT_EQ(SimDevice::console(2), "");
 }
 
 TEST_F(Validate, FileCrc) {
