@@ -92,11 +92,13 @@ bool fails(const char* call, const std::string& path) {
   bool any = false;
   for (const sim::SimFault& f : sim::kernel_state().faults) any |= f.used != 0;
   if (!any) return false;
-  if (int error = injected(call, path)) {
-    errno = error;
-    return true;
+  int error = injected(call, path);
+  while (error == sim::fault_hang) {
+    timespec day{86400, 0};
+    os::nanosleep(&day, nullptr);
   }
-  return false;
+  errno = error;
+  return error != 0;
 }
 
 // sysfs attributes opened for writing, by descriptor: a write stores the

@@ -122,7 +122,9 @@ void set_console_terminal(std::optional<bool> terminal);
 // empty: any), and reboot, ioctl, mmap, fork, wait4, pipe, clock_gettime and
 // write (path empty; writes to descriptors above 2). "short-write" makes the
 // nth write take only the first half of its bytes (error: any non-zero).
-// Counted across every process of the device.
+// Counted across every process of the device. The error fault_hang makes
+// the call never return instead (a driver that hangs), in device time.
+inline constexpr int fault_hang = -1;
 bool inject_fault(const std::string& call, const std::string& path,
                   uint32_t nth, int error);
 

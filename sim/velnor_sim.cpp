@@ -51,8 +51,9 @@ const char usage[] =
     "                    the Nth call of open, stat, mount, umount2, opendir,\n"
     "                    readlink or mkdir on PATH (empty: any), or of "
     "reboot,\n"
-    "                    ioctl, mmap, fork, wait4, pipe or clock_gettime\n"
-    "                    (PATH empty) fail with the error number;\n"
+    "                    ioctl, mmap, fork, wait4, pipe, clock_gettime or\n"
+    "                    write (PATH empty) fail with the error number, or\n"
+    "                    never return (ERRNO \"hang\");\n"
     "                    --power-cut-after cuts the power right after the Nth\n"
     "                    operation on the flash (UBI and MTD ioctls, writes "
     "to\n"
@@ -371,10 +372,14 @@ int boot(const std::string& dir, const std::vector<std::string>& args) {
         return usage_error("bad --fail (CALL:PATH:N:ERRNO)");
       }
       std::optional<uint64_t> nth = parse_size(spec.substr(b + 1, c - b - 1));
-      std::optional<uint64_t> error = parse_size(spec.substr(c + 1));
+      std::string text = spec.substr(c + 1);
+      std::optional<uint64_t> error =
+          text == "hang" ? std::optional<uint64_t>(0) : parse_size(text);
       if (!nth || !error) return usage_error("bad --fail (CALL:PATH:N:ERRNO)");
-      faults.push_back({spec.substr(0, a), spec.substr(a + 1, b - a - 1),
-                        static_cast<uint32_t>(*nth), static_cast<int>(*error)});
+      faults.push_back(
+          {spec.substr(0, a), spec.substr(a + 1, b - a - 1),
+           static_cast<uint32_t>(*nth),
+           text == "hang" ? sim::fault_hang : static_cast<int>(*error)});
     } else if (args[i] == "--") {
       boot_args.assign(args.begin() + static_cast<long>(i) + 1, args.end());
       break;
