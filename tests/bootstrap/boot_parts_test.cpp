@@ -213,6 +213,10 @@ TEST(Mounts, MediumFailures) {
 
 TEST(Mounts, AnUnformattedCardIsFormattedOnlyWhenAsked) {
   SimDevice device(with_programs());
+  // No card at all (-2): nothing to format.
+  EXPECT_EQ(mount_medium(MEDIUM_MMC, "/mnt/mmc", 0, MOUNT_FORMAT), -2);
+  EXPECT_EQ(SimDevice::console(2), "Failed to find /dev/mmcblk0p1 partition\n");
+  sim::clear_console();
   sim::medium_set(device.dir(), sim::Medium::mmc, {true, "", 0});
   device.put("/sys/class/block/mmcblk0p1/dev", "179:1\n");
   EXPECT_EQ(mount_medium(MEDIUM_MMC, "/mnt/mmc", 0, 0), -3);

@@ -40,6 +40,9 @@ const Row rows[] = {
     {"fork", "", EAGAIN, true_program, -1,
      "Failed to start /bin/true: Resource temporarily unavailable\n"},
     {"wait4", "", ECHILD, true_program, -1, "Waitpid failed\n"},
+    // No daemon counts as running: the next request tries again.
+    {"fork", "", EAGAIN, watchdog_start, 0,
+     "Failed to start watchdog: Resource temporarily unavailable\n"},
     {"readlink", "/link", EACCES, [] { return copy_file("/link", "/copy"); },
      -1, "Failed to readlink /link: Permission denied\n"},
     {"mkdir", "/a/", EROFS, [] { return make_dirs("/a/b", 0755); }, -1,
@@ -70,5 +73,6 @@ TEST_P(InjectedFailures, ReportTheirLine) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, InjectedFailures, ::testing::ValuesIn(rows),
                          [](const auto& info) {
-                           return std::string(info.param.call);
+                           return std::string(info.param.call) + "_" +
+                                  std::to_string(info.index);
                          });

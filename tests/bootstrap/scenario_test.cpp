@@ -323,6 +323,11 @@ TEST_F(Board, UsbUpdateOntoAnUnformattedCard) {
   // 0xB002 asks for nothing: the next boot is normal.
   r = boot();
   EXPECT_NE(field("boot").find("switch_root"), std::string::npos);
+  // The copy stays on the card: a later update installs it, stick or not.
+  usb({"--remove"});
+  set_flag(0x55500000);
+  r = boot();
+  EXPECT_NE(r.out.find("Firmware updated\n"), std::string::npos) << r.err;
 }
 
 TEST_F(Board, UsbFailures) {

@@ -293,6 +293,15 @@ TEST_F(Watchdog, NoSysfsEntryAndNoDevice) {
       "Failed to open watchdog: No such file or directory\n");
 }
 
+TEST_F(Watchdog, ANodeThatCannotBeMade) {
+  fs::remove_all(device.host("/dev"));
+  Daemon daemon(device);
+  EXPECT_EQ(daemon.wait(), 255);
+  EXPECT_EQ(daemon.err(),
+            "Failed to create watchdog device\n"
+            "Failed to open watchdog: No such file or directory\n");
+}
+
 TEST_F(Watchdog,
        ADeviceThatCannotBeOpenedEndsTheDaemonAndTheNextRequestSaysSo) {
   ASSERT_EQ(os::mknod("/dev/watchdog", S_IFCHR | 0666, makedev(10, 131)), 0);
