@@ -124,16 +124,29 @@ int attach(Flash& f, FlashRuntime& rt, ubi_attach_req* req) {
   for (const AttachedUbi& a : rt.attached) {
     if (a.partition == req->mtd_num) return fail(EEXIST);
   }
+  // The headers' offsets as UBI works them out: the EC header fills the
+  // first minimal I/O unit for headers (a sub-page, or a page on a chip
+  // without sub-pages), the VID header sits at its offset inside an aligned
+  // unit of that size, and the data start at the next page after it.
   const NandGeometry& g = f.geometry;
+  uint32_t unit = g.subpage;
   uint32_t vid = req->vid_hdr_offset == 0
-                     ? g.subpage
+                     ? unit
                      : static_cast<uint32_t>(req->vid_hdr_offset);
-  if (req->vid_hdr_offset < 0 || vid < 64 || vid % g.subpage != 0 ||
-      vid + 64 > g.erasesize - g.pagesize) {
+  uint32_t shift = vid % unit;
+  uint64_t leb_start =
+      (uint64_t{vid} + 64 + g.pagesize - 1) / g.pagesize * g.pagesize;
+  if (req->vid_hdr_offset < 0 || vid < 64 || shift + 64 > unit ||
+      shift % 4 != 0 || leb_start > g.erasesize - 64) {
     return fail(EINVAL);
   }
+  // Both headers in one unit: a write of either would rewrite the other,
+  // so UBI takes the image read-only; an erased chip, which it would have
+  // to write to, it cannot attach at all.
+  bool read_only = vid + 64 <= unit;
   SimPartition& p = f.partitions[index];
   if (p.content == Content::foreign) return fail(EINVAL);
+  if (read_only && p.content == Content::erased) return fail(EROFS);
   if (p.content == Content::ubi && p.vid_hdr_offset != vid) return fail(EINVAL);
   int num = req->ubi_num;
   if (num == UBI_DEV_NUM_AUTO) {
@@ -153,7 +166,7 @@ int attach(Flash& f, FlashRuntime& rt, ubi_attach_req* req) {
     p.volumes.clear();
   }
   uint32_t leb = leb_size(f, vid);
-  rt.attached.push_back({num, static_cast<int>(index), leb});
+  rt.attached.push_back({num, static_cast<int>(index), leb, read_only});
   std::vector<SimVolume> sorted = p.volumes;
   std::sort(sorted.begin(), sorted.end(),
             [](const SimVolume& a, const SimVolume& b) { return a.id < b.id; });
@@ -245,6 +258,7 @@ int remove_volume(Flash& f, FlashRuntime& rt, const AttachedUbi& a,
   if (find_volume(p, id) == nullptr) return fail(ENODEV);
   drop_dead_openers(rt);
   if (any_opener(rt, a.ubi_num, id)) return fail(EBUSY);
+  if (a.read_only) return fail(EROFS);
   std::erase_if(p.volumes, [&](const SimVolume& v) { return v.id == id; });
   std::remove(data_path(a.partition, id).c_str());
   remove_gluebi(rt, a.ubi_num, id);
@@ -306,6 +320,9 @@ class UbiDevice : public OpenDevice {
       const AttachedUbi* a = find_attached(rt, ubi_num_);
       if (a == nullptr) {
         rc = fail(ENODEV);
+      } else if (a->read_only &&
+                 (request == UBI_IOCMKVOL || request == UBI_IOCRNVOL)) {
+        rc = fail(EROFS);  // each would write the volume table
       } else if (request == UBI_IOCMKVOL) {
         rc = make_volume(f, rt, *a, static_cast<ubi_mkvol_req*>(arg));
       } else if (request == UBI_IOCRMVOL) {
@@ -427,6 +444,8 @@ class UbiVolumeNode : public OpenDevice {
       const AttachedUbi* a = find_attached(rt, ubi_num_);
       if (v == nullptr || a == nullptr) {
         rc = fail(ENODEV);
+      } else if (a->read_only) {
+        rc = fail(EROFS);  // the update marker cannot be written
       } else if (bytes < 0 || static_cast<uint64_t>(bytes) >
                                   uint64_t{v->reserved_lebs} * a->leb_size) {
         rc = fail(EINVAL);
@@ -659,8 +678,9 @@ class GluebiFile : public OpenDevice {
       SimVolume* v = volume(f, rt, &a);
       if (v == nullptr) {
         rc = fail(ENODEV);
-      } else if (!v->dynamic) {
-        rc = fail(EROFS);  // static volumes change only by a volume update
+      } else if (!v->dynamic || a->read_only) {
+        // Static volumes change only by a volume update.
+        rc = fail(EROFS);
       } else if (count % f.geometry.pagesize != 0 ||
                  pos_ % f.geometry.pagesize != 0 ||
                  pos_ + count > uint64_t{v->reserved_lebs} * a->leb_size) {

@@ -123,7 +123,7 @@ FlashRuntime load_runtime(const std::string& dir) {
     l >> word;
     if (word == "attached") {
       AttachedUbi a{};
-      l >> a.ubi_num >> a.partition >> a.leb_size;
+      l >> a.ubi_num >> a.partition >> a.leb_size >> a.read_only;
       rt.attached.push_back(a);
     } else if (word == "gluebi") {
       GluebiMtd g{};
@@ -144,7 +144,7 @@ void save_runtime(const std::string& dir, const FlashRuntime& rt) {
   std::ostringstream out;
   for (const AttachedUbi& a : rt.attached) {
     out << "attached " << a.ubi_num << ' ' << a.partition << ' ' << a.leb_size
-        << '\n';
+        << ' ' << a.read_only << '\n';
   }
   for (const GluebiMtd& g : rt.gluebi) {
     out << "gluebi " << g.ubi_num << ' ' << g.vol_id << ' ' << g.mtd_index
@@ -289,6 +289,7 @@ void sync_sysfs(const std::string& dir, const Flash& f,
     attr(t, d, "ubi_num", std::to_string(a.ubi_num));
     attr(t, d, "eraseblock_size", std::to_string(a.leb_size));
     attr(t, d, "min_io_size", std::to_string(g.pagesize));
+    attr(t, d, "ro_mode", a.read_only ? "1" : "0");
     attr(t, d, "volumes_count", std::to_string(p.volumes.size()));
     uint32_t used = 0;
     for (const SimVolume& v : p.volumes) used += v.reserved_lebs;

@@ -20,12 +20,14 @@
 
 namespace sim {
 
+// The chip as made (make_flash) or as saved: the board's NAND options
+// (NandOptions, sim.h) are the one source of its defaults.
 struct NandGeometry {
-  uint64_t size = 128ull << 20;
-  uint32_t erasesize = 128 << 10;
-  uint32_t pagesize = 2048;
-  uint32_t subpage = 512;
-  uint32_t oobsize = 64;
+  uint64_t size = 0;
+  uint32_t erasesize = 0;
+  uint32_t pagesize = 0;
+  uint32_t subpage = 0;
+  uint32_t oobsize = 64;  // spare bytes of a page: the same on every board
 };
 
 enum class Content { erased, foreign, ubi };
@@ -66,6 +68,9 @@ struct AttachedUbi {
   int ubi_num;
   int partition;
   uint32_t leb_size;
+  // Attached read-only: the EC and VID headers share one minimal I/O unit
+  // (a chip without sub-pages, the VID header inside the first page).
+  bool read_only = false;
 };
 
 struct GluebiMtd {

@@ -6,8 +6,10 @@
 #include <sys/sysmacros.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "common/os.h"
+#include "sim/flash_model.h"
 #include "tests/sim_device.h"
 
 namespace fs = std::filesystem;
@@ -45,6 +47,50 @@ TEST(UbiAttach, DataThatIsNotUbiIsRefused) {
   EXPECT_EQ(ubi_info_for_mtd("nand0.ubi"), nullptr);
   EXPECT_EQ(SimDevice::console(2),
             "Failed to attach ubi on /dev/mtd0: Invalid argument\n");
+}
+
+TEST(UbiAttach, AChipWithoutSubpagesTakesItsImageReadOnly) {
+  // 4 KiB pages written whole: the VID header at 512 shares the first page
+  // with the EC header, and UBI will not write either.
+  sim::DeviceOptions o;
+  o.nand.size = 16 << 20;
+  o.nand.erasesize = 256 << 10;
+  o.nand.pagesize = o.nand.subpage = 4096;
+  SimDevice device(o);
+  // Erased, the chip would need its layout volume written: no attach.
+  EXPECT_EQ(ubi_info_for_mtd("nand0.ubi"), nullptr);
+  EXPECT_EQ(SimDevice::console(2),
+            "Failed to attach ubi on /dev/mtd0: Read-only file system\n");
+  sim::clear_console();
+  // An image written elsewhere with that offset attaches, and is read.
+  sim::flash_transaction([](sim::Flash& f, sim::FlashRuntime&) {
+    sim::SimPartition& p = f.partitions[0];
+    p.content = sim::Content::ubi;
+    p.vid_hdr_offset = 512;
+    sim::SimVolume kernel;
+    kernel.name = "kernel";
+    kernel.reserved_lebs = 1;
+    kernel.data_bytes = 6;
+    p.volumes.push_back(kernel);
+    return true;
+  });
+  std::ofstream(sim::volume_data_path(device.dir(), 0, 0)) << "kernel";
+  UbiInfoPtr info = ubi_info_for_mtd("nand0.ubi");
+  ASSERT_TRUE(info);
+  EXPECT_EQ(device.get("/sys/class/ubi/ubi0/ro_mode"), "1\n");
+  EXPECT_EQ(device.get("/sys/class/ubi/ubi0/eraseblock_size"),
+            std::to_string((256 << 10) - 4096) + "\n");
+  UbiVolume* kernel = ubi_volume_find(info.get(), "kernel");
+  ASSERT_NE(kernel, nullptr);
+  EXPECT_EQ(ubi_volume_check(kernel), 0);
+  // Nothing that writes the flash is taken.
+  EXPECT_EQ(ubi_volume_create(info.get(), "rootfs", 1000, 0), nullptr);
+  EXPECT_EQ(ubi_volume_remove(info.get(), kernel), -1);
+  EXPECT_EQ(SimDevice::console(2),
+            "Creating volume: rootfs\n"
+            "Failed to create volume: Read-only file system\n"
+            "Failed to rm volume (ioctl): Read-only file system\n");
+  EXPECT_EQ(ubi_detach(info.get()), 0);
 }
 
 TEST(UbiAttach, UnknownPartitionGivesNothingQuietly) {
