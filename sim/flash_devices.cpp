@@ -686,11 +686,17 @@ class GluebiFile : public OpenDevice {
                  pos_ + count > uint64_t{v->reserved_lebs} * a->leb_size) {
         rc = fail(EINVAL);
       } else {
+        // Programming NAND can only clear bits: pages written before (and
+        // not erased since) keep the bits the new data would set.
+        std::string merged(count, '\xFF');
+        uint64_t limit = uint64_t{v->reserved_lebs} * a->leb_size;
+        read_volume(partition_, *v, limit, pos_, merged.data(), count);
+        const char* data = static_cast<const char*>(buffer);
+        for (size_t i = 0; i < count; ++i) merged[i] &= data[i];
         std::fstream out(data_path(partition_, vol_id_),
                          std::ios::binary | std::ios::in | std::ios::out);
         out.seekp(static_cast<std::streamoff>(pos_));
-        out.write(static_cast<const char*>(buffer),
-                  static_cast<std::streamsize>(count));
+        out.write(merged.data(), static_cast<std::streamsize>(count));
         pos_ += count;
         rc = static_cast<ssize_t>(count);
       }
