@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sim/flash_model.h"
@@ -70,7 +72,7 @@ void add_gluebi(const Flash& f, FlashRuntime& rt, int ubi_num,
   if (!f.gluebi) return;
   // The block device takes the MTD's size when it is made, and keeps it.
   uint64_t size = v.dynamic ? uint64_t{v.reserved_lebs} * leb : v.data_bytes;
-  rt.gluebi.push_back({ubi_num, v.id, lowest_free_mtd(f, rt), size});
+  rt.gluebi.push_back({ubi_num, v.id, lowest_free_mtd(f, rt), size, v.name});
 }
 
 void remove_gluebi(FlashRuntime& rt, int ubi_num, int vol_id) {
@@ -370,6 +372,13 @@ class UbiVolumeNode : public OpenDevice {
     if (read_error_ != 0) return fail(read_error_);
     if (pos_ >= read_limit_) return 0;
     count = static_cast<size_t>(std::min<uint64_t>(count, read_limit_ - pos_));
+    // A page whose ECC fails fails the read of a dynamic volume.
+    if (!ecc_failed_pages_.empty() &&
+        ecc_failed_pages_.lower_bound(pos_ / page_size_) !=
+            ecc_failed_pages_.lower_bound((pos_ + count + page_size_ - 1) /
+                                          page_size_)) {
+      return fail(EBADMSG);
+    }
     // Erased space past the data reads 0xFF. Read straight from the file:
     // writes through the volume's MTD change it without changing the
     // flash state, and a read must see them.
@@ -463,6 +472,7 @@ class UbiVolumeNode : public OpenDevice {
         v->upd_marker = true;
         v->corrupted = false;
         v->data_bytes = 0;
+        v->ecc_failed_pages.clear();  // its erase blocks are erased first
         upd_bytes_ = static_cast<uint64_t>(bytes);
         upd_received_ = 0;
         corrupt_writes_ = f.corrupt_writes;
@@ -508,7 +518,11 @@ class UbiVolumeNode : public OpenDevice {
       read_error_ = v == nullptr || a == nullptr ? ENODEV
                     : v->upd_marker              ? EBADF
                                                  : 0;
-      if (read_error_ == 0) read_limit_ = volume_bytes(*v, a->leb_size);
+      if (read_error_ == 0) {
+        read_limit_ = volume_bytes(*v, a->leb_size);
+        ecc_failed_pages_ = v->ecc_failed_pages;
+        page_size_ = f.geometry.pagesize;
+      }
       return false;
     });
     if (in_fd_ >= 0) ::close(in_fd_);
@@ -529,6 +543,8 @@ class UbiVolumeNode : public OpenDevice {
   uint64_t checked_epoch_ = 0;
   int read_error_ = 0;
   uint64_t read_limit_ = 0;
+  std::set<uint64_t> ecc_failed_pages_;
+  uint64_t page_size_ = 1;
   int in_fd_ = -1;   // the volume's data, for reads
   int out_fd_ = -1;  // the same, for the update under way
   bool updating_ = false;
@@ -546,7 +562,46 @@ class NandPartition : public OpenDevice {
  public:
   explicit NandPartition(int index) : index_(index) {}
   ssize_t read(void*, size_t) override { return fail(EOPNOTSUPP); }
-  ssize_t write(const void*, size_t) override { return fail(EOPNOTSUPP); }
+  ssize_t write(const void* buffer, size_t count) override {
+    return counted([&] { return write_op(buffer, count); });
+  }
+  // Programming the chip through the partition, from a sub-page boundary:
+  // a block given anything but 0xFF bytes holds data UBI cannot attach.
+  ssize_t write_op(const void* buffer, size_t count) {
+    return flash_call<ssize_t>([&](Flash& f, FlashRuntime&, bool& commit) {
+      if (static_cast<size_t>(index_) >= f.partitions.size()) {
+        return static_cast<ssize_t>(fail(ENODEV));
+      }
+      SimPartition& p = f.partitions[static_cast<size_t>(index_)];
+      const NandGeometry& g = f.geometry;
+      if (pos_ >= p.size) return static_cast<ssize_t>(fail(ENOSPC));
+      if (pos_ % g.subpage != 0) return static_cast<ssize_t>(fail(EINVAL));
+      count = static_cast<size_t>(std::min<uint64_t>(count, p.size - pos_));
+      auto first = static_cast<uint32_t>(p.offset / g.erasesize);
+      const auto* bytes = static_cast<const unsigned char*>(buffer);
+      for (size_t i = 0; i < count; ++i) {
+        if (bytes[i] == 0xFF) continue;
+        auto block = static_cast<uint32_t>((pos_ + i) / g.erasesize);
+        if (f.bad_blocks.count(first + block)) {
+          return static_cast<ssize_t>(fail(EIO));
+        }
+        program_block(f, p, block);
+        commit = true;
+      }
+      pos_ += count;
+      return static_cast<ssize_t>(count);
+    });
+  }
+  off_t lseek(off_t offset, int whence) override {
+    if (whence == SEEK_SET && offset >= 0) {
+      pos_ = static_cast<uint64_t>(offset);
+    } else if (whence == SEEK_CUR && static_cast<int64_t>(pos_) + offset >= 0) {
+      pos_ += static_cast<uint64_t>(offset);
+    } else {
+      return fail(EINVAL);
+    }
+    return static_cast<off_t>(pos_);
+  }
   int ioctl(unsigned long request, void* arg) override {
     return counted([&] { return ioctl_op(request, arg); });
   }
@@ -606,21 +661,38 @@ class NandPartition : public OpenDevice {
   }
 
  private:
+  // A UBI image with a block erased or overwritten is taken as data UBI
+  // cannot attach (the kernel might still attach what is left of it: the
+  // simulated device is the stricter of the two).
+  static void spoil_ubi(Flash& f, SimPartition& p) {
+    for (const SimVolume& v : p.volumes) {
+      std::remove(volume_data_path(device_dir(),
+                                   static_cast<int>(&p - f.partitions.data()),
+                                   v.id)
+                      .c_str());
+    }
+    p.volumes.clear();
+    p.content = Content::foreign;
+    p.erased_blocks.clear();
+  }
+
+  // Data written into a block of erased flash: every other block stays
+  // erased.
+  static void program_block(Flash& f, SimPartition& p, uint32_t block) {
+    if (p.content == Content::ubi) spoil_ubi(f, p);
+    if (p.content == Content::erased) {
+      p.content = Content::foreign;
+      auto count = static_cast<uint32_t>(p.size / f.geometry.erasesize);
+      for (uint32_t b = 0; b < count; ++b) p.erased_blocks.insert(b);
+    }
+    p.erased_blocks.erase(block);
+  }
+
   // Erasing any block of a UBI image or of foreign data leaves data UBI
   // cannot attach, until every good block has been erased.
   static void erase_block(Flash& f, SimPartition& p, uint32_t block) {
     if (p.content == Content::erased) return;
-    if (p.content == Content::ubi) {
-      for (const SimVolume& v : p.volumes) {
-        std::remove(volume_data_path(device_dir(),
-                                     static_cast<int>(&p - f.partitions.data()),
-                                     v.id)
-                        .c_str());
-      }
-      p.volumes.clear();
-      p.content = Content::foreign;
-      p.erased_blocks.clear();
-    }
+    if (p.content == Content::ubi) spoil_ubi(f, p);
     p.erased_blocks.insert(block);
     auto first = static_cast<uint32_t>(p.offset / f.geometry.erasesize);
     auto count = static_cast<uint32_t>(p.size / f.geometry.erasesize);
@@ -632,6 +704,7 @@ class NandPartition : public OpenDevice {
   }
 
   int index_;
+  uint64_t pos_ = 0;
 };
 
 // The MTD view of a volume (gluebi), and the block device on top of it.
@@ -672,7 +745,7 @@ class GluebiFile : public OpenDevice {
   }
   ssize_t write_op(const void* buffer, size_t count) {
     if (block_) return fail(EROFS);
-    return flash_call<ssize_t>([&](Flash& f, FlashRuntime& rt, bool&) {
+    return flash_call<ssize_t>([&](Flash& f, FlashRuntime& rt, bool& commit) {
       ssize_t rc = -1;
       const AttachedUbi* a = nullptr;
       SimVolume* v = volume(f, rt, &a);
@@ -687,11 +760,22 @@ class GluebiFile : public OpenDevice {
         rc = fail(EINVAL);
       } else {
         // Programming NAND can only clear bits: pages written before (and
-        // not erased since) keep the bits the new data would set.
+        // not erased since) keep the bits the new data would set, and the
+        // ECC stored beside them, programmed the same way, no longer
+        // matches them.
         std::string merged(count, '\xFF');
         uint64_t limit = uint64_t{v->reserved_lebs} * a->leb_size;
         read_volume(partition_, *v, limit, pos_, merged.data(), count);
         const char* data = static_cast<const char*>(buffer);
+        uint32_t page = f.geometry.pagesize;
+        for (size_t at = 0; at < count; at += page) {
+          std::string_view old(merged.data() + at, page);
+          std::string_view now(data + at, page);
+          if (old != now && old.find_first_not_of('\xFF') != old.npos) {
+            v->ecc_failed_pages.insert((pos_ + at) / page);
+            commit = true;
+          }
+        }
         for (size_t i = 0; i < count; ++i) merged[i] &= data[i];
         std::fstream out(data_path(partition_, vol_id_),
                          std::ios::binary | std::ios::in | std::ios::out);

@@ -80,6 +80,11 @@ bool load_flash(const std::string& dir, Flash* f) {
           v.upd_marker >> v.corrupted;
       v.name = rest_of(l);
       f->partitions.back().volumes.push_back(v);
+    } else if (word == "ecc" && !f->partitions.empty() &&
+               !f->partitions.back().volumes.empty()) {
+      uint64_t page;
+      while (l >> page)
+        f->partitions.back().volumes.back().ecc_failed_pages.insert(page);
     }
   }
   return true;
@@ -105,6 +110,11 @@ void save_flash(const std::string& dir, const Flash& f) {
       out << "volume " << v.id << ' ' << v.dynamic << ' ' << v.reserved_lebs
           << ' ' << v.data_bytes << ' ' << v.upd_marker << ' ' << v.corrupted
           << ' ' << v.name << '\n';
+      if (!v.ecc_failed_pages.empty()) {
+        out << "ecc";
+        for (uint64_t page : v.ecc_failed_pages) out << ' ' << page;
+        out << '\n';
+      }
     }
   }
   // Replaced whole, so a reader never sees half a state.
@@ -128,6 +138,7 @@ FlashRuntime load_runtime(const std::string& dir) {
     } else if (word == "gluebi") {
       GluebiMtd g{};
       l >> g.ubi_num >> g.vol_id >> g.mtd_index >> g.block_bytes;
+      g.name = rest_of(l);
       rt.gluebi.push_back(g);
     } else if (word == "open") {
       VolumeOpener o{};
@@ -148,7 +159,7 @@ void save_runtime(const std::string& dir, const FlashRuntime& rt) {
   }
   for (const GluebiMtd& g : rt.gluebi) {
     out << "gluebi " << g.ubi_num << ' ' << g.vol_id << ' ' << g.mtd_index
-        << ' ' << g.block_bytes << '\n';
+        << ' ' << g.block_bytes << ' ' << g.name << '\n';
   }
   for (const VolumeOpener& o : rt.openers) {
     out << "open " << o.pid << ' ' << o.ubi_num << ' ' << o.vol_id << ' '
@@ -247,7 +258,7 @@ std::string sysfs_source(const Flash& f, const FlashRuntime& rt) {
     out << "\na " << a.ubi_num << ' ' << a.partition << ' ' << a.leb_size;
   for (const GluebiMtd& gm : rt.gluebi) {
     out << "\ng " << gm.ubi_num << ' ' << gm.vol_id << ' ' << gm.mtd_index
-        << ' ' << gm.block_bytes;
+        << ' ' << gm.block_bytes << ' ' << gm.name;
   }
   return out.str();
 }
@@ -320,7 +331,8 @@ void sync_sysfs(const std::string& dir, const Flash& f,
       if (v.id != gm.vol_id) continue;
       uint64_t size = v.dynamic ? uint64_t{v.reserved_lebs} * a->leb_size
                                 : volume_bytes(v, a->leb_size);
-      write_mtd(t, sys, gm.mtd_index, v.name, "ubi", size, a->leb_size,
+      // Named when made: the kernel tells the MTD of no rename.
+      write_mtd(t, sys, gm.mtd_index, gm.name, "ubi", size, a->leb_size,
                 g.pagesize, g.pagesize, 0, gm.block_bytes);
     }
   }

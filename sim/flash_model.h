@@ -40,6 +40,9 @@ struct SimVolume {
   uint64_t data_bytes = 0;  // static: bytes written; dynamic: its size
   bool upd_marker = false;
   bool corrupted = false;
+  // Pages (by offset in the volume / page size) programmed a second time
+  // with other data: their ECC no longer matches, and reading them fails.
+  std::set<uint64_t> ecc_failed_pages;
 };
 
 struct SimPartition {
@@ -78,6 +81,7 @@ struct GluebiMtd {
   int vol_id;
   int mtd_index;
   uint64_t block_bytes;  // the mtdblock device's size, fixed when made
+  std::string name;      // the volume's name when made: renames miss it
 };
 
 enum class OpenKind { reader, writer, gluebi };

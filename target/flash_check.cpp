@@ -97,6 +97,49 @@ MtdPartition* find_volume_mtd(const UbiVolume* vol,
   return partition;
 }
 
+// An image that the reader hands out a piece at a time.
+struct Pattern {
+  uint32_t size;
+  uint32_t seed;
+  uint32_t pos = 0;
+  static ssize_t read(void* context, void* buffer, size_t count) {
+    auto* self = static_cast<Pattern*>(context);
+    auto* out = static_cast<unsigned char*>(buffer);
+    size_t n = 0;
+    for (; n < count && self->pos < self->size; ++n, ++self->pos) {
+      out[n] = static_cast<unsigned char>((self->pos * 31 + self->pos / 977) ^
+                                          self->seed);
+    }
+    return static_cast<ssize_t>(n);
+  }
+};
+
+// Whether a volume reads back as the image (the rest of it erased), or the
+// read's error.
+void print_volume_holds(const UbiVolume* vol, Pattern image) {
+  unique_fd in(os::open(vol->device.c_str(), O_RDONLY));
+  std::string expected(static_cast<size_t>(vol->data_bytes), '\xFF');
+  image.pos = 0;
+  Pattern::read(&image, expected.data(), image.size);
+  std::string got(expected.size(), '\0');
+  ssize_t n = in.ok() ? 0 : -1;
+  for (size_t at = 0; n >= 0 && at < got.size(); at += static_cast<size_t>(n)) {
+    n = os::read(in.get(), got.data() + at, got.size() - at);
+    if (n == 0) break;
+  }
+  if (n < 0) {
+    emit_line(1, "read back failed: ", errno_text());
+  } else {
+    emit_line(1, "read back: ", got == expected ? "the image" : "other data");
+  }
+}
+
+void print_int_attribute(const std::string& dir, const char* name) {
+  int64_t value = -1;
+  sysfs_read_int64(dir, name, &value);
+  emit_line(1, name, " ", std::to_string(value));
+}
+
 void try_mount(const UbiVolume* vol) {
   std::unique_ptr<MtdPartitionList> list;
   MtdPartition* partition = find_volume_mtd(vol, list);
@@ -193,12 +236,69 @@ int check(const char* image) {
   step("mount");
   try_mount(rootfs);
 
+  step("a write through the busy volume's MTD");
+  {
+    std::unique_ptr<MtdPartitionList> list;
+    MtdPartition* mtd = find_volume_mtd(data, list);
+    const char* node = mtd ? mtd_char_device(mtd) : nullptr;
+    // A user of the MTD view holds the volume for writing.
+    unique_fd holder(node ? os::open(node, O_RDONLY) : -1);
+    Pattern first{2 * 129024 + 4096, 0x00};
+    emit_line(1, "flash: ",
+              std::to_string(
+                  ubi_volume_flash(data, Pattern::read, &first, first.size)));
+    print_volume_holds(data, first);
+    // The same pages programmed again, without an erase.
+    Pattern second{2 * 129024 + 4096, 0xFF};
+    emit_line(1, "flash again: ",
+              std::to_string(
+                  ubi_volume_flash(data, Pattern::read, &second, second.size)));
+    print_volume_holds(data, second);
+  }
+
   step("rename");
   const UbiRename renames[] = {{"rootfs_old", rootfs}, {"data_old", data}};
   emit_line(1, "rename: ",
             std::to_string(ubi_volumes_rename(info.get(), 2, renames)));
   ubi_volumes_refresh(info.get());
   print_volumes(info.get());
+
+  step("rename while a reader holds the volume");
+  {
+    unique_fd reader(os::open(rootfs->device.c_str(), O_RDONLY));
+    const UbiRename back[] = {{"rootfs", rootfs}};
+    emit_line(
+        1, "rename: ", std::to_string(ubi_volumes_rename(info.get(), 1, back)));
+    ubi_volumes_refresh(info.get());
+    print_volumes(info.get());
+
+    step("remove a volume a reader holds");
+    emit_line(
+        1, "remove: ", std::to_string(ubi_volume_remove(info.get(), rootfs)));
+  }
+
+  step("a name that is taken");
+  emit_line(1, "create: ",
+            ubi_volume_create(info.get(), "rootfs", 1000, 0) ? "made" : "none");
+
+  step("a volume larger than the free space");
+  {
+    const std::string ubi = "/sys/class/ubi/ubi0";
+    print_int_attribute(ubi, "avail_eraseblocks");
+    int64_t avail = 0, leb = 0;
+    sysfs_read_int64(ubi, "avail_eraseblocks", &avail);
+    sysfs_read_int64(ubi, "eraseblock_size", &leb);
+    auto bytes = static_cast<uint32_t>(avail * leb);
+    emit_line(
+        1, "one erase block more: ",
+        ubi_volume_create(info.get(), "big", bytes + 1, 0) ? "made" : "none");
+    UbiVolume* big = ubi_volume_create(info.get(), "big", bytes, 0);
+    emit_line(1, "all of it: ", big ? "made" : "none");
+    print_int_attribute(ubi, "avail_eraseblocks");
+    if (big)
+      emit_line(1,
+                "remove: ", std::to_string(ubi_volume_remove(info.get(), big)));
+  }
 
   step("remove");
   emit_line(1,
@@ -228,6 +328,32 @@ int check(const char* image) {
   info = attach();
   if (!info) return 1;
   emit_line(1, "detach: ", std::to_string(ubi_detach(info.get())));
+
+  step("foreign data on the partition");
+  {
+    auto list = mtd_partitions_load();
+    MtdPartition* nand =
+        list ? mtd_partition_find(list.get(), ubi_partition) : nullptr;
+    const char* node = nand ? mtd_char_device(nand) : nullptr;
+    if (node == nullptr) return 1;
+    // A page of data at the start of each of the first blocks.
+    unique_fd out(os::open(node, O_WRONLY));
+    unsigned char page[2048];
+    for (int block = 0; block < 3; ++block) {
+      Pattern bytes{sizeof page, static_cast<uint32_t>(block + 1)};
+      Pattern::read(&bytes, page, sizeof page);
+      off_t at = os::lseek(out.get(), block * 131072, SEEK_SET);
+      ssize_t n = at < 0 ? -1 : os::write(out.get(), page, sizeof page);
+      emit_line(1, "write block ", std::to_string(block), ": ",
+                n < 0 ? errno_text() : std::to_string(n));
+    }
+    out.reset();
+    emit_line(1, "attach: ", attach() ? "attached" : "refused");
+    emit_line(1, "erase: ", std::to_string(mtd_erase(nand)));
+    info = attach();
+    if (!info) return 1;
+    emit_line(1, "detach: ", std::to_string(ubi_detach(info.get())));
+  }
 
   step("done");
   return 0;

@@ -75,7 +75,10 @@ class Board : public ::testing::Test {
     return r;
   }
   std::string show() {
-    return run_program_in(work, {VELNOR_BIN "/velnor-sim", "show", dev}).out;
+    ProgramRun r =
+        run_program_in(work, {VELNOR_BIN "/velnor-sim", "show", dev});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
   }
   std::string field(const std::string& name) {
     std::string json = show();
