@@ -304,10 +304,13 @@ void sync_sysfs(const std::string& dir, const Flash& f,
     attr(t, d, "volumes_count", std::to_string(p.volumes.size()));
     uint32_t used = 0;
     for (const SimVolume& v : p.volumes) used += v.reserved_lebs;
-    uint32_t avail = available_lebs(f, p);
+    UbiBlocks blocks = ubi_blocks(f, p);
+    uint32_t avail = blocks.available;
     attr(t, d, "avail_eraseblocks",
          std::to_string(avail > used ? avail - used : 0));
-    attr(t, d, "total_eraseblocks", std::to_string(avail));
+    attr(t, d, "total_eraseblocks", std::to_string(blocks.good));
+    attr(t, d, "bad_peb_count", std::to_string(blocks.bad));
+    attr(t, d, "reserved_for_bad", std::to_string(blocks.reserved_for_bad));
     for (const SimVolume& v : p.volumes) {
       fs::path vd = sys / "class/ubi" / (dev + "_" + std::to_string(v.id));
       make_dir(t, vd);
@@ -392,20 +395,27 @@ uint32_t leb_size(const Flash& f, uint32_t vid_hdr_offset) {
   return g.erasesize - leb_start;
 }
 
-uint32_t available_lebs(const Flash& f, const SimPartition& p) {
+UbiBlocks ubi_blocks(const Flash& f, const SimPartition& p) {
   const NandGeometry& g = f.geometry;
   auto first = static_cast<uint32_t>(p.offset / g.erasesize);
   auto count = static_cast<uint32_t>(p.size / g.erasesize);
-  uint32_t bad = 0;
-  for (uint32_t b : f.bad_blocks) bad += b >= first && b < first + count;
+  UbiBlocks b;
+  for (uint32_t block : f.bad_blocks)
+    b.bad += block >= first && block < first + count;
+  b.good = count - b.bad;
   // Reserve for bad blocks: 20 per 1024 blocks of the whole chip, less
   // those already bad; then the layout volume (2), wear-levelling (1) and
   // atomic LEB change (1).
   auto chip_blocks = static_cast<uint32_t>(g.size / g.erasesize);
   uint32_t limit = (chip_blocks * 20 + 1023) / 1024;
-  uint32_t reserve = limit > bad ? limit - bad : 0;
-  uint32_t good = count - bad;
-  return good > reserve + 4 ? good - reserve - 4 : 0;
+  b.reserved_for_bad = limit > b.bad ? limit - b.bad : 0;
+  b.available =
+      b.good > b.reserved_for_bad + 4 ? b.good - b.reserved_for_bad - 4 : 0;
+  return b;
+}
+
+uint32_t available_lebs(const Flash& f, const SimPartition& p) {
+  return ubi_blocks(f, p).available;
 }
 
 uint64_t volume_bytes(const SimVolume& v, uint32_t leb) {

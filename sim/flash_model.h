@@ -125,6 +125,14 @@ std::string volume_data_path(const std::string& dir, int partition, int vol_id);
 
 // Geometry that UBI derives from the partition.
 uint32_t leb_size(const Flash& flash, uint32_t vid_hdr_offset);
+// The partition's erase blocks as UBI counts them.
+struct UbiBlocks {
+  uint32_t good = 0;
+  uint32_t bad = 0;
+  uint32_t reserved_for_bad = 0;  // kept back to replace blocks going bad
+  uint32_t available = 0;         // for volumes, before any is made
+};
+UbiBlocks ubi_blocks(const Flash& flash, const SimPartition& partition);
 uint32_t available_lebs(const Flash& flash, const SimPartition& partition);
 uint64_t volume_bytes(const SimVolume& vol, uint32_t leb);
 

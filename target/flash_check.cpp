@@ -6,6 +6,7 @@
 // Usage: velnor-flash-check [IMAGE]   (default /flash-check/rootfs.squashfs)
 #include <fcntl.h>
 #include <linux/ioctl.h>
+#include <mtd/mtd-user.h>
 #include <mtd/ubi-user.h>
 #include <sys/stat.h>
 
@@ -173,9 +174,30 @@ int check(const char* image) {
     print_partitions(list.get());
   }
 
+  step("bad blocks");
+  {
+    auto list = mtd_partitions_load();
+    MtdPartition* nand =
+        list ? mtd_partition_find(list.get(), ubi_partition) : nullptr;
+    const char* node = nand ? mtd_char_device(nand) : nullptr;
+    unique_fd mtd(node ? os::open(node, O_RDONLY) : -1);
+    std::string bad;
+    for (int64_t offset = 0; mtd.ok() && offset < nand->size;
+         offset += 131072) {
+      int64_t at = offset;
+      if (os::ioctl(mtd.get(), MEMGETBADBLOCK, &at) > 0)
+        bad += " " + std::to_string(offset / 131072);
+    }
+    emit_line(1, "bad:", bad.empty() ? " none" : bad);
+  }
+
   step("attach");
   UbiInfoPtr info = attach();
   if (!info) return 1;
+  for (const char* name : {"total_eraseblocks", "bad_peb_count",
+                           "reserved_for_bad", "avail_eraseblocks"}) {
+    print_int_attribute("/sys/class/ubi/ubi0", name);
+  }
   step("attach again: found attached");
   info = attach();
   if (!info) return 1;
