@@ -15,7 +15,6 @@
 #include "common/os.h"
 #include "sim/board.h"
 #include "sim/flash_model.h"
-#include "sim/json.h"
 #include "sim/kernel_state.h"
 #include "sim/nodes.h"
 #include "sim/sim.h"

@@ -114,6 +114,18 @@ ssize_t read_volume(int partition, const SimVolume& v, uint64_t limit,
   return static_cast<ssize_t>(count);
 }
 
+// A device's lseek from the start or from where it is.
+off_t seek(uint64_t* pos, off_t offset, int whence) {
+  if (whence == SEEK_SET && offset >= 0) {
+    *pos = static_cast<uint64_t>(offset);
+  } else if (whence == SEEK_CUR && static_cast<int64_t>(*pos) + offset >= 0) {
+    *pos += static_cast<uint64_t>(offset);
+  } else {
+    return fail(EINVAL);
+  }
+  return static_cast<off_t>(*pos);
+}
+
 // ---- /dev/ubi_ctrl ----
 
 int attach(Flash& f, FlashRuntime& rt, ubi_attach_req* req) {
@@ -430,14 +442,7 @@ class UbiVolumeNode : public OpenDevice {
   }
 
   off_t lseek(off_t offset, int whence) override {
-    if (whence == SEEK_SET && offset >= 0) {
-      pos_ = static_cast<uint64_t>(offset);
-    } else if (whence == SEEK_CUR && static_cast<int64_t>(pos_) + offset >= 0) {
-      pos_ += static_cast<uint64_t>(offset);
-    } else {
-      return fail(EINVAL);
-    }
-    return static_cast<off_t>(pos_);
+    return seek(&pos_, offset, whence);
   }
 
   int ioctl(unsigned long request, void* arg) override {
@@ -593,14 +598,7 @@ class NandPartition : public OpenDevice {
     });
   }
   off_t lseek(off_t offset, int whence) override {
-    if (whence == SEEK_SET && offset >= 0) {
-      pos_ = static_cast<uint64_t>(offset);
-    } else if (whence == SEEK_CUR && static_cast<int64_t>(pos_) + offset >= 0) {
-      pos_ += static_cast<uint64_t>(offset);
-    } else {
-      return fail(EINVAL);
-    }
-    return static_cast<off_t>(pos_);
+    return seek(&pos_, offset, whence);
   }
   int ioctl(unsigned long request, void* arg) override {
     return counted([&] { return ioctl_op(request, arg); });

@@ -5,13 +5,13 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "package/crc32.h"
 #include "sim/board.h"
 #include "sim/flash_model.h"
-#include "sim/json.h"
 #include "sim/kernel_state.h"
 #include "sim/nodes.h"
 #include "sim/sim.h"
@@ -19,36 +19,37 @@
 namespace sim {
 namespace {
 
-std::string kernel_json(const std::string& dir) {
-  std::string out;
-  bool ok = kernel_peek((dir + "/state/kernel").c_str(), [&](KernelState& s) {
-    out += "  \"clock_ns\": " + std::to_string(s.now_ns) + ",\n";
-    out += "  \"events_posted\": " + std::to_string(s.event_seq) + ",\n";
-    out += "  \"pending_events\": [";
-    const char* sep = "";
-    for (const SimTimer& t : s.timers) {
-      if (!t.used) continue;
-      out += sep;
-      out += "{\"at_ns\": " + std::to_string(t.at_ns) +
-             ", \"path\": " + json_string(t.dev_path) + "}";
-      sep = ", ";
-    }
-    out += "],\n";
-    const SimWatchdog& w = s.watchdog;
-    out += "  \"watchdog\": {\"armed\": " +
-           std::string(w.armed ? "true" : "false") +
-           ", \"timeout\": " + std::to_string(w.timeout_s) +
-           ", \"last_keepalive_ns\": " + std::to_string(w.last_keepalive_ns) +
-           ", \"keepalives\": " + std::to_string(w.keepalives) +
-           ", \"fired\": " + (w.fired ? "true" : "false") +
-           ", \"fired_at_ns\": " + std::to_string(w.fired_at_ns) + "},\n";
-  });
-  return ok ? out : std::string();
+using Json = nlohmann::ordered_json;
+
+// The lines of a file as an array of strings ([] when it cannot be read).
+Json file_lines(const std::string& path) {
+  Json lines = Json::array();
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
 }
 
-std::string nodes_json(const std::string& dir) {
-  std::string out = "[";
-  const char* sep = "";
+bool add_kernel(const std::string& dir, Json& out) {
+  return kernel_peek((dir + "/state/kernel").c_str(), [&](KernelState& s) {
+    out["clock_ns"] = s.now_ns;
+    out["events_posted"] = s.event_seq;
+    Json pending = Json::array();
+    for (const SimTimer& t : s.timers) {
+      if (t.used) pending.push_back({{"at_ns", t.at_ns}, {"path", t.dev_path}});
+    }
+    out["pending_events"] = pending;
+    const SimWatchdog& w = s.watchdog;
+    out["watchdog"] = {{"armed", w.armed != 0},
+                       {"timeout", w.timeout_s},
+                       {"last_keepalive_ns", w.last_keepalive_ns},
+                       {"keepalives", w.keepalives},
+                       {"fired", w.fired != 0},
+                       {"fired_at_ns", w.fired_at_ns}};
+  });
+}
+
+Json nodes(const std::string& dir) {
+  Json out = Json::array();
   std::error_code ec;
   std::filesystem::path root = dir + "/root";
   for (auto it =
@@ -57,15 +58,12 @@ std::string nodes_json(const std::string& dir) {
        it.increment(ec)) {
     std::optional<NodeId> node = read_node(it->path().string());
     if (!node) continue;
-    out += sep;
-    out += "{\"path\": " +
-           json_string("/" + it->path().lexically_relative(root).string()) +
-           ", \"type\": " + (node->type == S_IFCHR ? "\"char\"" : "\"block\"") +
-           ", \"major\": " + std::to_string(node->major) +
-           ", \"minor\": " + std::to_string(node->minor) + "}";
-    sep = ", ";
+    out.push_back({{"path", "/" + it->path().lexically_relative(root).string()},
+                   {"type", node->type == S_IFCHR ? "char" : "block"},
+                   {"major", node->major},
+                   {"minor", node->minor}});
   }
-  return out + "]";
+  return out;
 }
 
 // CRC-32 of the first length bytes of a file (erased flash beyond it).
@@ -88,13 +86,17 @@ uint32_t content_crc(const std::string& path, uint64_t length) {
   return ~c;
 }
 
-std::string flash_json(const std::string& dir) {
+void add_flash(const std::string& dir, Json& out) {
+  Json mtd = Json::array(), vols = Json::array();
   Flash f;
-  if (!flash_read(dir, &f)) return "  \"mtd\": [],\n  \"volumes\": [],\n";
-  std::string mtd = "[";
-  const char* sep = "";
-  std::error_code ec;
+  std::string content = "erased";
+  if (!flash_read(dir, &f)) {
+    out["mtd"] = mtd;
+    out["volumes"] = vols;
+    return;
+  }
   // The MTD devices as the kernel lists them now.
+  std::error_code ec;
   std::filesystem::path cls = dir + "/root/sys/class/mtd";
   std::vector<std::pair<int, std::string>> entries;
   for (const auto& e : std::filesystem::directory_iterator(cls, ec)) {
@@ -111,20 +113,18 @@ std::string flash_json(const std::string& dir) {
     return v;
   };
   for (const auto& [index, entry] : entries) {
-    mtd += sep;
-    mtd += "{\"index\": " + std::to_string(index) +
-           ", \"name\": " + json_string(read_attr(entry, "name")) +
-           ", \"type\": " + json_string(read_attr(entry, "type")) +
-           ", \"size\": " + read_attr(entry, "size") + "}";
-    sep = ", ";
+    mtd.push_back({{"index", index},
+                   {"name", read_attr(entry, "name")},
+                   {"type", read_attr(entry, "type")},
+                   {"size", std::stoull("0" + read_attr(entry, "size"))}});
   }
-  mtd += "]";
-
-  std::string vols = "[";
-  sep = "";
   for (size_t i = 0; i < f.partitions.size(); ++i) {
     const SimPartition& p = f.partitions[i];
-    if (p.name != "nand0.ubi" || p.content != Content::ubi) continue;
+    if (p.name != "nand0.ubi") continue;
+    content = p.content == Content::ubi       ? "ubi"
+              : p.content == Content::foreign ? "foreign"
+                                              : "erased";
+    if (p.content != Content::ubi) continue;
     uint32_t leb = leb_size(f, p.vid_hdr_offset);
     std::vector<SimVolume> sorted = p.volumes;
     std::sort(
@@ -136,27 +136,18 @@ std::string flash_json(const std::string& dir) {
       std::snprintf(
           crc, sizeof crc, "%08x",
           content_crc(volume_data_path(dir, static_cast<int>(i), v.id), bytes));
-      vols += sep;
-      vols += "{\"name\": " + json_string(v.name) +
-              ", \"id\": " + std::to_string(v.id) +
-              ", \"type\": " + (v.dynamic ? "\"dynamic\"" : "\"static\"") +
-              ", \"data_bytes\": " + std::to_string(bytes) + ", \"crc32\": \"" +
-              crc + "\", \"upd_marker\": " + (v.upd_marker ? "true" : "false") +
-              ", \"corrupted\": " + (v.corrupted ? "true" : "false") + "}";
-      sep = ", ";
+      vols.push_back({{"name", v.name},
+                      {"id", v.id},
+                      {"type", v.dynamic ? "dynamic" : "static"},
+                      {"data_bytes", bytes},
+                      {"crc32", crc},
+                      {"upd_marker", v.upd_marker},
+                      {"corrupted", v.corrupted}});
     }
   }
-  vols += "]";
-  std::string content = "erased";
-  for (const SimPartition& p : f.partitions) {
-    if (p.name == "nand0.ubi") {
-      content = p.content == Content::ubi       ? "ubi"
-                : p.content == Content::foreign ? "foreign"
-                                                : "erased";
-    }
-  }
-  return "  \"mtd\": " + mtd + ",\n  \"flash\": " + json_string(content) +
-         ",\n  \"volumes\": " + vols + ",\n";
+  out["mtd"] = mtd;
+  out["flash"] = content;
+  out["volumes"] = vols;
 }
 
 std::string line_of(const std::string& path, int n = 0) {
@@ -168,86 +159,68 @@ std::string line_of(const std::string& path, int n = 0) {
   return line;
 }
 
-std::string board_json(const std::string& dir) {
-  std::string out;
+void add_board(const std::string& dir, Json& out) {
   // How the last boot ended.
   std::string outcome = line_of(dir + "/state/boot");
-  out += "  \"boot\": ";
-  if (outcome.empty()) {
-    out += "null,\n";
-  } else {
-    out += "{\"outcome\": " + json_string(outcome) +
-           ", \"reason\": " + json_string(line_of(dir + "/state/boot", 1));
+  Json boot = nullptr;
+  if (!outcome.empty()) {
+    boot = {{"outcome", outcome}, {"reason", line_of(dir + "/state/boot", 1)}};
     if (outcome == "switch_root") {
-      out += ", \"argv\": " + json_lines(dir + "/state/switch_root") +
-             ", \"env\": " + json_lines(dir + "/state/switch_root_env");
+      boot["argv"] = file_lines(dir + "/state/switch_root");
+      boot["env"] = file_lines(dir + "/state/switch_root_env");
     }
-    out += "},\n";
   }
+  out["boot"] = boot;
   // The arguments mke2fs last ran with (null: it never ran).
-  out += "  \"mke2fs\": " +
-         (std::filesystem::exists(dir + "/state/mke2fs")
-              ? json_lines(dir + "/state/mke2fs")
-              : std::string("null")) +
-         ",\n";
+  out["mke2fs"] = std::filesystem::exists(dir + "/state/mke2fs")
+                      ? file_lines(dir + "/state/mke2fs")
+                      : Json(nullptr);
   std::optional<uint32_t> flag = bootflag_get(dir);
-  out += "  \"flag\": " + (flag ? std::to_string(*flag) : std::string("null")) +
-         ",\n";
-  out += "  \"leds\": {";
-  const char* sep = "";
+  out["flag"] = flag ? Json(*flag) : Json(nullptr);
+  Json leds = Json::object();
   for (const char* led : {"err_red", "pwr_green"}) {
-    out += sep;
-    out += json_string(led) + ": {";
-    const char* asep = "";
+    Json attrs = Json::object();
     for (const char* a : {"brightness", "trigger", "delay_on", "delay_off"}) {
       std::string path = dir + "/root/sys/class/leds/" + led + "/" + a;
-      if (!std::filesystem::exists(path)) continue;
-      out += asep + json_string(a) + ": " + json_string(line_of(path));
-      asep = ", ";
+      if (std::filesystem::exists(path)) attrs[a] = line_of(path);
     }
-    out += "}";
-    sep = ", ";
+    leds[led] = attrs;
   }
-  out += "},\n";
-  out += "  \"media\": {";
-  sep = "";
+  out["leds"] = leds;
+  Json media = Json::object();
   for (Medium m : {Medium::mmc, Medium::usb}) {
     MediumState s = medium_get(dir, m);
-    out += sep + json_string(medium_name(m)) +
-           ": {\"present\": " + (s.present ? "true" : "false") +
-           ", \"fstype\": " + json_string(s.fstype) +
-           ", \"late_ms\": " + std::to_string(s.late_ms) + "}";
-    sep = ", ";
+    media[medium_name(m)] = {
+        {"present", s.present}, {"fstype", s.fstype}, {"late_ms", s.late_ms}};
   }
-  out += "},\n";
-  return out;
+  out["media"] = media;
 }
 
-std::string mounts_json(const std::string& dir) {
-  std::string out = "  \"mounts\": [";
-  const char* sep = "";
+void add_mounts(const std::string& dir, Json& out) {
+  Json mounts = Json::array();
   kernel_peek((dir + "/state/kernel").c_str(), [&](KernelState& s) {
     for (const SimMount& m : s.mounts) {
       if (!m.used) continue;
-      out += sep;
-      out += "{\"target\": " + json_string(m.target) +
-             ", \"source\": " + json_string(m.source) +
-             ", \"fstype\": " + json_string(m.fstype) +
-             ", \"readonly\": " + ((m.flags & 1) ? "true" : "false") +
-             ", \"what\": " + json_string(m.note) + "}";
-      sep = ", ";
+      mounts.push_back({{"target", m.target},
+                        {"source", m.source},
+                        {"fstype", m.fstype},
+                        {"readonly", (m.flags & 1) != 0},
+                        {"what", m.note}});
     }
   });
-  return out + "],\n";
+  out["mounts"] = mounts;
 }
 
 }  // namespace
 
 std::string show_json(const std::string& dir) {
-  std::string kernel = kernel_json(dir);
-  if (kernel.empty()) return {};
-  return "{\n" + kernel + flash_json(dir) + board_json(dir) + mounts_json(dir) +
-         "  \"nodes\": " + nodes_json(dir) + "\n}\n";
+  Json state = Json::object();
+  if (!add_kernel(dir, state)) return {};
+  add_flash(dir, state);
+  add_board(dir, state);
+  add_mounts(dir, state);
+  state["nodes"] = nodes(dir);
+  return state.dump(2) + "\n";
 }
 
 }  // namespace sim

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,11 @@ class SimDevice {
     std::filesystem::create_directories(p.parent_path());
     std::ofstream(p, std::ios::binary | std::ios::trunc) << content;
     std::filesystem::permissions(p, static_cast<std::filesystem::perms>(mode));
+  }
+
+  // The device's state as velnor-sim show gives it, typed.
+  nlohmann::json show() const {
+    return nlohmann::json::parse(sim::show_json(dir_));
   }
 
   std::string get(const std::string& device_path) const {

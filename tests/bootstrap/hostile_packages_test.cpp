@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "tests/program_run.h"
+#include "tests/support.h"
 
 namespace fs = std::filesystem;
 
 TEST(HostilePackages, NoneCrashesOrTouchesTheFlash) {
-  std::string tmpl =
-      (fs::temp_directory_path() / "velnor-hostile-XXXXXX").string();
-  fs::path work = ::mkdtemp(tmpl.data());
+  test_support::ScratchDir scratch;
+  fs::path work = scratch.path();
   std::string dev = (work / "device").string();
   // A hang ends by SIGALRM after a minute.
   auto run = [&](std::vector<std::string> args) {
@@ -29,8 +29,7 @@ TEST(HostilePackages, NoneCrashesOrTouchesTheFlash) {
   auto volumes = [&] {
     std::string json =
         run_program_in(work, {VELNOR_BIN "/velnor-sim", "show", dev}).out;
-    size_t at = json.find("\"volumes\"");
-    return json.substr(at, json.find('\n', at) - at) +
+    return nlohmann::json::parse(json)["volumes"].dump() +
            slurp(dev + "/state/flash");
   };
   int sound = 0, refused = 0;
@@ -54,5 +53,4 @@ TEST(HostilePackages, NoneCrashesOrTouchesTheFlash) {
   EXPECT_GT(refused, 0);
   std::printf("corpus: %d sound packages installed, %d refused\n", sound,
               refused);
-  fs::remove_all(work);
 }

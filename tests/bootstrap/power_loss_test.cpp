@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/program_run.h"
+#include "tests/support.h"
 
 namespace fs = std::filesystem;
 
@@ -43,14 +44,9 @@ struct Firmware {
 class PowerLoss : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string tmpl =
-        (fs::temp_directory_path() / "velnor-power-XXXXXX").string();
-    work = ::mkdtemp(tmpl.data());
-    dev = (work / "device").string();
     fresh = make_firmware("new", 260000, 1);
     backup = make_firmware("backup", 130000, 2);
   }
-  void TearDown() override { fs::remove_all(work); }
 
   int run(std::vector<std::string> args) {
     return run_program_in(work, args).status;
@@ -59,25 +55,21 @@ class PowerLoss : public ::testing::Test {
     args.insert(args.begin(), VELNOR_BIN "/velnor-sim");
     return run(args);
   }
-  std::string show() {
-    return run_program_in(work, {VELNOR_BIN "/velnor-sim", "show", dev}).out;
+  nlohmann::json show() {
+    return nlohmann::json::parse(
+        run_program_in(work, {VELNOR_BIN "/velnor-sim", "show", dev}).out);
   }
   std::string outcome() {
-    std::string json = show();
-    size_t at = json.find("\"outcome\": \"");
-    if (at == std::string::npos) return "";
-    at += 12;
-    return json.substr(at, json.find('"', at) - at);
+    nlohmann::json boot = show()["boot"];
+    return boot.is_object() ? boot["outcome"] : "";
   }
   // The CRC of a volume as the flash holds it, or "" when it is not there
   // whole.
-  std::string volume_crc(const std::string& json, const std::string& name) {
-    size_t at = json.find("{\"name\": \"" + name + "\"");
-    if (at == std::string::npos) return "";
-    std::string entry = json.substr(at, json.find('}', at) - at);
-    if (entry.find("\"upd_marker\": false") == std::string::npos) return "";
-    size_t crc = entry.find("\"crc32\": \"") + 10;
-    return entry.substr(crc, 8);
+  std::string volume_crc(const nlohmann::json& state, const std::string& name) {
+    for (const nlohmann::json& v : state["volumes"]) {
+      if (v["name"] == name && v["upd_marker"] == false) return v["crc32"];
+    }
+    return "";
   }
 
   Firmware make_firmware(const std::string& name, size_t rootfs_size,
@@ -129,9 +121,9 @@ class PowerLoss : public ::testing::Test {
         up = outcome() == "switch_root";
       }
       EXPECT_TRUE(up) << "no switch_root after a cut at " << n;
-      std::string json = show();
-      std::string rootfs = volume_crc(json, "rootfs"),
-                  kernel = volume_crc(json, "kernel");
+      nlohmann::json state = show();
+      std::string rootfs = volume_crc(state, "rootfs"),
+                  kernel = volume_crc(state, "kernel");
       bool whole_new = rootfs == fresh.rootfs_crc && kernel == fresh.kernel_crc;
       bool whole_backup =
           rootfs == backup.rootfs_crc && kernel == backup.kernel_crc;
@@ -142,8 +134,9 @@ class PowerLoss : public ::testing::Test {
     return points;
   }
 
-  fs::path work;
-  std::string dev;
+  test_support::ScratchDir scratch;
+  fs::path work = scratch.path();
+  std::string dev = (work / "device").string();
   Firmware fresh, backup;
 };
 

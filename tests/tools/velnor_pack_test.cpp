@@ -16,6 +16,7 @@
 
 #include "tests/package/package_bytes.h"
 #include "tests/program_run.h"
+#include "tests/support.h"
 
 namespace fs = std::filesystem;
 
@@ -25,13 +26,6 @@ using Result = ProgramRun;
 
 class VelnorPack : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string tmpl =
-        (fs::temp_directory_path() / "velnor-pack-XXXXXX").string();
-    dir = ::mkdtemp(tmpl.data());
-  }
-  void TearDown() override { fs::remove_all(dir); }
-
   Result run(std::vector<std::string> args) {
     args.insert(args.begin(), VELNOR_PACK);
     return run_program_in(dir, args);
@@ -42,21 +36,12 @@ class VelnorPack : public ::testing::Test {
     return dir / name;
   }
 
-  // A file of n pseudo-random bytes, written in pieces.
   std::string put_random(const std::string& name, size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::ofstream f(dir / name, std::ios::binary);
-    std::string chunk(1 << 20, '\0');
-    for (size_t done = 0; done < n;) {
-      size_t len = std::min(chunk.size(), n - done);
-      for (size_t i = 0; i < len; ++i) chunk[i] = static_cast<char>(gen());
-      f.write(chunk.data(), static_cast<std::streamsize>(len));
-      done += len;
-    }
-    return dir / name;
+    return scratch.put(name, test_support::random_image(n, seed));
   }
 
-  fs::path dir;
+  test_support::ScratchDir scratch;
+  fs::path dir = scratch.path();
 };
 
 }  // namespace

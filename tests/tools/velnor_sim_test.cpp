@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tests/program_run.h"
+#include "tests/support.h"
 
 namespace fs = std::filesystem;
 
@@ -22,29 +23,12 @@ using Result = ProgramRun;
 
 class VelnorSim : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string tmpl =
-        (fs::temp_directory_path() / "velnor-sim-XXXXXX").string();
-    dir = ::mkdtemp(tmpl.data());
-  }
-  void TearDown() override { fs::remove_all(dir); }
-
   Result run(std::vector<std::string> args) {
     return run_program_in(dir, args);
   }
 
   std::string put_random(const std::string& name, size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::ofstream f(dir / name, std::ios::binary);
-    std::vector<uint32_t> chunk(1 << 18);
-    for (size_t done = 0; done < n;) {
-      for (uint32_t& w : chunk) w = gen();
-      size_t len = std::min(chunk.size() * 4, n - done);
-      f.write(reinterpret_cast<const char*>(chunk.data()),
-              static_cast<std::streamsize>(len));
-      done += len;
-    }
-    return dir / name;
+    return scratch.put(name, test_support::random_image(n, seed));
   }
 
   // A package with a rootfs image of the given size; returns its path.
@@ -57,7 +41,8 @@ class VelnorSim : public ::testing::Test {
     return pkg;
   }
 
-  fs::path dir;
+  test_support::ScratchDir scratch;
+  fs::path dir = scratch.path();
 };
 
 }  // namespace
@@ -70,16 +55,16 @@ TEST_F(VelnorSim, InstallsAPackageForAFirmwareBuilder) {
   EXPECT_EQ(install.status, 0) << install.err;
   EXPECT_EQ(install.out, "Flashing \"rootfs\" ...\nFlashing \"kernel\" .\n");
   EXPECT_EQ(install.err, "Creating volume: rootfs\nCreating volume: kernel\n");
-  Result show = run({VELNOR_SIM, "show", device});
-  EXPECT_NE(
-      show.out.find("{\"name\": \"rootfs\", \"id\": 0, \"type\": \"static\", "
-                    "\"data_bytes\": 300000"),
-      std::string::npos)
-      << show.out;
-  EXPECT_NE(show.out.find(
-                "{\"index\": 0, \"name\": \"nand0.ubi\", \"type\": \"nand\", "
-                "\"size\": 134217728}"),
-            std::string::npos);
+  nlohmann::json state =
+      nlohmann::json::parse(run({VELNOR_SIM, "show", device}).out);
+  nlohmann::json rootfs = state["volumes"][0];
+  EXPECT_EQ(rootfs["name"], "rootfs");
+  EXPECT_EQ(rootfs["type"], "static");
+  EXPECT_EQ(rootfs["data_bytes"], 300000);
+  EXPECT_EQ(state["mtd"][0], (nlohmann::json{{"index", 0},
+                                             {"name", "nand0.ubi"},
+                                             {"type", "nand"},
+                                             {"size", 134217728}}));
   // A package that fails validation: exit 1, flash as it was.
   std::string bytes = slurp(pkg);
   bytes[60] ^= 1;
@@ -87,7 +72,8 @@ TEST_F(VelnorSim, InstallsAPackageForAFirmwareBuilder) {
   Result bad = run({VELNOR_SIM, "install", device, dir / "bad.bpk2"});
   EXPECT_EQ(bad.status, 1);
   EXPECT_EQ(bad.err, "Failed to validate rootfs CRC\n");
-  EXPECT_EQ(run({VELNOR_SIM, "show", device}).out, show.out);
+  EXPECT_EQ(nlohmann::json::parse(run({VELNOR_SIM, "show", device}).out),
+            state);
   EXPECT_EQ(run({VELNOR_SIM, "install", device, dir / "none.bpk2"}).status, 1);
   EXPECT_EQ(run({VELNOR_SIM, "install", dir / "nodevice", pkg}).status, 1);
   EXPECT_EQ(run({VELNOR_SIM, "frobnicate", device}).status, 2);
@@ -126,10 +112,10 @@ TEST_F(VelnorSim, BootsAnotherProgramAsTheFirstProcess) {
   EXPECT_EQ(r.out, "started: a b\n");
   // The first process ended by itself, which a real kernel answers with a
   // panic.
-  EXPECT_NE(
-      run({VELNOR_SIM, "show", device})
-          .out.find("\"outcome\": \"panic\", \"reason\": \"exit status 0\""),
-      std::string::npos);
+  nlohmann::json boot =
+      nlohmann::json::parse(run({VELNOR_SIM, "show", device}).out)["boot"];
+  EXPECT_EQ(boot["outcome"], "panic");
+  EXPECT_EQ(boot["reason"], "exit status 0");
   Result missing = run({VELNOR_SIM, "boot", device, "--init", "/usr/bin/none"});
   EXPECT_NE(missing.err.find("cannot start /usr/bin/none"), std::string::npos);
 }
