@@ -62,6 +62,25 @@ inline std::string random_image(size_t n, unsigned seed,
   return s;
 }
 
+// A package made with velnor-pack in a scratch directory from images of the
+// given sizes (NAME.rootfs, starting as squashfs does, and NAME.kernel beside
+// it); returns its path.
+inline std::string make_package(const ScratchDir& dir, const std::string& name,
+                                size_t rootfs_size, size_t kernel_size,
+                                unsigned seed = 1,
+                                const std::string& version = "1.0.0.0") {
+  std::string rootfs =
+      dir.put(name + ".rootfs", random_image(rootfs_size, seed, "hsqs"));
+  std::string kernel =
+      dir.put(name + ".kernel", random_image(kernel_size, seed + 1));
+  std::string pkg = dir / name;
+  ProgramRun r = run_program_in(
+      dir.path(), {VELNOR_BIN "/velnor-pack", "create", pkg, "--kernel", kernel,
+                   "--rootfs", rootfs, "--version", version});
+  EXPECT_EQ(r.status, 0) << r.err;
+  return pkg;
+}
+
 // A simulated device in a scratch directory, driven through velnor-sim.
 class SimBoard {
  public:
@@ -100,15 +119,7 @@ class SimBoard {
   // A package made with velnor-pack from images of the given sizes.
   std::string package(const std::string& name, size_t rootfs_size,
                       size_t kernel_size, unsigned seed = 1) const {
-    std::string rootfs =
-        scratch_.put(name + ".rootfs", random_image(rootfs_size, seed, "hsqs"));
-    std::string kernel =
-        scratch_.put(name + ".kernel", random_image(kernel_size, seed + 1));
-    std::string pkg = scratch_ / name;
-    ProgramRun r = run({VELNOR_BIN "/velnor-pack", "create", pkg, "--kernel",
-                        kernel, "--rootfs", rootfs, "--version", "1.0.0.0"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    return pkg;
+    return make_package(scratch_, name, rootfs_size, kernel_size, seed);
   }
 
   // Where the files of the card ("mmc") or the stick ("usb") are kept.

@@ -74,18 +74,10 @@ class PowerLoss : public ::testing::Test {
 
   Firmware make_firmware(const std::string& name, size_t rootfs_size,
                          unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string rootfs = "hsqs", kernel;
-    for (size_t i = 4; i < rootfs_size; ++i) rootfs += static_cast<char>(gen());
-    for (size_t i = 0; i < 40000; ++i) kernel += static_cast<char>(gen());
-    std::ofstream(work / (name + ".rootfs"), std::ios::binary) << rootfs;
-    std::ofstream(work / (name + ".kernel"), std::ios::binary) << kernel;
-    std::string pkg = (work / (name + ".bpk2")).string();
-    EXPECT_EQ(
-        run({VELNOR_BIN "/velnor-pack", "create", pkg, "--kernel",
-             work / (name + ".kernel"), "--rootfs", work / (name + ".rootfs")}),
-        0);
-    return {pkg, hex(crc32(rootfs)), hex(crc32(kernel))};
+    std::string pkg = test_support::make_package(scratch, name + ".bpk2",
+                                                 rootfs_size, 40000, seed);
+    return {pkg, hex(crc32(slurp(pkg + ".rootfs"))),
+            hex(crc32(slurp(pkg + ".kernel")))};
   }
 
   // A device about to be updated: the new package and a backup on its card,

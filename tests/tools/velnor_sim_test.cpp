@@ -27,18 +27,9 @@ class VelnorSim : public ::testing::Test {
     return run_program_in(dir, args);
   }
 
-  std::string put_random(const std::string& name, size_t n, unsigned seed) {
-    return scratch.put(name, test_support::random_image(n, seed));
-  }
-
   // A package with a rootfs image of the given size; returns its path.
   std::string make_package(size_t rootfs_size) {
-    std::string pkg = dir / "fw.bpk2";
-    Result r = run({VELNOR_PACK, "create", pkg, "--kernel",
-                    put_random("k", 70000, 1), "--rootfs",
-                    put_random("r", rootfs_size, 2), "--version", "1.0.0.1"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    return pkg;
+    return test_support::make_package(scratch, "fw.bpk2", rootfs_size, 70000);
   }
 
   test_support::ScratchDir scratch;
