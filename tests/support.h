@@ -51,6 +51,18 @@ class ScratchDir {
   fs::path path_;
 };
 
+// A test that runs the project's programs, as their users do, in a scratch
+// directory of its own.
+class ProgramTest : public ::testing::Test {
+ protected:
+  ProgramRun run(std::vector<std::string> args) {
+    return run_program_in(scratch.path(), std::move(args));
+  }
+
+  ScratchDir scratch;
+  fs::path dir = scratch.path();
+};
+
 // n pseudo-random bytes, the same for the same seed; a rootfs image starts
 // as squashfs does, so that the simulated device can mount it.
 inline std::string random_image(size_t n, unsigned seed,

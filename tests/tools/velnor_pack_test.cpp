@@ -24,11 +24,11 @@ namespace {
 
 using Result = ProgramRun;
 
-class VelnorPack : public ::testing::Test {
+class VelnorPack : public test_support::ProgramTest {
  protected:
   Result run(std::vector<std::string> args) {
     args.insert(args.begin(), VELNOR_PACK);
-    return run_program_in(dir, args);
+    return ProgramTest::run(args);
   }
 
   std::string put(const std::string& name, const std::string& content) {
@@ -39,9 +39,6 @@ class VelnorPack : public ::testing::Test {
   std::string put_random(const std::string& name, size_t n, unsigned seed) {
     return scratch.put(name, test_support::random_image(n, seed));
   }
-
-  test_support::ScratchDir scratch;
-  fs::path dir = scratch.path();
 };
 
 }  // namespace

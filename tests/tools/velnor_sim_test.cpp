@@ -21,19 +21,12 @@ namespace {
 
 using Result = ProgramRun;
 
-class VelnorSim : public ::testing::Test {
+class VelnorSim : public test_support::ProgramTest {
  protected:
-  Result run(std::vector<std::string> args) {
-    return run_program_in(dir, args);
-  }
-
   // A package with a rootfs image of the given size; returns its path.
   std::string make_package(size_t rootfs_size) {
     return test_support::make_package(scratch, "fw.bpk2", rootfs_size, 70000);
   }
-
-  test_support::ScratchDir scratch;
-  fs::path dir = scratch.path();
 };
 
 }  // namespace
