@@ -1,6 +1,6 @@
 // What the benchmarks share: a clock, best-of-N timing, one result line per
 // figure, a scratch directory, random test data, and running the project's
-// programs.
+// programs (as the tests run them).
 #pragma once
 
 #include <fcntl.h>
@@ -19,6 +19,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "tests/program_run.h"
 
 // The fastest of runs calls: the least disturbed by the rest of the machine.
 inline double best_seconds(int runs, const std::function<void()>& call) {
@@ -64,26 +66,12 @@ inline void random_file(const std::filesystem::path& path, size_t size,
   }
 }
 
-// Runs a program (args[0] its path) with its output thrown away and the
+// Runs a program (args[0] its path) with its output kept in dir and the
 // environment variables in env added; its peak memory in KiB, or -1 when it
 // failed.
-inline long run_program(const std::vector<std::string>& args,
+inline long run_program(const std::filesystem::path& dir,
+                        const std::vector<std::string>& args,
                         const std::vector<std::string>& env = {}) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    dup2(null, 2);
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-      argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  rusage usage{};
-  wait4(pid, &status, 0, &usage);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? usage.ru_maxrss : -1;
+  ProgramRun r = run_program_in(dir, args, 0, env);
+  return r.status == 0 ? r.max_rss_kb : -1;
 }

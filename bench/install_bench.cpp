@@ -77,11 +77,11 @@ int main(int argc, char** argv) {
   random_file(dir / "kernel.img", 4096, 2);
   sim::create_device(dir / "device");
   fs::create_directories(dir / "device/root/mnt/mmc");
-  if (run_program({bin + "/velnor-pack", "create",
-                   (dir / "device/root/mnt/mmc/update.bpk2").string(),
-                   "--kernel", (dir / "kernel.img").string(), "--rootfs",
-                   (dir / "rootfs.img").string(), "--version", "1.0.0.0"}) <
-      0) {
+  if (run_program(
+          dir, {bin + "/velnor-pack", "create",
+                (dir / "device/root/mnt/mmc/update.bpk2").string(), "--kernel",
+                (dir / "kernel.img").string(), "--rootfs",
+                (dir / "rootfs.img").string(), "--version", "1.0.0.0"}) < 0) {
     std::fprintf(stderr, "install_bench: velnor-pack failed\n");
     return 1;
   }

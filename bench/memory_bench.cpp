@@ -29,18 +29,18 @@ long install_peak(const std::string& bin, const fs::path& dir, size_t size,
   fs::path pkg = dir / "fw.bpk2";
   random_file(dir / "rootfs.img", size, 1);
   random_file(dir / "kernel.img", 70000, 2);
-  if (run_program({bin + "/velnor-pack", "create", pkg, "--kernel",
-                   dir / "kernel.img", "--rootfs", dir / "rootfs.img",
-                   "--version", "1.0.0.0"}) < 0)
+  if (run_program(dir, {bin + "/velnor-pack", "create", pkg, "--kernel",
+                        dir / "kernel.img", "--rootfs", dir / "rootfs.img",
+                        "--version", "1.0.0.0"}) < 0)
     return -1;
   fs::remove(dir / "rootfs.img");
   std::vector<long> peaks;
   for (int i = 0; i < runs; ++i) {
     fs::path device = dir / ("device-" + std::to_string(size));
-    if (run_program(
-            {bin + "/velnor-sim", "init", device, "--nand-size", nand}) < 0)
+    if (run_program(dir, {bin + "/velnor-sim", "init", device, "--nand-size",
+                          nand}) < 0)
       return -1;
-    long peak = run_program({bin + "/velnor-sim", "install", device, pkg});
+    long peak = run_program(dir, {bin + "/velnor-sim", "install", device, pkg});
     fs::remove_all(device);
     if (peak < 0) return -1;
     peaks.push_back(peak);

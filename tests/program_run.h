@@ -26,14 +26,17 @@ inline std::string slurp(const std::filesystem::path& path) {
 }
 
 // args[0] is the program's path. Output goes through files in dir. With a
-// time limit, a program that hangs ends by SIGALRM.
+// time limit, a program that hangs ends by SIGALRM. env: variables added to
+// the program's environment ("NAME=value").
 inline ProgramRun run_program_in(const std::filesystem::path& dir,
                                  std::vector<std::string> args,
-                                 unsigned time_limit_s = 0) {
+                                 unsigned time_limit_s = 0,
+                                 std::vector<std::string> env = {}) {
   std::string out = dir / ".out", err = dir / ".err";
   pid_t pid = ::fork();
   if (pid == 0) {
     ::unsetenv("VELNOR_SIM_DIR");  // the test's own device is not the program's
+    for (std::string& e : env) ::putenv(e.data());
     int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::dup2(o, 1);
