@@ -16,9 +16,15 @@ struct BootFlagMap {
   void* page = nullptr;
 };
 
+// Opens "/dev/mem" and maps the register's page: 0, or -1 (reported, errno
+// from the failing call) with nothing left open. The map is the caller's
+// until bootflag_close, which releases what it holds and may be called on
+// a map that is not open.
 int bootflag_open(BootFlagMap* map);
 void bootflag_close(BootFlagMap* map);
 
-// Either output may be null. Outputs are untouched on failure (-1).
+// Reads or writes the register through a mapping of its own: 0, or -1 when
+// it cannot be mapped (reported by bootflag_open). Either output of the
+// read may be null; outputs are untouched on failure.
 int bootflag_read(uint16_t* high, uint16_t* low);
 int bootflag_write(uint16_t high, uint16_t low);

@@ -45,10 +45,23 @@ int format_card(const char* mount_point, uint32_t wait_ms, unsigned options);
 // Whether a mount's error number says the medium holds no file system of
 // the type asked for, rather than a passing failure.
 bool no_filesystem(int mount_error);
+// Waits up to wait_ms for the medium's sysfs entry, makes its node and
+// mounts it read-only: 0 (also when it is already mounted there), -2 not
+// found or no node, -3 the mount failed (reported; errno from the mount).
 int mount_storage(const StorageMedium& medium, const char* mount_point,
                   uint32_t wait_ms);
+// mount(2) of a virtual file system ("sysfs", "proc") at path: 0, or -1
+// with errno from the mount. Nothing is printed.
 int mount_virtual_fs(const char* path, const char* type);
+// Unmounts device from mount_point when it is mounted there: 0 (also when
+// it was not), -1 when the unmount failed (reported).
 int umount_device(const char* device, const char* mount_point);
+// 1 when the node device is the file system mounted at mount_point, else 0
+// (also when either cannot be looked at).
 int is_mounted_at(const char* device, const char* mount_point);
+// 1 when path lies on another file system than "/", else 0.
 int is_mount_point(const char* path);
+// Mounts the partition's mtdblock device (made from sysfs when missing) at
+// target as squashfs, read-only: 0, or -1 when there is no block device or
+// the mount fails (each reported; errno from the mount).
 int mount_root(MtdPartition* partition, const char* target);

@@ -59,9 +59,15 @@ PackagePtr bpk_open(const char* path, bool writable);
 // The container CRC computed from the file (0xFFFFFFFF when the structure
 // walk fails); stored_crc receives the header's crc.
 uint32_t bpk_container_crc(PackageFile* package, uint32_t* stored_crc);
+// 0 when the computed container CRC equals the stored one and is not
+// 0xFFFFFFFF (the structure walk's failure), else -1.
 int bpk_verify(PackageFile* package);
+// Back to the first entry header, nothing selected: the new position, or
+// -1 with errno from the seek.
 off_t bpk_rewind(PackageFile* package);
 
+// Selects the first entry of that type and variant (size and crc, either
+// may be null, receive its header's): 0, or -1 with nothing selected.
 int bpk_find(PackageFile* package, uint32_t type, uint32_t variant,
              uint64_t* size, uint32_t* crc);
 // The next entry's type, or 0xDEADBEEF when there is none (or the entry's
@@ -71,6 +77,9 @@ uint32_t bpk_next(PackageFile* package, uint64_t* size, uint32_t* crc,
 // 0 and the next entry selected, or -1 when there is none.
 int bpk_next_entry(PackageFile* package, uint32_t* type, uint64_t* size,
                    uint32_t* crc, uint32_t* variant);
+// Up to count bytes of the selected entry (never past its end): how many
+// were read, 0 at the end of the entry (the stream is then not touched), 0
+// with errno EIO when the file fails.
 uint64_t bpk_read(PackageFile* package, void* buffer, uint64_t count);
 
 // CRC-32 of the selected entry's whole data; 0xFFFFFFFF when it cannot all
