@@ -138,11 +138,20 @@ bool normal_boot(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) switch_argv.push_back(argv[i]);
   switch_argv.push_back(nullptr);
 
+  // The volume's mtdblock device where the kernel offers one (gluebi and an
+  // mtdblock that takes volumes), else its UBI block device.
   MtdPartition* partition = ubi_volume_mtd(rootfs, partitions.get());
-  if (partition == nullptr) {
-    emit_line(2, "Couldn't find mtd partition for volume ",
-              rootfs->name.value_or(""));
-  } else if (mount_root(partition, root_mount_point) == 0) {
+  int mounted = -1;
+  if (has_block_device(partition)) {
+    mounted = mount_root(partition, root_mount_point);
+  } else {
+    mounted = mount_root_volume(rootfs, root_mount_point);
+    if (mounted != 0 && partition == nullptr) {
+      emit_line(2, "Couldn't find mtd partition for volume ",
+                rootfs->name.value_or(""));
+    }
+  }
+  if (mounted == 0) {
     watchdog_stop();
     char* const envp[] = {nullptr};
     os::execve("/sbin/switch_root", switch_argv.data(), envp);

@@ -169,13 +169,10 @@ int medium_is_mounted(MediumId id, const char* path) {
   return -1;
 }
 
-int mount_root(MtdPartition* partition, const char* target) {
-  if (partition == nullptr || target == nullptr) return -1;
-  const char* device = mtd_block_device(partition);
-  if (device == nullptr) {
-    emit_line(2, "Failed to find block device");
-    return -1;
-  }
+namespace {
+
+// The root image is squashfs, mounted read-only whatever its device.
+int mount_root_device(const char* device, const char* target) {
   struct stat st;
   if (os::stat(target, &st) != 0) {
     emit_line(2, "given path does not exist !!!", target);
@@ -185,4 +182,31 @@ int mount_root(MtdPartition* partition, const char* target) {
     emit_line(2, "Failed to mount root (", device, "): ", errno_text());
   }
   return rc;
+}
+
+}  // namespace
+
+bool has_block_device(const MtdPartition* partition) {
+  struct stat st;
+  return partition != nullptr &&
+         os::stat(partition->block_sysfs.c_str(), &st) == 0;
+}
+
+int mount_root(MtdPartition* partition, const char* target) {
+  if (partition == nullptr || target == nullptr) return -1;
+  const char* device = mtd_block_device(partition);
+  if (device == nullptr) {
+    emit_line(2, "Failed to find block device");
+    return -1;
+  }
+  return mount_root_device(device, target);
+}
+
+int mount_root_volume(UbiVolume* vol, const char* target) {
+  if (vol == nullptr || target == nullptr) return -1;
+  std::optional<std::string> device = ubi_volume_block_device(vol);
+  if (!device) return -1;
+  emit_line(1, "No mtd block device for volume ", vol->name.value_or(""),
+            ", falling back on ", *device);
+  return mount_root_device(device->c_str(), target);
 }

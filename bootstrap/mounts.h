@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "flash/mtd.h"
+#include "flash/ubi.h"
 
 struct StorageMedium {
   const char* device;  // device node
@@ -65,3 +66,10 @@ int is_mount_point(const char* path);
 // target as squashfs, read-only: 0, or -1 when there is no block device or
 // the mount fails (each reported; errno from the mount).
 int mount_root(MtdPartition* partition, const char* target);
+// Whether the kernel offers an mtdblock device of the partition (its sysfs
+// entry is there). Kernels since the upstream change that keeps
+// mtdblock off UBI volumes' MTDs offer none.
+bool has_block_device(const MtdPartition* partition);
+// The same from the volume's UBI block device, where no mtdblock device of
+// the volume can be had; says so on stdout before the mount.
+int mount_root_volume(UbiVolume* vol, const char* target);

@@ -65,6 +65,12 @@ const char* ubi_volume_device(UbiVolume* vol);
 MtdPartition* ubi_volume_mtd(const UbiVolume* vol, MtdPartitionList* list);
 // Writes the volume list to stdout.
 void ubi_volumes_print(const UbiInfo* info);
+// The kernel's read-only block device on the volume ("/dev/ubiblockN_M"),
+// which squashfs can be mounted from where no mtdblock device of the
+// volume exists: asked for with UBI_IOCVOLCRBLK unless the kernel has it
+// already, its node made from sysfs when missing. The node's path, or
+// nullopt (reported; errno from the failing call).
+std::optional<std::string> ubi_volume_block_device(UbiVolume* vol);
 
 // ---- control and attach ----
 

@@ -185,6 +185,24 @@ struct Source {
   std::string note;
 };
 
+// The root image on a volume's block device of that many bytes: squashfs
+// reads its superblock first.
+int mount_squashfs(const AttachedUbi& a, const SimVolume& v, uint64_t bytes,
+                   const char* fstype, Source* out) {
+  if (std::string(fstype) != "squashfs") return fail(EINVAL);
+  if (bytes < 4) return fail(EIO);  // it cannot read its superblock's block
+  std::ifstream in(volume_data_path(device_dir(), a.partition, v.id),
+                   std::ios::binary);
+  char magic[4] = {};
+  in.read(magic, 4);
+  if (std::memcmp(magic, "hsqs", 4) != 0) return fail(EINVAL);
+  out->backing = device_dir() + "/state/rootfs-mount";
+  std::error_code ec;
+  fs::create_directories(out->backing, ec);
+  out->note = "volume " + v.name + " " + std::to_string(bytes) + " bytes";
+  return 0;
+}
+
 int block_source(const char* source, const char* fstype, Source* out) {
   std::optional<std::string> host = host_path(source);
   if (!host) return -1;
@@ -205,44 +223,41 @@ int block_source(const char* source, const char* fstype, Source* out) {
     out->note = std::string(info(*m).name) + " " + state.fstype;
     return 0;
   }
-  if (node->major == mtd_block_major) {
+  if (node->major == mtd_block_major || node->major == ubiblock_major) {
     int rc = fail(ENXIO);
     flash_transaction([&](Flash& f, FlashRuntime& rt) {
-      for (const GluebiMtd& g : rt.gluebi) {
-        if (g.mtd_index != static_cast<int>(node->minor)) continue;
-        const AttachedUbi* a = find_attached(rt, g.ubi_num);
-        SimVolume* v =
-            a ? find_volume(f.partitions[static_cast<size_t>(a->partition)],
-                            g.vol_id)
-              : nullptr;
-        if (v == nullptr) break;
-        if (std::string(fstype) != "squashfs") {
-          rc = fail(EINVAL);  // no squashfs superblock on it
-          break;
+      // The volume behind the block device, and the bytes the device has.
+      int ubi_num = -1, vol_id = -1;
+      uint64_t bytes = 0;
+      OpenKind kind = OpenKind::gluebi;
+      if (node->major == mtd_block_major && f.mtdblock_volumes) {
+        for (const GluebiMtd& g : rt.gluebi) {
+          if (g.mtd_index != static_cast<int>(node->minor)) continue;
+          ubi_num = g.ubi_num, vol_id = g.vol_id, bytes = g.block_bytes;
         }
-        if (g.block_bytes < 4) {
-          rc = fail(EIO);  // squashfs cannot read its superblock's block
-          break;
-        }
-        std::ifstream in(volume_data_path(device_dir(), a->partition, v->id),
-                         std::ios::binary);
-        char magic[4] = {};
-        in.read(magic, 4);
-        if (std::memcmp(magic, "hsqs", 4) != 0) {
-          rc = fail(EINVAL);
-          break;
-        }
-        // Mounted, the volume is held through its block device.
-        rt.openers.push_back({0, g.ubi_num, g.vol_id, OpenKind::gluebi});
-        out->backing = device_dir() + "/state/rootfs-mount";
-        std::error_code ec;
-        fs::create_directories(out->backing, ec);
-        out->note = "volume " + v->name + " " + std::to_string(g.block_bytes) +
-                    " bytes";
-        rc = 0;
-        return true;
       }
-      return false;
+      const AttachedUbi* a = nullptr;
+      if (node->major == ubiblock_major) {
+        kind = OpenKind::block;
+        for (const UbiBlockDev& b : rt.ubiblocks) {
+          if (b.minor != static_cast<int>(node->minor)) continue;
+          ubi_num = b.ubi_num, vol_id = b.vol_id;
+        }
+      }
+      a = find_attached(rt, ubi_num);
+      SimVolume* v =
+          a ? find_volume(f.partitions[static_cast<size_t>(a->partition)],
+                          vol_id)
+            : nullptr;
+      if (v == nullptr) return false;
+      // A UBI block device follows the volume's size, in whole sectors.
+      if (kind == OpenKind::block)
+        bytes = volume_bytes(*v, a->leb_size) / 512 * 512;
+      rc = mount_squashfs(*a, *v, bytes, fstype, out);
+      if (rc != 0) return false;
+      // Mounted, the volume is held through its block device.
+      rt.openers.push_back({0, ubi_num, vol_id, kind});
+      return true;
     });
     return rc;
   }

@@ -75,6 +75,8 @@ Flash make_flash(const NandOptions& nand) {
   f.badblock_ioctl = nand.badblock_ioctl;
   f.badblock_errno = nand.badblock_errno;
   f.gluebi = nand.gluebi;
+  f.mtdblock_volumes = nand.mtdblock_volumes;
+  f.ubiblock = nand.ubiblock;
   f.bad_blocks.insert(nand.bad_blocks.begin(), nand.bad_blocks.end());
   std::vector<std::pair<std::string, uint64_t>> parts = nand.partitions;
   if (parts.empty()) parts.emplace_back("nand0.ubi", 0);

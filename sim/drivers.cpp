@@ -24,6 +24,8 @@ std::unique_ptr<OpenDevice> open_node(const NodeId& id, int flags) {
     }
   } else if (id.major == mtd_block_major) {
     return open_mtd_block(id.minor, flags);
+  } else if (id.major == ubiblock_major) {
+    return open_ubi_block(id.minor, flags);
   } else if (std::optional<Medium> m = medium_of_device(id.major, id.minor)) {
     return open_medium(*m, flags);
   }

@@ -197,6 +197,8 @@ int detach(FlashRuntime& rt, int32_t num) {
                 [&](const AttachedUbi& a) { return a.ubi_num == num; });
   std::erase_if(rt.gluebi,
                 [&](const GluebiMtd& g) { return g.ubi_num == num; });
+  std::erase_if(rt.ubiblocks,
+                [&](const UbiBlockDev& b) { return b.ubi_num == num; });
   return 0;
 }
 
@@ -276,6 +278,34 @@ int remove_volume(Flash& f, FlashRuntime& rt, const AttachedUbi& a,
   std::erase_if(p.volumes, [&](const SimVolume& v) { return v.id == id; });
   std::remove(data_path(a.partition, id).c_str());
   remove_gluebi(rt, a.ubi_num, id);
+  std::erase_if(rt.ubiblocks, [&](const UbiBlockDev& b) {
+    return b.ubi_num == a.ubi_num && b.vol_id == id;
+  });
+  return 0;
+}
+
+// UBI_IOCVOLCRBLK and UBI_IOCVOLRMBLK on a volume's node: the kernel makes
+// a block device of any volume, once, and removes it unless it is open.
+int block_request(Flash& f, FlashRuntime& rt, int ubi_num, int vol_id,
+                  unsigned long request) {
+  if (!f.ubiblock) return fail(ENOTTY);  // built without UBI block devices
+  auto it = std::find_if(rt.ubiblocks.begin(), rt.ubiblocks.end(),
+                         [&](const UbiBlockDev& b) {
+                           return b.ubi_num == ubi_num && b.vol_id == vol_id;
+                         });
+  if (request == UBI_IOCVOLRMBLK) {
+    if (it == rt.ubiblocks.end()) return fail(ENODEV);
+    drop_dead_openers(rt);
+    if (volume_open(rt, ubi_num, vol_id, OpenKind::block)) return fail(EBUSY);
+    rt.ubiblocks.erase(it);
+    return 0;
+  }
+  if (it != rt.ubiblocks.end()) return fail(EEXIST);
+  int minor = 0;
+  while (std::any_of(rt.ubiblocks.begin(), rt.ubiblocks.end(),
+                     [&](const UbiBlockDev& b) { return b.minor == minor; }))
+    ++minor;
+  rt.ubiblocks.push_back({ubi_num, vol_id, minor});
   return 0;
 }
 
@@ -449,6 +479,13 @@ class UbiVolumeNode : public OpenDevice {
     return counted([&] { return ioctl_op(request, arg); });
   }
   int ioctl_op(unsigned long request, void* arg) {
+    if (request == UBI_IOCVOLCRBLK || request == UBI_IOCVOLRMBLK) {
+      return flash_call<int>([&](Flash& f, FlashRuntime& rt, bool& commit) {
+        int rc = block_request(f, rt, ubi_num_, vol_id_, request);
+        commit = rc == 0;
+        return rc;
+      });
+    }
     if (request != UBI_IOCVOLUP) return fail(ENOTTY);
     if (kind_ != OpenKind::writer) return fail(EROFS);
     int64_t bytes = *static_cast<int64_t*>(arg);
@@ -809,6 +846,48 @@ class GluebiFile : public OpenDevice {
   uint64_t pos_ = 0;
 };
 
+// ---- /dev/ubiblockN_M ----
+
+// The kernel's read-only block device on a volume: whole sectors of what the
+// volume holds now. Open, it holds the volume for reading.
+class UbiBlockFile : public OpenDevice {
+ public:
+  UbiBlockFile(int ubi_num, int vol_id, int partition)
+      : ubi_num_(ubi_num), vol_id_(vol_id), partition_(partition) {}
+  ~UbiBlockFile() override {
+    flash_transaction([&](Flash&, FlashRuntime& rt) {
+      drop_opener(rt, ubi_num_, vol_id_, OpenKind::block);
+      return true;
+    });
+  }
+  ssize_t read(void* buffer, size_t count) override {
+    return flash_call<ssize_t>([&](Flash& f, FlashRuntime& rt, bool&) {
+      ssize_t rc = -1;
+      const AttachedUbi* a = find_attached(rt, ubi_num_);
+      SimVolume* v =
+          a ? find_volume(f.partitions[static_cast<size_t>(partition_)],
+                          vol_id_)
+            : nullptr;
+      if (v == nullptr) {
+        rc = fail(ENODEV);
+      } else {
+        uint64_t limit = volume_bytes(*v, a->leb_size) / 512 * 512;
+        rc = read_volume(partition_, *v, limit, pos_, buffer, count);
+        if (rc > 0) pos_ += static_cast<uint64_t>(rc);
+      }
+      return rc;
+    });
+  }
+  ssize_t write(const void*, size_t) override { return fail(EROFS); }
+  off_t lseek(off_t offset, int whence) override {
+    return seek(&pos_, offset, whence);
+  }
+
+ private:
+  int ubi_num_, vol_id_, partition_;
+  uint64_t pos_ = 0;
+};
+
 std::unique_ptr<OpenDevice> open_mtd(unsigned index, int flags, bool block) {
   std::unique_ptr<OpenDevice> result;
   int error = ENXIO;
@@ -822,6 +901,7 @@ std::unique_ptr<OpenDevice> open_mtd(unsigned index, int flags, bool block) {
     }
     const GluebiMtd* g = find_gluebi(rt, static_cast<int>(index));
     if (g == nullptr) return false;
+    if (block && !f.mtdblock_volumes) return false;  // no such block device
     const AttachedUbi* a = find_attached(rt, g->ubi_num);
     drop_dead_openers(rt);
     // The first user of the MTD opens the volume for writing; later users
@@ -894,6 +974,29 @@ std::unique_ptr<OpenDevice> open_mtd_char(unsigned minor, int flags) {
 
 std::unique_ptr<OpenDevice> open_mtd_block(unsigned minor, int flags) {
   return open_mtd(minor, flags, true);
+}
+
+std::unique_ptr<OpenDevice> open_ubi_block(unsigned minor, int flags) {
+  std::unique_ptr<OpenDevice> result;
+  int error = ENXIO;
+  flash_transaction([&](Flash&, FlashRuntime& rt) {
+    for (const UbiBlockDev& b : rt.ubiblocks) {
+      if (b.minor != static_cast<int>(minor)) continue;
+      const AttachedUbi* a = find_attached(rt, b.ubi_num);
+      if (a == nullptr) return false;
+      if ((flags & O_ACCMODE) != O_RDONLY) {
+        error = EROFS;
+        return false;
+      }
+      rt.openers.push_back({::getpid(), b.ubi_num, b.vol_id, OpenKind::block});
+      result =
+          std::make_unique<UbiBlockFile>(b.ubi_num, b.vol_id, a->partition);
+      return true;
+    }
+    return false;
+  });
+  if (!result) errno = error;
+  return result;
 }
 
 }  // namespace sim

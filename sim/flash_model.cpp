@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <vector>
@@ -61,6 +62,8 @@ bool load_flash(const std::string& dir, Flash* f) {
       while (l >> b) f->bad_blocks.insert(b);
     } else if (word == "corrupt_writes") {
       l >> f->corrupt_writes >> f->fail_writes >> f->gluebi >> f->stall_writes;
+    } else if (word == "block_devices") {
+      l >> f->mtdblock_volumes >> f->ubiblock;
     } else if (word == "partition") {
       SimPartition p;
       std::string content;
@@ -100,6 +103,7 @@ void save_flash(const std::string& dir, const Flash& f) {
   for (uint32_t b : f.bad_blocks) out << ' ' << b;
   out << "\ncorrupt_writes " << f.corrupt_writes << ' ' << f.fail_writes << ' '
       << f.gluebi << ' ' << f.stall_writes << '\n';
+  out << "block_devices " << f.mtdblock_volumes << ' ' << f.ubiblock << '\n';
   for (const SimPartition& p : f.partitions) {
     out << "partition " << p.offset << ' ' << p.size << ' '
         << content_name(p.content) << ' ' << p.vid_hdr_offset << ' '
@@ -140,6 +144,10 @@ FlashRuntime load_runtime(const std::string& dir) {
       l >> g.ubi_num >> g.vol_id >> g.mtd_index >> g.block_bytes;
       g.name = rest_of(l);
       rt.gluebi.push_back(g);
+    } else if (word == "ubiblock") {
+      UbiBlockDev b{};
+      l >> b.ubi_num >> b.vol_id >> b.minor;
+      rt.ubiblocks.push_back(b);
     } else if (word == "open") {
       VolumeOpener o{};
       int kind = 0;
@@ -160,6 +168,10 @@ void save_runtime(const std::string& dir, const FlashRuntime& rt) {
   for (const GluebiMtd& g : rt.gluebi) {
     out << "gluebi " << g.ubi_num << ' ' << g.vol_id << ' ' << g.mtd_index
         << ' ' << g.block_bytes << ' ' << g.name << '\n';
+  }
+  for (const UbiBlockDev& b : rt.ubiblocks) {
+    out << "ubiblock " << b.ubi_num << ' ' << b.vol_id << ' ' << b.minor
+        << '\n';
   }
   for (const VolumeOpener& o : rt.openers) {
     out << "open " << o.pid << ' ' << o.ubi_num << ' ' << o.vol_id << ' '
@@ -193,7 +205,10 @@ void make_dir(SysfsTree& t, const fs::path& d) {
 void apply_tree(const SysfsTree& t, const fs::path& sys) {
   std::error_code ec;
   const std::pair<const char*, const char*> managed[] = {
-      {"class/mtd", "mtd"}, {"class/ubi", "ubi"}, {"class/block", "mtdblock"}};
+      {"class/mtd", "mtd"},
+      {"class/ubi", "ubi"},
+      {"class/block", "mtdblock"},
+      {"class/block", "ubiblock"}};
   for (const auto& [dir, prefix] : managed) {
     if (!fs::exists(sys / dir, ec)) continue;
     std::vector<fs::path> gone;
@@ -216,7 +231,7 @@ void apply_tree(const SysfsTree& t, const fs::path& sys) {
 void write_mtd(SysfsTree& t, const fs::path& sys, int index,
                const std::string& name, const char* type, uint64_t size,
                uint32_t erasesize, uint32_t writesize, uint32_t subpage,
-               uint32_t oob, uint64_t block_bytes) {
+               uint32_t oob, std::optional<uint64_t> block_bytes) {
   std::string n = std::to_string(index);
   fs::path d = sys / "class/mtd" / ("mtd" + n);
   make_dir(t, d);
@@ -233,10 +248,11 @@ void write_mtd(SysfsTree& t, const fs::path& sys, int index,
   make_dir(t, ro);
   attr(t, ro, "dev",
        std::to_string(mtd_char_major) + ":" + std::to_string(2 * index + 1));
+  if (!block_bytes) return;  // mtdblock leaves this MTD alone
   fs::path b = sys / "class/block" / ("mtdblock" + n);
   make_dir(t, b);
   attr(t, b, "dev", std::to_string(mtd_block_major) + ":" + n);
-  attr(t, b, "size", std::to_string(block_bytes / 512));
+  attr(t, b, "size", std::to_string(*block_bytes / 512));
 }
 
 // Everything the sysfs tree is made from, as one text.
@@ -244,7 +260,7 @@ std::string sysfs_source(const Flash& f, const FlashRuntime& rt) {
   std::ostringstream out;
   const NandGeometry& g = f.geometry;
   out << g.size << ' ' << g.erasesize << ' ' << g.pagesize << ' ' << g.subpage
-      << ' ' << g.oobsize << " bad";
+      << ' ' << g.oobsize << ' ' << f.mtdblock_volumes << " bad";
   for (uint32_t b : f.bad_blocks) out << ' ' << b;
   for (const SimPartition& p : f.partitions) {
     out << "\np " << p.name << ' ' << p.offset << ' ' << p.size;
@@ -255,11 +271,14 @@ std::string sysfs_source(const Flash& f, const FlashRuntime& rt) {
     }
   }
   for (const AttachedUbi& a : rt.attached)
-    out << "\na " << a.ubi_num << ' ' << a.partition << ' ' << a.leb_size;
+    out << "\na " << a.ubi_num << ' ' << a.partition << ' ' << a.leb_size << ' '
+        << a.read_only;
   for (const GluebiMtd& gm : rt.gluebi) {
     out << "\ng " << gm.ubi_num << ' ' << gm.vol_id << ' ' << gm.mtd_index
         << ' ' << gm.block_bytes << ' ' << gm.name;
   }
+  for (const UbiBlockDev& b : rt.ubiblocks)
+    out << "\nb " << b.ubi_num << ' ' << b.vol_id << ' ' << b.minor;
   return out.str();
 }
 
@@ -335,9 +354,27 @@ void sync_sysfs(const std::string& dir, const Flash& f,
       uint64_t size = v.dynamic ? uint64_t{v.reserved_lebs} * a->leb_size
                                 : volume_bytes(v, a->leb_size);
       // Named when made: the kernel tells the MTD of no rename.
-      write_mtd(t, sys, gm.mtd_index, gm.name, "ubi", size, a->leb_size,
-                g.pagesize, g.pagesize, 0, gm.block_bytes);
+      write_mtd(
+          t, sys, gm.mtd_index, gm.name, "ubi", size, a->leb_size, g.pagesize,
+          g.pagesize, 0,
+          f.mtdblock_volumes ? std::optional(gm.block_bytes) : std::nullopt);
     }
+  }
+  for (const UbiBlockDev& b : rt.ubiblocks) {
+    const AttachedUbi* a = find_attached(rt, b.ubi_num);
+    if (a == nullptr) continue;
+    const auto& vols = f.partitions[static_cast<size_t>(a->partition)].volumes;
+    auto v = std::find_if(vols.begin(), vols.end(),
+                          [&](const SimVolume& x) { return x.id == b.vol_id; });
+    if (v == vols.end()) continue;
+    fs::path d = sys / "class/block" /
+                 ("ubiblock" + std::to_string(b.ubi_num) + "_" +
+                  std::to_string(b.vol_id));
+    make_dir(t, d);
+    attr(t, d, "dev",
+         std::to_string(ubiblock_major) + ":" + std::to_string(b.minor));
+    // Whole sectors of what the volume holds, as it holds it now.
+    attr(t, d, "size", std::to_string(volume_bytes(*v, a->leb_size) / 512));
   }
   apply_tree(t, sys);
 }

@@ -61,10 +61,12 @@ struct Flash {
   int badblock_errno = 0;         // a failing bad-block test
   std::set<uint32_t> bad_blocks;  // erase block numbers of the chip
   std::vector<SimPartition> partitions;
-  bool corrupt_writes = false;  // volume writes store damaged data
-  bool fail_writes = false;     // volume writes fail
-  bool stall_writes = false;    // volume writes never return
-  bool gluebi = true;           // volumes get an MTD view (and mtdblock)
+  bool corrupt_writes = false;   // volume writes store damaged data
+  bool fail_writes = false;      // volume writes fail
+  bool stall_writes = false;     // volume writes never return
+  bool gluebi = true;            // volumes get an MTD view
+  bool mtdblock_volumes = true;  // and mtdblock a block device of it
+  bool ubiblock = true;          // UBI block devices can be made
 };
 
 struct AttachedUbi {
@@ -84,7 +86,16 @@ struct GluebiMtd {
   std::string name;      // the volume's name when made: renames miss it
 };
 
-enum class OpenKind { reader, writer, gluebi };
+// A UBI block device (ubiblockN_M), made on request for a volume.
+struct UbiBlockDev {
+  int ubi_num;
+  int vol_id;
+  int minor;
+};
+
+// How a volume is held: through its node, through its MTD (gluebi), or
+// through its UBI block device (which opens it for reading).
+enum class OpenKind { reader, writer, gluebi, block };
 
 struct VolumeOpener {
   pid_t pid;
@@ -96,12 +107,14 @@ struct VolumeOpener {
 struct FlashRuntime {
   std::vector<AttachedUbi> attached;
   std::vector<GluebiMtd> gluebi;
+  std::vector<UbiBlockDev> ubiblocks;
   std::vector<VolumeOpener> openers;
 };
 
 // Device numbers of the nodes.
 constexpr unsigned ubi_ctrl_major = 10, ubi_ctrl_minor = 125;
 constexpr unsigned mtd_char_major = 90, mtd_block_major = 31;
+constexpr unsigned ubiblock_major = 254;  // the kernel's is dynamic
 constexpr unsigned ubi_major_base = 250;  // ubiN: 250 - N
 inline unsigned ubi_major(int ubi_num) {
   return ubi_major_base - static_cast<unsigned>(ubi_num);

@@ -28,6 +28,10 @@ struct NandOptions {
   int badblock_errno = 0;            // the bad-block test fails with this
   bool foreign_data = false;         // holds data that UBI cannot attach
   bool gluebi = true;                // the kernel offers volumes as MTDs
+  // mtdblock takes the MTDs of volumes (kernels since the upstream change
+  // of 6.8, and 6.1.x with it backported, do not).
+  bool mtdblock_volumes = true;
+  bool ubiblock = true;  // the kernel has UBI block devices (UBI_IOCVOLCRBLK)
   // Name and size of each partition, in order (size 0: the rest of the
   // chip); empty for the single "nand0.ubi".
   std::vector<std::pair<std::string, uint64_t>> partitions;

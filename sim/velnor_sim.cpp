@@ -82,7 +82,12 @@ const char usage[] =
     "  --partition NAME:SIZE   a partition (repeat, in order; SIZE 0 for the\n"
     "                          rest of the chip)\n"
     "  --no-bootflag           a board without the boot flag register\n"
-    "  --no-gluebi             a kernel that offers no MTD view of volumes\n";
+    "  --no-gluebi             a kernel that offers no MTD view of volumes\n"
+    "                          (Debian's: the root image then comes from\n"
+    "                          the volume's UBI block device)\n"
+    "  --no-mtdblock-volumes   MTD views of volumes, but no mtdblock device\n"
+    "                          of them (kernels since 6.8, and 6.1.x)\n"
+    "  --no-ubiblock           a kernel without UBI block devices\n";
 
 int usage_error(const char* why) {
   std::fprintf(stderr, "velnor-sim: %s\n%s", why, usage);
@@ -122,6 +127,14 @@ int init(const std::string& dir, const std::vector<std::string>& args) {
     }
     if (flag == "--no-gluebi") {
       nand.gluebi = false;
+      continue;
+    }
+    if (flag == "--no-mtdblock-volumes") {
+      nand.mtdblock_volumes = false;
+      continue;
+    }
+    if (flag == "--no-ubiblock") {
+      nand.ubiblock = false;
       continue;
     }
     if (flag == "--no-bootflag") {

@@ -415,21 +415,14 @@ TEST_F(Board, ARootThatCannotBeMounted) {
   // A rootfs image that is no squashfs.
   std::ofstream(work / "junk.img", std::ios::binary) << std::string(10000, 'j');
   run(VELNOR_BIN "/velnor-pack",
-      {"create", work / "junk.bpk2", "--kernel", work / "junk.img",
-       "--rootfs", work / "junk.img"});
+      {"create", work / "junk.bpk2", "--kernel", work / "junk.img", "--rootfs",
+       work / "junk.img"});
   installed(work / "junk.bpk2");
   Result r = boot();
   EXPECT_EQ(r.err, "Failed to mount root (/dev/mtdblock1): Invalid argument\n");
   EXPECT_EQ(ended(), "restart: reboot");
   // Five seconds after the failure, then two before the restart.
   EXPECT_EQ(field("clock_ns"), 7000000000u);
-}
-
-TEST_F(Board, NoMtdViewOfTheRootfs) {
-  init({"--no-gluebi"});
-  installed(package("fw.bpk2", "1.0.0.0"));
-  Result r = boot();
-  EXPECT_EQ(r.err, "Couldn't find mtd partition for volume rootfs\n");
 }
 
 TEST_F(Board, ModulesAndSwitchRootFailures) {

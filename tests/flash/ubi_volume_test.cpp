@@ -502,3 +502,46 @@ TEST_F(UbiVolumes, AReaderSeesWhatOthersDoToTheVolume) {
   os::close(writer);
   os::close(reader);
 }
+
+TEST_F(UbiVolumes, UbiBlockDeviceOfAVolume) {
+  UbiVolume* v = ubi_volume_create(info.get(), "rootfs", 5000, 0);
+  Image image(pattern(5000));
+  ASSERT_EQ(ubi_volume_flash(v, Image::read, &image, 5000), 0);
+  EXPECT_EQ(ubi_volume_block_device(v), "/dev/ubiblock0_0");
+  // Whole sectors of what the volume holds.
+  EXPECT_EQ(device.get("/sys/class/block/ubiblock0_0/size"), "9\n");
+  // The kernel makes one per volume; asked again, it is taken as it is.
+  int fd = os::open("/dev/ubi0_0", O_RDONLY);
+  ubi_blkcreate_req request{};
+  errno = 0;
+  EXPECT_EQ(os::ioctl(fd, UBI_IOCVOLCRBLK, &request), -1);
+  EXPECT_EQ(errno, EEXIST);
+  os::close(fd);
+  EXPECT_EQ(ubi_volume_block_device(v), "/dev/ubiblock0_0");
+  // Read-only; open, it holds the volume.
+  EXPECT_EQ(os::open("/dev/ubiblock0_0", O_RDWR), -1);
+  EXPECT_EQ(errno, EROFS);
+  int block = os::open("/dev/ubiblock0_0", O_RDONLY);
+  ASSERT_GE(block, 0);
+  char head[4];
+  EXPECT_EQ(os::read(block, head, sizeof head), 4);
+  EXPECT_EQ(std::string(head, 4), image.data.substr(0, 4));
+  sim::clear_console();
+  EXPECT_EQ(ubi_volume_remove(info.get(), v), -1);
+  os::close(block);
+  EXPECT_EQ(ubi_volume_remove(info.get(), v), 0);
+  EXPECT_FALSE(fs::exists(device.host("/sys/class/block/ubiblock0_0")));
+}
+
+TEST(UbiBlock, AKernelWithoutThem) {
+  sim::DeviceOptions o;
+  o.nand.ubiblock = false;
+  SimDevice device(o);
+  UbiInfoPtr info = ubi_info_for_mtd("nand0.ubi");
+  UbiVolume* v = ubi_volume_create(info.get(), "rootfs", 5000, 0);
+  sim::clear_console();
+  EXPECT_EQ(ubi_volume_block_device(v), std::nullopt);
+  EXPECT_EQ(SimDevice::console(2),
+            "Failed to create UBI block device /dev/ubiblock0_0: "
+            "Inappropriate ioctl for device\n");
+}
