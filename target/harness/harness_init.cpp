@@ -25,6 +25,9 @@
 //   velnor.media=A,B        block devices (mmcblk0p1, sda1) that are in
 //                           their slots at power-on: waited for before the
 //                           first boot, as the board has them by then
+//   velnor.board=NAME       the board's modules from /harness/modules-NAME
+//                           ("stock": Debian's kernel with its own modules)
+//                           instead of /harness/modules
 // Words the kernel passes to its init are the first boot's arguments.
 #include <dirent.h>
 #include <fcntl.h>
@@ -109,17 +112,24 @@ int run(const std::vector<std::string>& args) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// The board's modules, one per line of /harness/modules with its parameters.
-bool load_board_modules() {
-  std::ifstream list("/harness/modules");
+// The board's modules, one per line of the list with its parameters; a
+// line that starts with "/" names a module file of its own, loaded as it is.
+bool load_board_modules(const std::string& path) {
+  std::ifstream list(path);
+  if (!list) {
+    say("no module list %s", path.c_str());
+    return false;
+  }
   std::string line;
   while (std::getline(list, line)) {
     if (line.empty() || line[0] == '#') continue;
     std::vector<std::string> args = {"/sbin/modprobe"};
+    if (line[0] == '/') args = {"/bin/busybox", "insmod"};
     // A parameter's value may hold spaces ("mtdparts=NAND 128MiB ..."): the
     // line is module, then parameters separated by " | ".
     size_t at = line.find(' ');
-    args.push_back(line.substr(0, at));
+    std::string module = line.substr(0, at);
+    args.push_back(module);
     while (at != std::string::npos) {
       size_t start = line.find_first_not_of(" |", at);
       if (start == std::string::npos) break;
@@ -128,7 +138,7 @@ bool load_board_modules() {
           start, at == std::string::npos ? std::string::npos : at - start));
     }
     if (run(args) != 0) {
-      say("failed to load module %s", args[1].c_str());
+      say("failed to load module %s", module.c_str());
       return false;
     }
   }
@@ -308,7 +318,9 @@ int main(int argc, char** argv) {
   choose_program(0);
   for (int i = 1; i < argc; ++i) boot.args.push_back(argv[i]);
 
-  bool ready = load_board_modules();
+  std::optional<std::string> board = kernel_parameter(cmdline, "velnor.board");
+  bool ready = load_board_modules(board ? "/harness/modules-" + *board
+                                        : "/harness/modules");
   if (ready && !make_leds()) {
     say("cannot make the LEDs: %s", strerror(errno));
     ready = false;
