@@ -9,10 +9,10 @@
 namespace crc32_detail {
 
 // tables[0][i] is the reflected CRC of the byte i; tables[k][i] that of i
-// followed by k zero bytes. Sixteen of them let the register take sixteen
-// bytes a step (slicing by 16): the lookups of one step are independent of
-// each other, which is what brings the CRC near zlib's speed.
-using Tables = std::array<std::array<uint32_t, 256>, 16>;
+// followed by k zero bytes. Four of them let the register take four bytes a
+// step (slicing by 4), for runs too short for the braids (below) and their
+// last bytes: 4 KiB.
+using Tables = std::array<std::array<uint32_t, 256>, 4>;
 
 constexpr Tables make_tables() {
   Tables t{};
@@ -38,30 +38,20 @@ inline uint32_t load_le32(const unsigned char* p) {
          static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
-// One step of sixteen bytes. Always inlined: the device build optimises for
-// size and would otherwise make a call of every step, which costs the four
-// registers their running side by side (no larger program for it).
-[[gnu::always_inline]] inline uint32_t crc32_step16(uint32_t c,
-                                                    const unsigned char* p) {
-  // The four words of a step, the first one's table farthest from the end.
-  auto word = [](uint32_t w, size_t k) {
-    return tables[k + 3][w & 0xFF] ^ tables[k + 2][(w >> 8) & 0xFF] ^
-           tables[k + 1][(w >> 16) & 0xFF] ^ tables[k][w >> 24];
-  };
-  return word(load_le32(p) ^ c, 12) ^ word(load_le32(p + 4), 8) ^
-         word(load_le32(p + 8), 4) ^ word(load_le32(p + 12), 0);
-}
-
-// The register after bytes, with no complement before or after: sixteen
-// bytes a step, then byte by byte.
+// The register after bytes, with no complement before or after: four bytes
+// a step, then byte by byte.
 inline uint32_t crc32_slice(uint32_t c, const unsigned char* p, size_t length) {
-  for (; length >= 16; p += 16, length -= 16) c = crc32_step16(c, p);
+  for (; length >= 4; p += 4, length -= 4) {
+    uint32_t w = load_le32(p) ^ c;
+    c = tables[3][w & 0xFF] ^ tables[2][(w >> 8) & 0xFF] ^
+        tables[1][(w >> 16) & 0xFF] ^ tables[0][w >> 24];
+  }
   for (; length > 0; ++p, --length) c = tables[0][(c ^ *p) & 0xFF] ^ (c >> 8);
   return c;
 }
 
-// The same, for long runs faster: four parts of the run go through four
-// registers side by side, and are joined at the end.
+// The same, faster from 80 bytes on: the run's words go through five
+// registers side by side (braids), folded into one at the end.
 uint32_t crc32_update(uint32_t c, const unsigned char* p, size_t length);
 
 }  // namespace crc32_detail

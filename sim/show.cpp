@@ -78,7 +78,7 @@ uint32_t content_crc(const std::string& path, uint64_t length) {
     std::streamsize got = in.gcount();
     for (std::streamsize i = got; i < want; ++i)
       buffer[static_cast<size_t>(i)] = '\xff';
-    c = crc32_detail::crc32_slice(
+    c = crc32_detail::crc32_update(
         c, reinterpret_cast<const unsigned char*>(buffer.get()),
         static_cast<size_t>(want));
     length -= static_cast<uint64_t>(want);
