@@ -89,7 +89,7 @@ bool any_opener(const FlashRuntime& rt, int ubi_num, int vol_id) {
 }
 
 void drop_opener(FlashRuntime& rt, int ubi_num, int vol_id, OpenKind kind) {
-  pid_t self = ::getpid();
+  pid_t self = self_pid();
   auto it = std::find_if(rt.openers.begin(), rt.openers.end(),
                          [&](const VolumeOpener& o) {
                            return o.pid == self && o.ubi_num == ubi_num &&
@@ -421,12 +421,27 @@ class UbiVolumeNode : public OpenDevice {
                                           page_size_)) {
       return fail(EBADMSG);
     }
-    // Erased space past the data reads 0xFF. Read straight from the file:
-    // writes through the volume's MTD change it without changing the
-    // flash state, and a read must see them.
-    std::memset(buffer, 0xFF, count);
-    if (in_fd_ >= 0) {
-      (void)!::pread(in_fd_, buffer, count, static_cast<off_t>(pos_));
+    // Erased space past the data reads 0xFF. The file is read ahead in
+    // large pieces: a volume is read back in 4 KiB reads, and one host read
+    // per 4 KiB would cost more than the device's own work. Whatever changes
+    // the volume (writes through its MTD included) moves the flash epoch,
+    // which drops what was read ahead.
+    for (size_t done = 0; done < count;) {
+      uint64_t at = pos_ + done;
+      if (at < ahead_pos_ || at >= ahead_pos_ + ahead_.size()) {
+        size_t want = static_cast<size_t>(
+            std::min<uint64_t>(read_ahead, read_limit_ - at));
+        ahead_.assign(want, '\xFF');
+        ahead_pos_ = at;
+        if (in_fd_ >= 0) {
+          (void)!::pread(in_fd_, ahead_.data(), want, static_cast<off_t>(at));
+        }
+      }
+      size_t n = static_cast<size_t>(
+          std::min<uint64_t>(count - done, ahead_pos_ + ahead_.size() - at));
+      std::memcpy(static_cast<char*>(buffer) + done,
+                  ahead_.data() + (at - ahead_pos_), n);
+      done += n;
     }
     pos_ += count;
     return static_cast<ssize_t>(count);
@@ -569,6 +584,7 @@ class UbiVolumeNode : public OpenDevice {
     });
     if (in_fd_ >= 0) ::close(in_fd_);
     in_fd_ = -1;
+    ahead_.clear();
     // Unbuffered: writes through the volume's MTD change the data without
     // changing the flash state, and a read must see them.
 
@@ -587,6 +603,9 @@ class UbiVolumeNode : public OpenDevice {
   uint64_t read_limit_ = 0;
   std::set<uint64_t> ecc_failed_pages_;
   uint64_t page_size_ = 1;
+  static constexpr size_t read_ahead = 256 << 10;
+  std::string ahead_;  // the volume's bytes from ahead_pos_ on, read ahead
+  uint64_t ahead_pos_ = 0;
   int in_fd_ = -1;   // the volume's data, for reads
   int out_fd_ = -1;  // the same, for the update under way
   bool updating_ = false;
@@ -816,6 +835,7 @@ class GluebiFile : public OpenDevice {
                          std::ios::binary | std::ios::in | std::ios::out);
         out.seekp(static_cast<std::streamoff>(pos_));
         out.write(merged.data(), static_cast<std::streamsize>(count));
+        commit = true;  // readers of the volume must see the change
         pos_ += count;
         rc = static_cast<ssize_t>(count);
       }
@@ -915,7 +935,7 @@ std::unique_ptr<OpenDevice> open_mtd(unsigned index, int flags, bool block) {
       error = EROFS;
       return false;
     }
-    rt.openers.push_back({::getpid(), g->ubi_num, g->vol_id, OpenKind::gluebi});
+    rt.openers.push_back({self_pid(), g->ubi_num, g->vol_id, OpenKind::gluebi});
     result = std::make_unique<GluebiFile>(g->ubi_num, g->vol_id, a->partition,
                                           block, g->block_bytes);
     return true;
@@ -955,7 +975,7 @@ std::unique_ptr<OpenDevice> open_ubi_node(unsigned major, unsigned minor,
       return false;
     }
     OpenKind kind = write ? OpenKind::writer : OpenKind::reader;
-    rt.openers.push_back({::getpid(), ubi_num, vol_id, kind});
+    rt.openers.push_back({self_pid(), ubi_num, vol_id, kind});
     result =
         std::make_unique<UbiVolumeNode>(ubi_num, vol_id, a->partition, kind);
     return true;
@@ -988,7 +1008,7 @@ std::unique_ptr<OpenDevice> open_ubi_block(unsigned minor, int flags) {
         error = EROFS;
         return false;
       }
-      rt.openers.push_back({::getpid(), b.ubi_num, b.vol_id, OpenKind::block});
+      rt.openers.push_back({self_pid(), b.ubi_num, b.vol_id, OpenKind::block});
       result =
           std::make_unique<UbiBlockFile>(b.ubi_num, b.vol_id, a->partition);
       return true;

@@ -1,6 +1,7 @@
 #include "sim/kernel_state.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -73,7 +74,7 @@ bool map_file(const std::string& file) {
   }
   map().fd = fd;
   map().state = state;
-  map().owner = ::getpid();
+  map().owner = self_pid();
   map().file = file;
   return true;
 }
@@ -85,15 +86,28 @@ void unmap() {
   map().fd = -1;
 }
 
+}  // namespace
+
+pid_t self_pid() {
+  static pid_t pid = 0;
+  [[maybe_unused]] static const bool forgotten_in_children = [] {
+    return pthread_atfork(nullptr, nullptr, [] { pid = 0; }) == 0;
+  }();
+  if (pid == 0) pid = ::getpid();
+  return pid;
+}
+
+namespace {
+
 // After a fork the child shares the parent's lock description: it needs its
 // own, and its own entry in the process table.
 KernelState& state() {
-  if (map().owner != ::getpid()) {
+  if (map().owner != self_pid()) {
     std::string file = map().file;
     unmap();
     map_file(file);
     Lock lock;
-    kernel_register(::getpid());
+    kernel_register(self_pid());
   }
   return *map().state;
 }
@@ -169,7 +183,7 @@ void fire_due(KernelState& s) {
 // The machine stops at once: every process started on the device ends.
 void machine_stops(KernelState& s, const char* outcome) {
   std::ofstream(device_dir() + "/state/outcome") << outcome << "\n";
-  pid_t self = ::getpid();
+  pid_t self = self_pid();
   bool kill_self = false;
   for (SimProcess& p : s.processes) {
     if (p.pid == 0 || p.controller) continue;
@@ -242,7 +256,7 @@ bool kernel_open(const char* state_file, bool controller) {
   kernel_close();
   if (!map_file(state_file)) return false;
   Lock lock;
-  kernel_register(::getpid(), controller);
+  kernel_register(self_pid(), controller);
   return true;
 }
 
@@ -264,9 +278,9 @@ bool kernel_peek(const char* state_file,
 }
 
 void kernel_close() {
-  if (map().state != nullptr && map().owner == ::getpid()) {
+  if (map().state != nullptr && map().owner == self_pid()) {
     Lock lock;
-    kernel_forget(::getpid());
+    kernel_forget(self_pid());
   }
   unmap();
   map().file.clear();
@@ -303,7 +317,7 @@ void kernel_forget(pid_t pid) {
 
 void kernel_mark_blocked(bool blocked, pid_t wait_pid) {
   kernel_locked([&](KernelState& s) {
-    pid_t self = ::getpid();
+    pid_t self = self_pid();
     kernel_register(self);
     SimProcess* p = find_process(s, self);
     if (p == nullptr) return;
@@ -333,7 +347,7 @@ void kernel_note_signal() { signals_seen = signals_seen + 1; }
 
 Wake kernel_block(uint64_t deadline_ns,
                   const std::function<bool(const KernelState&)>& ready) {
-  pid_t self = ::getpid();
+  pid_t self = self_pid();
   const sig_atomic_t signals_before = signals_seen;
   for (;;) {
     std::optional<Wake> answer;

@@ -140,6 +140,9 @@ void kernel_note_signal();
 // is the child being waited for (-1 any, 0 none).
 void kernel_mark_blocked(bool blocked, pid_t wait_pid = 0);
 void kernel_register(pid_t pid, bool controller = false);
+// This process's id, asked of the kernel once per process (a fork's child
+// asks again): the seam wants it on every call.
+pid_t self_pid();
 void kernel_forget(pid_t pid);
 
 // Counts one operation on the flash (a UBI or MTD ioctl, a write to a

@@ -368,7 +368,7 @@ void exit(int status) {
 }
 pid_t getpid() {
   note_call("getpid");
-  return ::getpid();
+  return sim::self_pid();
 }
 int pipe(int fds[2]) {
   note_call("pipe");
@@ -667,7 +667,7 @@ int reboot(int cmd) {
   sim::kernel_locked([&](sim::KernelState& s) {
     for (sim::SimProcess& p : s.processes) {
       // A test driving the device from outside is not part of the machine.
-      if (p.pid != 0 && p.pid != ::getpid() && !p.controller) {
+      if (p.pid != 0 && p.pid != sim::self_pid() && !p.controller) {
         ::kill(p.pid, SIGKILL);
         p = sim::SimProcess{};
       }

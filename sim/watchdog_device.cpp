@@ -26,7 +26,7 @@ class Watchdog : public OpenDevice {
   // Closing without the magic character leaves it running.
   ~Watchdog() override {
     kernel_locked([](KernelState& s) {
-      if (s.watchdog.open_pid != ::getpid()) return;
+      if (s.watchdog.open_pid != self_pid()) return;
       s.watchdog.open_pid = 0;
       if (s.watchdog.magic_close) s.watchdog.armed = 0;
     });
@@ -96,7 +96,7 @@ std::unique_ptr<OpenDevice> open_watchdog(int) {
       return;
     }
     // Opening starts the watchdog.
-    w.open_pid = ::getpid();
+    w.open_pid = self_pid();
     w.magic_close = 0;
     if (w.timeout_s == 0) w.timeout_s = default_timeout_s;
     w.armed = 1;
