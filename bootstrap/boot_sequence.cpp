@@ -141,15 +141,12 @@ bool normal_boot(int argc, char** argv) {
   // The volume's mtdblock device where the kernel offers one (gluebi and an
   // mtdblock that takes volumes), else its UBI block device.
   MtdPartition* partition = ubi_volume_mtd(rootfs, partitions.get());
-  int mounted = -1;
-  if (has_block_device(partition)) {
-    mounted = mount_root(partition, root_mount_point);
-  } else {
-    mounted = mount_root_volume(rootfs, root_mount_point);
-    if (mounted != 0 && partition == nullptr) {
-      emit_line(2, "Couldn't find mtd partition for volume ",
-                rootfs->name.value_or(""));
-    }
+  int mounted = has_block_device(partition)
+                    ? mount_root(partition, root_mount_point)
+                    : mount_root_volume(rootfs, root_mount_point);
+  if (mounted != 0 && partition == nullptr) {
+    emit_line(2, "Couldn't find mtd partition for volume ",
+              rootfs->name.value_or(""));
   }
   if (mounted == 0) {
     watchdog_stop();
