@@ -50,8 +50,9 @@ inline uint32_t crc32_slice(uint32_t c, const unsigned char* p, size_t length) {
   return c;
 }
 
-// The same, faster from 80 bytes on: the run's words go through five
-// registers side by side (braids), folded into one at the end.
+// The same, faster from eight words on (64 bytes; 32 on the device): the
+// run's words go through four registers side by side (braids), folded into
+// one at the end.
 uint32_t crc32_update(uint32_t c, const unsigned char* p, size_t length);
 
 }  // namespace crc32_detail
