@@ -70,6 +70,8 @@ int mount_root(MtdPartition* partition, const char* target);
 // entry is there). Kernels since the upstream change that keeps
 // mtdblock off UBI volumes' MTDs offer none.
 bool has_block_device(const MtdPartition* partition);
-// The same from the volume's UBI block device, where no mtdblock device of
-// the volume can be had; says so on stdout before the mount.
+// Mounts the root image as mount_root does, from the volume's UBI block
+// device (made when the kernel has none yet), for where no mtdblock device
+// of the volume can be had; says so on stdout before the mount. 0, or -1
+// (reported).
 int mount_root_volume(UbiVolume* vol, const char* target);
