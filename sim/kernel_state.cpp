@@ -221,8 +221,10 @@ void advance_if_idle(KernelState& s) {
     if (p.pid == 0) continue;
     if (!p.blocked) {
       if (process_alive(p.pid)) return;
+      // It ended after its parent's wait was looked at in this pass: the
+      // parent is about to run, and the next pass sees that.
       p = SimProcess{};
-      continue;
+      return;
     }
     // A process waiting for a child's end looks at nothing else.
     if (p.wait_pid == 0 && p.seen_epoch != s.activity_epoch) return;
