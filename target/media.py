@@ -5,13 +5,15 @@ import shutil
 import subprocess
 
 
-def make_firmware(work, cache, host_bin, version):
-    """A firmware package: the device's kernel image, and a root file system
-    whose init names the firmware's version and powers off."""
-    path = os.path.join(work, f"firmware-{version}.bpk2")
+def make_firmware(work, cache, host_bin, version, kernel=None, tag=""):
+    """A firmware package: the device's kernel image (or the file kernel),
+    and a root file system whose init names the firmware's version and
+    powers off. Its files are named with tag, so that packages of one version
+    with other images can sit side by side."""
+    path = os.path.join(work, f"firmware{tag}-{version}.bpk2")
     if os.path.exists(path):
         return path
-    root = os.path.join(work, f"rootfs-{version}")
+    root = os.path.join(work, f"rootfs{tag}-{version}")
     os.makedirs(os.path.join(root, "bin"))
     os.makedirs(os.path.join(root, "sbin"))
     os.makedirs(os.path.join(root, "etc"))
@@ -29,7 +31,7 @@ def make_firmware(work, cache, host_bin, version):
     subprocess.run(["mksquashfs", root, image, "-noappend", "-all-root", "-quiet"],
                    check=True, stdout=subprocess.DEVNULL)
     subprocess.run([os.path.join(host_bin, "velnor-pack"), "create", path,
-                    "--kernel", os.path.join(cache, "vmlinuz"),
+                    "--kernel", kernel or os.path.join(cache, "vmlinuz"),
                     "--rootfs", image, "--version", version],
                    check=True, stdout=subprocess.DEVNULL)
     return path

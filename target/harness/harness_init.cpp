@@ -28,16 +28,26 @@
 //   velnor.board=NAME       the board's modules from /harness/modules-NAME
 //                           ("stock": Debian's kernel with its own modules)
 //                           instead of /harness/modules
+//   velnor.setflag=B:VALUE  sets the boot flag register before boot B (a
+//                           list, comma-separated), as a service tool would
+//   velnor.foreign=BLOCKS   the UBI partition's first BLOCKS erase blocks
+//                           hold data of another system at power-on
+//   velnor.cut=B:N          power is lost inside UBI in boot B, after N
+//                           header writes (power_cut.h); the boots go on
+//                           from what the flash then holds
+//   velnor.report=1         after the last boot, what the volumes hold
 // Words the kernel passes to its init are the first boot's arguments.
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/uleds.h>
+#include <mtd/mtd-user.h>
 #include <mtd/ubi-user.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/ptrace.h>
 #include <sys/reboot.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -57,6 +67,8 @@
 #include <vector>
 
 #include "common/unique_fd.h"
+#include "target/harness/power_cut.h"
+#include "target/harness/volume_report.h"
 
 namespace {
 
@@ -164,19 +176,50 @@ bool make_leds() {
   return true;
 }
 
+// The boot flag register, mapped once for as long as the harness runs.
+volatile uint32_t* bootflag_register() {
+  static volatile uint32_t* reg = [] {
+    unique_fd mem(open("/dev/mem", O_RDWR | O_SYNC | O_CLOEXEC));
+    if (!mem.ok()) return static_cast<volatile uint32_t*>(nullptr);
+    void* page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED,
+                      mem.get(), bootflag_page);
+    if (page == MAP_FAILED) return static_cast<volatile uint32_t*>(nullptr);
+    return reinterpret_cast<volatile uint32_t*>(static_cast<char*>(page) +
+                                                bootflag_offset);
+  }();
+  return reg;
+}
+
 // Reads the boot flag register, after writing it when set holds a value.
 std::optional<uint32_t> bootflag(std::optional<uint32_t> set = std::nullopt) {
-  unique_fd mem(open("/dev/mem", O_RDWR | O_SYNC | O_CLOEXEC));
-  if (!mem.ok()) return std::nullopt;
-  void* page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED,
-                    mem.get(), bootflag_page);
-  if (page == MAP_FAILED) return std::nullopt;
-  auto* reg = reinterpret_cast<volatile uint32_t*>(static_cast<char*>(page) +
-                                                   bootflag_offset);
+  volatile uint32_t* reg = bootflag_register();
+  if (reg == nullptr) return std::nullopt;
   if (set) *reg = *set;
-  uint32_t value = *reg;
-  munmap(page, 4096);
-  return value;
+  return *reg;
+}
+
+// Data of another system in the UBI partition's first blocks: UBI refuses
+// to attach once more than one block in twenty is neither UBI nor erased.
+bool write_foreign_data(int blocks) {
+  std::ifstream mtd("/proc/mtd");
+  std::string line;
+  int index = -1;
+  while (std::getline(mtd, line))
+    if (line.find("\"nand0.ubi\"") != std::string::npos)
+      std::sscanf(line.c_str(), "mtd%d:", &index);
+  unique_fd dev(
+      open(("/dev/mtd" + std::to_string(index)).c_str(), O_RDWR | O_CLOEXEC));
+  mtd_info_user info{};
+  if (index < 0 || !dev.ok() || ioctl(dev.get(), MEMGETINFO, &info) < 0)
+    return false;
+  std::string block(info.erasesize, '\0');
+  for (size_t i = 0; i < block.size(); ++i)
+    block[i] = "foreign data, not UBI. "[i % 23];
+  for (int b = 0; b < blocks; ++b)
+    if (write(dev.get(), block.data(), block.size()) !=
+        static_cast<ssize_t>(block.size()))
+      return false;
+  return true;
 }
 
 // What a restart of the board resets besides the processes: the UBI device
@@ -229,6 +272,7 @@ struct Boot {
   std::string program;
   std::vector<std::string> args;
   std::optional<std::string> hang;
+  std::optional<PowerCut> cut;  // in this boot
 };
 
 int enter_device(void* arg) {
@@ -244,6 +288,11 @@ int enter_device(void* arg) {
   argv.push_back(nullptr);
   char* envp[] = {const_cast<char*>("HOME=/"), const_cast<char*>("TERM=linux"),
                   nullptr};
+  // Traced from its exec on: the harness stops it at each system call.
+  if (boot->cut && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) < 0) {
+    say("cannot trace the device's first process: %s", strerror(errno));
+    _exit(126);
+  }
   execve(argv[0], argv.data(), envp);
   say("cannot start %s: %s", argv[0], strerror(errno));
   _exit(127);
@@ -269,10 +318,21 @@ std::string boot_device(Boot& boot) {
                     CLONE_NEWPID | CLONE_NEWNS | SIGCHLD, &boot);
   if (pid < 0) return std::string("harness failure: clone: ") + strerror(errno);
   int status;
-  while (waitpid(pid, &status, 0) < 0)
-    if (errno != EINTR) return "harness failure: wait";
+  bool cut = false;
+  if (boot.cut) {
+    std::string failure;
+    status = run_to_power_cut(
+        pid, *boot.cut, [] { return bootflag().value_or(0); },
+        [](uint32_t value) { bootflag(value); }, &cut, &failure);
+    if (!failure.empty()) say("power cut: %s", failure.c_str());
+    if (status < 0) return "harness failure: tracing";
+  } else {
+    while (waitpid(pid, &status, 0) < 0)
+      if (errno != EINTR) return "harness failure: wait";
+  }
   umount2(boot_root, MNT_DETACH);
 
+  if (cut) return "power cut";
   if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
   // The kernel ends a namespace whose init calls reboot(2) as if by a
   // signal: SIGHUP for a restart, SIGINT for a power-off or halt.
@@ -296,6 +356,7 @@ int main(int argc, char** argv) {
   mount("proc", "/proc", "proc", 0, nullptr);
   mount("sysfs", "/sys", "sysfs", 0, nullptr);
   mount("devtmpfs", "/dev", "devtmpfs", 0, nullptr);
+  mount("debugfs", "/sys/kernel/debug", "debugfs", 0, nullptr);
 
   std::string cmdline = read_text("/proc/cmdline");
   int boots = std::atoi(
@@ -307,7 +368,7 @@ int main(int argc, char** argv) {
     std::string program;
     while (std::getline(list, program, ',')) programs.push_back(program);
   }
-  Boot boot{{}, {}, kernel_parameter(cmdline, "velnor.hang")};
+  Boot boot{{}, {}, kernel_parameter(cmdline, "velnor.hang"), {}};
   auto choose_program = [&](size_t n) {
     std::istringstream words(programs[std::min(n, programs.size() - 1)]);
     std::getline(words, boot.program, ':');
@@ -317,6 +378,21 @@ int main(int argc, char** argv) {
   };
   choose_program(0);
   for (int i = 1; i < argc; ++i) boot.args.push_back(argv[i]);
+  // B:VALUE pairs, comma-separated: the cut's boot and writes, register
+  // values by boot.
+  auto by_boot = [&](const char* name) {
+    std::vector<std::pair<int, uint32_t>> pairs;
+    std::istringstream list(kernel_parameter(cmdline, name).value_or(""));
+    for (std::string item; std::getline(list, item, ',');) {
+      size_t colon = item.find(':');
+      if (colon == std::string::npos) continue;
+      pairs.emplace_back(std::atoi(item.c_str()),
+                         std::strtoul(item.c_str() + colon + 1, nullptr, 0));
+    }
+    return pairs;
+  };
+  auto cuts = by_boot("velnor.cut");
+  auto flags = by_boot("velnor.setflag");
 
   std::optional<std::string> board = kernel_parameter(cmdline, "velnor.board");
   bool ready = load_board_modules(board ? "/harness/modules-" + *board
@@ -338,20 +414,37 @@ int main(int argc, char** argv) {
     }
   }
   if (ready) {
+    if (auto blocks = kernel_parameter(cmdline, "velnor.foreign")) {
+      if (!write_foreign_data(std::atoi(blocks->c_str()))) {
+        say("cannot write foreign data: %s", strerror(errno));
+        ready = false;
+      }
+    }
+  }
+  if (ready) {
     say("board ready");
     for (int n = 1; n <= boots; ++n) {
+      for (auto [at, value] : flags)
+        if (at == n) bootflag(value);
+      boot.cut.reset();
+      for (auto [at, writes] : cuts)
+        if (at == n) boot.cut = PowerCut{writes};
       say("boot %d", n);
       std::string end = boot_device(boot);
       char flag_text[16] = "unreadable";
       if (auto flag = bootflag())
         snprintf(flag_text, sizeof flag_text, "0x%08x", *flag);
       say("boot %d ended: %s; boot flag %s", n, end.c_str(), flag_text);
-      if (end != "restart" && end != "exit 0") break;
+      if (end != "restart" && end != "exit 0" && end != "power cut") break;
       reset_board();
       // Only the first boot gets the kernel's words, as from a boot loader
       // that adds them once.
       choose_program(static_cast<size_t>(n));
     }
+  }
+  if (ready && kernel_parameter(cmdline, "velnor.report")) {
+    reset_board();
+    for (const std::string& line : report_volumes()) say("%s", line.c_str());
   }
   say("power off");
   sync();
