@@ -396,7 +396,8 @@ uint64_t bpk_read(PackageFile* p, void* buffer, uint64_t count) {
 // instead of per chunk is most of the validation's cost.
 constexpr uint32_t crc_block_chunks = 32;
 
-int bpk_entry_crc_checked(PackageFile* p, uint32_t* crc) {
+int bpk_entry_crc_checked(PackageFile* p, uint32_t* crc, bpk_observer observe,
+                          void* context) {
   constexpr uint32_t block = crc_block_chunks * bpk_chunk;
   std::unique_ptr<unsigned char[]> buffer(
       new (std::nothrow) unsigned char[block]);
@@ -412,6 +413,7 @@ int bpk_entry_crc_checked(PackageFile* p, uint32_t* crc) {
     size_t want = to_go < block ? to_go : block;
     ssize_t got = read_full(fd, buffer.get(), want);
     if (got <= 0) break;
+    if (observe != nullptr) observe(context, buffer.get(), got);
     for (size_t at = 0; at < static_cast<size_t>(got); at += bpk_chunk) {
       size_t n = std::min<size_t>(bpk_chunk, static_cast<size_t>(got) - at);
       value = bpk_crc32(buffer.get() + at, n, value);

@@ -86,7 +86,11 @@ uint64_t bpk_read(PackageFile* package, void* buffer, uint64_t count);
 // be read. The reading position is kept.
 uint32_t bpk_entry_crc(PackageFile* package);
 // The same, telling a failure apart from data whose CRC is 0xFFFFFFFF.
-int bpk_entry_crc_checked(PackageFile* package, uint32_t* crc);
+// observe, when given, sees the data as it is read (a digest rides on it).
+using bpk_observer = void (*)(void* context, const void* data, size_t length);
+int bpk_entry_crc_checked(PackageFile* package, uint32_t* crc,
+                          bpk_observer observe = nullptr,
+                          void* context = nullptr);
 
 // Supplies up to capacity bytes; 0 at the end, negative on error.
 using bpk_reader = ssize_t (*)(void* buffer, size_t capacity, void* context);

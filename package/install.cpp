@@ -32,6 +32,28 @@ ssize_t bpk_volume_reader(void* package, void* buffer, size_t count) {
       bpk_read(static_cast<PackageFile*>(package), buffer, count));
 }
 
+// The default: no trusted keys. A program built with them links its own.
+[[gnu::weak]] const SignatureHooks* trusted_signatures() { return nullptr; }
+
+namespace {
+
+// The package's entry as it streams into a volume, with its digest taken
+// on the way.
+struct DigestedStream {
+  PackageFile* package;
+  const SignatureHooks* hooks;
+  DigestState state;
+};
+
+ssize_t digested_reader(void* context, void* buffer, size_t count) {
+  auto* stream = static_cast<DigestedStream*>(context);
+  ssize_t got = bpk_volume_reader(stream->package, buffer, count);
+  if (got > 0) stream->hooks->digest_feed(&stream->state, buffer, got);
+  return got;
+}
+
+}  // namespace
+
 void remove_known_volumes(UbiInfo* info) {
   for (const char* name : known_volumes) {
     if (UbiVolume* vol = ubi_volume_find(info, name)) {
@@ -41,7 +63,8 @@ void remove_known_volumes(UbiInfo* info) {
 }
 
 int install_image(PackageFile* package, const PackageImage& image,
-                  const char* name, UbiInfo* info) {
+                  const char* name, UbiInfo* info,
+                  const SignatureHooks* signatures) {
   if (bpk_find(package, image.type, 0, nullptr, nullptr) != 0) {
     emit_line(2, "Failed to find bpk partition");
     return -1;
@@ -59,10 +82,26 @@ int install_image(PackageFile* package, const PackageImage& image,
     emit_line(2, "Failed to create volume ", name);
     return -1;
   }
-  if (ubi_volume_flash(vol, bpk_volume_reader, package, bytes) != 0) {
+  DigestedStream stream{package, signatures, {}};
+  if (signatures != nullptr) signatures->digest_start(&stream.state);
+  if (ubi_volume_flash(
+          vol, signatures != nullptr ? digested_reader : bpk_volume_reader,
+          signatures != nullptr ? static_cast<void*>(&stream) : package,
+          bytes) != 0) {
     emit_line(2, "Failed to flash firmware");
     ubi_volume_remove(info, vol);
     return -1;
+  }
+  if (signatures != nullptr) {
+    // The medium served other bytes than it did for validation: what is in
+    // the volume was never verified, and must not stay there.
+    Digest streamed;
+    signatures->digest_finish(&stream.state, &streamed);
+    if (streamed != image.digest) {
+      emit_line(2, "Failed to flash firmware, signature mismatch on ", name);
+      ubi_volume_remove(info, vol);
+      return -1;
+    }
   }
   // The register of the volume's content is the complement of its CRC-32.
   uint32_t reg = 0;
@@ -122,7 +161,8 @@ int install_package(const char* path) {
     return -1;
   }
   ValidatedPackage images;
-  if (validate_package(package.get(), &images) != 0) return -1;
+  const SignatureHooks* signatures = trusted_signatures();
+  if (validate_package(package.get(), &images, signatures) != 0) return -1;
 
   bool cleared = false;
   UbiInfoPtr info = load_or_clear_ubi(&cleared);
@@ -132,11 +172,11 @@ int install_package(const char* path) {
   // there fails at the volume's creation.
   if (cleared || check_images_fit(info.get(), images) == 0) {
     remove_known_volumes(info.get());
-    if (install_image(package.get(), images.rootfs, rootfs_volume,
-                      info.get()) == 0) {
+    if (install_image(package.get(), images.rootfs, rootfs_volume, info.get(),
+                      signatures) == 0) {
       result = 0;
-      if (install_image(package.get(), images.kernel, kernel_volume,
-                        info.get()) != 0) {
+      if (install_image(package.get(), images.kernel, kernel_volume, info.get(),
+                        signatures) != 0) {
         remove_known_volumes(info.get());
         result = -1;
       }

@@ -18,9 +18,10 @@
 // Writes the image into a new static volume called name (removing an old
 // one first) and reads it back: 0, or -1 with the volume removed again.
 // The size written and the CRC verified are the image's, as validation
-// found them.
+// found them; with signatures, so is the digest of what was streamed.
 [[nodiscard]] int install_image(PackageFile* package, const PackageImage& image,
-                                const char* name, UbiInfo* info);
+                                const char* name, UbiInfo* info,
+                                const SignatureHooks* signatures = nullptr);
 // The same for the entry of that type, with the size and CRC its header
 // holds now.
 [[nodiscard]] int install_entry(PackageFile* package, uint32_t type,

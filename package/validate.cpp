@@ -14,7 +14,18 @@ namespace {
 
 enum class EntryCheck { sound, missing, bad_size, damaged };
 
-EntryCheck check_entry(PackageFile* package, PackageImage* image) {
+struct RunningDigest {
+  const SignatureHooks* hooks;
+  DigestState state;
+};
+
+void feed_digest(void* context, const void* data, size_t length) {
+  auto* digest = static_cast<RunningDigest*>(context);
+  digest->hooks->digest_feed(&digest->state, data, length);
+}
+
+EntryCheck check_entry(PackageFile* package, PackageImage* image,
+                       const SignatureHooks* signatures) {
   if (bpk_find(package, image->type, 0, &image->size, &image->crc) != 0) {
     return EntryCheck::missing;
   }
@@ -24,12 +35,19 @@ EntryCheck check_entry(PackageFile* package, PackageImage* image) {
   if (image->size == 0 || image->size > 0xFFFFFFFFu) {
     return EntryCheck::bad_size;
   }
-  // Data that cannot all be read is damaged, whatever CRC it claims.
+  // Data that cannot all be read is damaged, whatever CRC it claims. The
+  // digest, when there are signatures, is taken on the same read.
   uint32_t computed = 0;
-  if (bpk_entry_crc_checked(package, &computed) != 0 ||
+  RunningDigest digest{signatures, {}};
+  if (signatures != nullptr) signatures->digest_start(&digest.state);
+  if (bpk_entry_crc_checked(package, &computed,
+                            signatures != nullptr ? feed_digest : nullptr,
+                            &digest) != 0 ||
       computed != image->crc) {
     return EntryCheck::damaged;
   }
+  if (signatures != nullptr)
+    signatures->digest_finish(&digest.state, &image->digest);
   return EntryCheck::sound;
 }
 
@@ -66,7 +84,8 @@ int report_entry(EntryCheck check, const EntryLines& lines) {
 
 }  // namespace
 
-int validate_package(PackageFile* package, ValidatedPackage* images) {
+int validate_package(PackageFile* package, ValidatedPackage* images,
+                     const SignatureHooks* signatures) {
   if (package == nullptr || bpk_verify(package) != 0) {
     emit_line(2, "Failed to open bpk file: ", "corrupted crc");
     return -1;
@@ -74,8 +93,14 @@ int validate_package(PackageFile* package, ValidatedPackage* images) {
   ValidatedPackage found;
   found.kernel.type = bpk_type_kernel;
   found.rootfs.type = bpk_type_rootfs;
-  int result = report_entry(check_entry(package, &found.kernel), kernel_lines);
-  if (report_entry(check_entry(package, &found.rootfs), rootfs_lines) != 0) {
+  int result = report_entry(check_entry(package, &found.kernel, signatures),
+                            kernel_lines);
+  if (report_entry(check_entry(package, &found.rootfs, signatures),
+                   rootfs_lines) != 0) {
+    return -1;
+  }
+  if (result == 0 && signatures != nullptr &&
+      signatures->verify(signatures, package, found) != 0) {
     return -1;
   }
   if (result == 0 && images != nullptr) *images = found;

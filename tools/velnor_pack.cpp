@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 #include "common/emit_line.h"
 #include "common/os.h"
 #include "package/bpk.h"
+#include "package/signature.h"
 #include "package/validate.h"
 #include "package/version.h"
 
@@ -28,7 +30,9 @@ const char usage_text[] =
     "TEXT]\n"
     "                          [--add TYPE[:VARIANT]=FILE]...\n"
     "       velnor-pack list [--json] PKG\n"
-    "       velnor-pack verify [--json] PKG\n"
+    "       velnor-pack verify [--json] PKG [--key PUBLIC]...\n"
+    "       velnor-pack keygen NAME\n"
+    "       velnor-pack sign PKG --key SECRET\n"
     "       velnor-pack extract PKG TYPE[:VARIANT] FILE\n"
     "       velnor-pack version PKG\n"
     "       velnor-pack --help | --version\n";
@@ -49,7 +53,16 @@ const char help_text[] =
     "           where known), variant, size, stored CRC, and whether the data\n"
     "           matches it (ok or BAD). Exit 1 if anything is damaged.\n"
     "  verify   the check the device runs before installing, with the\n"
-    "           device's own error lines. Exit 0 for a sound package.\n"
+    "           device's own error lines. Exit 0 for a sound package. With\n"
+    "           --key, the check of a device built with those trusted keys:\n"
+    "           a signature by one of them must cover every other entry.\n"
+    "  keygen   make a signing key pair: NAME.key (the secret key, readable\n"
+    "           by its owner only) and NAME.pub (the public key, for the\n"
+    "           device build's trusted keys); prints the key id.\n"
+    "  sign     add a signature entry by SECRET to PKG (replacing one by the\n"
+    "           same key; others stay): a manifest of every other entry with\n"
+    "           its BLAKE2b-256 digest, signed with Ed25519. PKG is rewritten\n"
+    "           under a temporary name and renamed into place.\n"
     "  extract  copy one entry's data into FILE; refused if the data does not\n"
     "           match its CRC.\n"
     "  version  print the package's version (1.2.3.4, then \"+\" and the kind\n"
@@ -61,7 +74,11 @@ const char help_text[] =
     "and computed CRC and \"ok\"; verify adds \"check\": the device's verdict\n"
     "and its error lines. The exit status is the same as without it.\n"
     "\n"
-    "TYPE is kernel, rootfs, version or a 32-bit code in hex (0x504B4552);\n"
+    "Key files hold hexadecimal digits on one line: 64 for a public key, 128\n"
+    "for a secret key; a file of trusted keys has one public key per line.\n"
+    "\n"
+    "TYPE is kernel, rootfs, version, signature or a 32-bit code in hex\n"
+    "(0x504B4552);\n"
     "VARIANT is a number, 0 by default.\n"
     "\n"
     "Exit status: 0 success, 1 invalid package or unreadable file, 2 usage.\n";
@@ -91,6 +108,8 @@ const char* type_name(uint32_t type) {
       return "rootfs";
     case bpk_type_version:
       return "version";
+    case bpk_type_signature:
+      return "signature";
     default:
       return nullptr;
   }
@@ -127,6 +146,8 @@ std::optional<EntryKey> parse_key(const std::string& text) {
     type = bpk_type_rootfs;
   } else if (type_text == "version") {
     type = bpk_type_version;
+  } else if (type_text == "signature") {
+    type = bpk_type_signature;
   } else if (type_text.size() > 2 && (type_text.compare(0, 2, "0x") == 0 ||
                                       type_text.compare(0, 2, "0X") == 0)) {
     type = parse_number(type_text.substr(2), 16);
@@ -288,6 +309,17 @@ std::string version_text(const FirmwareVersion& v) {
   return text;
 }
 
+// The key id of the selected entry's signature, when it is one that parses.
+std::optional<std::string> signer_of(PackageFile* package, uint32_t type,
+                                     uint64_t size) {
+  if (type != bpk_type_signature || size > (1u << 20)) return std::nullopt;
+  std::string data(size, '\0');
+  if (bpk_read(package, data.data(), size) != size) return std::nullopt;
+  std::optional<SignatureEntry> entry = signature_entry_parse(data);
+  if (!entry) return std::nullopt;
+  return key_id_text(entry->manifest.key_id);
+}
+
 // The package as list and verify see it, for scripts.
 nlohmann::json describe(const std::string& pkg, PackageFile* package) {
   using nlohmann::json;
@@ -313,6 +345,7 @@ nlohmann::json describe(const std::string& pkg, PackageFile* package) {
     uint32_t actual = 0;
     bool readable = bpk_entry_crc_checked(package, &actual) == 0;
     const char* name = type_name(type);
+    std::optional<std::string> signer = signer_of(package, type, size);
     entries.push_back({{"type", "0x" + hex8(type)},
                        {"name", name ? json(name) : json()},
                        {"variant", variant},
@@ -320,6 +353,7 @@ nlohmann::json describe(const std::string& pkg, PackageFile* package) {
                        {"stored_crc", hex8(crc)},
                        {"computed_crc", readable ? json(hex8(actual)) : json()},
                        {"ok", readable && actual == crc}});
+    if (signer) entries.back()["key_id"] = *signer;
     ok = ok && readable && actual == crc;
   }
   doc["entries"] = entries;
@@ -334,14 +368,15 @@ void print_json(const nlohmann::json& doc) {
 
 // The device's check, its error lines captured: it runs in a child whose
 // standard error is a pipe. 0 for a sound package.
-int device_check(PackageFile* package, std::vector<std::string>* lines) {
+int device_check(PackageFile* package, const SignatureHooks* signatures,
+                 std::vector<std::string>* lines) {
   int fds[2];
   if (os::pipe(fds) != 0) return -1;
   pid_t child = os::fork();
   if (child == 0) {
     os::close(fds[0]);
     os::dup2(fds[1], 2);
-    os::exit(validate_package(package) == 0 ? 0 : 1);
+    os::exit(validate_package(package, nullptr, signatures) == 0 ? 0 : 1);
   }
   os::close(fds[1]);
   std::string text;
@@ -369,7 +404,7 @@ int list_json(const std::string& pkg) {
   return doc["ok"].get<bool>() ? 0 : 1;
 }
 
-int verify_json(const std::string& pkg) {
+int verify_json(const std::string& pkg, const SignatureHooks* signatures) {
   PackagePtr package = bpk_open(pkg.c_str(), false);
   if (!package) {
     print_json(
@@ -380,7 +415,7 @@ int verify_json(const std::string& pkg) {
     return 1;
   }
   std::vector<std::string> lines;
-  bool sound = device_check(package.get(), &lines) == 0;
+  bool sound = device_check(package.get(), signatures, &lines) == 0;
   nlohmann::json doc = describe(pkg, package.get());
   doc["check"] = {{"ok", sound}, {"lines", lines}};
   doc["ok"] = sound;
@@ -401,10 +436,12 @@ int list(const std::string& pkg) {
         bpk_entry_crc_checked(package.get(), &actual) == 0 && actual == crc;
     sound = sound && matches;
     const char* name = type_name(type);
+    std::optional<std::string> signer = signer_of(package.get(), type, size);
     emit_line(1, "0x", hex8(type), name ? " " : "", name ? name : "",
               " variant ", std::to_string(variant), " size ",
               std::to_string(size), " crc ", hex8(crc),
-              matches ? " ok" : " BAD");
+              matches ? " ok" : " BAD", signer ? " key " : "",
+              signer ? *signer : "");
   }
   if (bpk_verify(package.get()) != 0) {
     emit_line(2, "velnor-pack: ", pkg,
@@ -413,13 +450,139 @@ int list(const std::string& pkg) {
   return sound ? 0 : 1;
 }
 
-int verify(const std::string& pkg) {
+int verify(const std::string& pkg, const SignatureHooks* signatures) {
   PackagePtr package = bpk_open(pkg.c_str(), false);
   if (!package) {
     emit_line(2, "Failed to open bpk file: ", pkg);
     return 1;
   }
-  return validate_package(package.get()) == 0 ? 0 : 1;
+  return validate_package(package.get(), nullptr, signatures) == 0 ? 0 : 1;
+}
+
+int keygen(const std::string& name) {
+  PublicKey public_key;
+  SecretKey secret_key;
+  if (!signature_library_ready() || !key_pair_new(&public_key, &secret_key)) {
+    return fail("cannot make a key pair");
+  }
+  std::string secret_path = name + ".key", public_path = name + ".pub";
+  // Exclusively, and readable by its owner only from the start.
+  int fd = os::open(secret_path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+  if (fd < 0) return fail("cannot create " + secret_path + ": " + errno_text());
+  std::string text = key_text(secret_key.data(), secret_key.size()) + "\n";
+  bool written = os::write(fd, text.data(), text.size()) ==
+                 static_cast<ssize_t>(text.size());
+  std::string why = errno_text();
+  if (os::close(fd) != 0 && written) {
+    written = false;
+    why = errno_text();
+  }
+  if (!written) {
+    os::unlink(secret_path.c_str());
+    return fail("cannot write " + secret_path + ": " + why);
+  }
+  std::string temporary = temporary_name(public_path);
+  fd = os::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  text = key_text(public_key.data(), public_key.size()) + "\n";
+  if (fd < 0 ||
+      os::write(fd, text.data(), text.size()) !=
+          static_cast<ssize_t>(text.size()) ||
+      os::close(fd) != 0 ||
+      os::rename(temporary.c_str(), public_path.c_str()) != 0) {
+    why = errno_text();
+    os::unlink(temporary.c_str());
+    os::unlink(secret_path.c_str());
+    return fail("cannot write " + public_path + ": " + why);
+  }
+  emit_line(1, "key id ", key_id_text(key_id_of(public_key)));
+  return 0;
+}
+
+// The selected entry's data, for bpk_add_stream.
+ssize_t entry_reader(void* buffer, size_t capacity, void* package) {
+  errno = 0;
+  uint64_t got = bpk_read(static_cast<PackageFile*>(package), buffer, capacity);
+  return got == 0 && errno == EIO ? -1 : static_cast<ssize_t>(got);
+}
+
+// Selects the package's nth entry (from 0), its data unread.
+bool select_entry(PackageFile* package, size_t n, uint32_t* type,
+                  uint64_t* size, uint32_t* variant) {
+  uint32_t crc;
+  if (bpk_rewind(package) < 0) return false;
+  for (size_t i = 0; i <= n; ++i) {
+    if (bpk_next_entry(package, type, size, &crc, variant) != 0) return false;
+  }
+  return true;
+}
+
+int sign(const std::string& pkg, const std::string& key_path) {
+  if (!signature_library_ready()) return fail("cannot start libsodium");
+  std::optional<SecretKey> key = secret_key_read(key_path.c_str());
+  if (!key) return fail(key_path + " holds no secret key");
+  PublicKey public_key;
+  std::copy_n(key->begin() + 32, public_key.size(), public_key.begin());
+  std::string id = key_id_text(key_id_of(public_key));
+  PackagePtr source = open_or_report(pkg);
+  if (!source) return 1;
+  // Only a package the device would take: a signature vouches for the
+  // data as it is, damaged or not.
+  if (validate_package(source.get()) != 0) {
+    return fail(pkg + " does not verify: not signed");
+  }
+  std::optional<Manifest> manifest = manifest_of(source.get());
+  if (!manifest) return fail("cannot read " + pkg + ": " + errno_text());
+  manifest->key_id = key_id_of(public_key);
+  std::string signature = signature_entry_bytes(*manifest, *key);
+
+  // Every entry as it was, but a signature by the same key; the new one
+  // last.
+  std::vector<size_t> kept;
+  uint32_t type, variant;
+  uint64_t size;
+  for (size_t n = 0; select_entry(source.get(), n, &type, &size, &variant);
+       ++n) {
+    if (type != bpk_type_signature || variant != 0 ||
+        signer_of(source.get(), type, size) != id) {
+      kept.push_back(n);
+    }
+  }
+  std::string temporary = temporary_name(pkg);
+  auto give_up = [&](int rc) {
+    os::unlink(temporary.c_str());
+    return rc;
+  };
+  {
+    PackagePtr target = bpk_create_new(temporary.c_str());
+    if (!target) {
+      int error = errno;
+      if (error != EEXIST) os::unlink(temporary.c_str());
+      errno = error;
+      return fail("cannot create " + temporary + ": " + errno_text());
+    }
+    for (size_t n : kept) {
+      if (!select_entry(source.get(), n, &type, &size, &variant) ||
+          bpk_add_stream(target.get(), type, variant, entry_reader,
+                         source.get()) != 0) {
+        return give_up(fail("cannot write " + temporary + ": " + errno_text()));
+      }
+    }
+    if (bpk_add_stream(target.get(), bpk_type_signature, 0, read_text,
+                       &signature) != 0) {
+      return give_up(fail("cannot write " + temporary + ": " + errno_text()));
+    }
+  }
+  PackagePtr check = bpk_open(temporary.c_str(), false);
+  if (!check || validate_package(check.get()) != 0) {
+    return give_up(fail("the written package does not verify"));
+  }
+  check.reset();
+  if (os::rename(temporary.c_str(), pkg.c_str()) != 0) {
+    return give_up(fail("cannot rename " + temporary + " to " + pkg + ": " +
+                        errno_text()));
+  }
+  emit_line(1, "signed with key id ", id);
+  return 0;
 }
 
 int extract(const std::string& pkg, const std::string& key_text,
@@ -510,6 +673,32 @@ int main(int argc, char** argv) {
   const std::string& pkg = args[1];
   std::vector<std::string> rest(args.begin() + 2, args.end());
   if (command == "create") return create(pkg, rest);
+  if (command == "keygen") {
+    if (!rest.empty()) return usage_error("keygen needs NAME alone");
+    return keygen(pkg);
+  }
+  if (command == "sign") {
+    if (rest.size() != 2 || rest[0] != "--key")
+      return usage_error("sign needs PKG --key SECRET");
+    return sign(pkg, rest[1]);
+  }
+  if (command == "verify") {
+    // --key PUBLIC, repeated: the trusted keys of a keyed device.
+    std::vector<PublicKey> keys;
+    for (size_t i = 0; i < rest.size(); i += 2) {
+      if (rest[i] != "--key" || i + 1 >= rest.size())
+        return usage_error("verify takes --key PUBLIC");
+      std::optional<std::vector<PublicKey>> read =
+          public_keys_read(rest[i + 1].c_str());
+      if (!read) return fail(rest[i + 1] + " holds no public key");
+      keys.insert(keys.end(), read->begin(), read->end());
+    }
+    if (!keys.empty() && !signature_library_ready())
+      return fail("cannot start libsodium");
+    SignatureHooks hooks = signature_hooks(keys.data(), keys.size());
+    const SignatureHooks* signatures = keys.empty() ? nullptr : &hooks;
+    return json ? verify_json(pkg, signatures) : verify(pkg, signatures);
+  }
   if (command == "extract") {
     if (rest.size() != 2)
       return usage_error("extract needs TYPE[:VARIANT] FILE");
@@ -517,7 +706,6 @@ int main(int argc, char** argv) {
   }
   if (!rest.empty()) return usage_error("too many arguments");
   if (command == "list") return json ? list_json(pkg) : list(pkg);
-  if (command == "verify") return json ? verify_json(pkg) : verify(pkg);
   if (command == "version") return version(pkg);
   return usage_error("unknown command " + command);
 }

@@ -1,0 +1,327 @@
+#include "package/signature.h"
+
+#include <fcntl.h>
+#include <sodium.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "common/emit_line.h"
+#include "package/validate.h"
+
+namespace {
+
+constexpr char manifest_magic[] = "VSM1";
+constexpr size_t manifest_head = 4 + 8 + 4;
+constexpr size_t manifest_entry = 4 + 4 + 8 + 32;
+// A signature entry larger than this is no signature (a manifest lists at
+// most a few thousand entries).
+constexpr uint64_t signature_entry_limit = 1 << 20;
+
+static_assert(sizeof(crypto_generichash_state) <= sizeof(DigestState));
+static_assert(alignof(crypto_generichash_state) <= alignof(DigestState));
+static_assert(crypto_generichash_BYTES == std::tuple_size_v<Digest>);
+static_assert(crypto_sign_PUBLICKEYBYTES == std::tuple_size_v<PublicKey>);
+static_assert(crypto_sign_SECRETKEYBYTES == std::tuple_size_v<SecretKey>);
+static_assert(crypto_sign_BYTES == std::tuple_size_v<Signature>);
+
+crypto_generichash_state* library_state(DigestState* state) {
+  return reinterpret_cast<crypto_generichash_state*>(state->bytes);
+}
+
+void digest_start(DigestState* state) {
+  crypto_generichash_init(library_state(state), nullptr, 0, sizeof(Digest));
+}
+void digest_feed(DigestState* state, const void* data, size_t length) {
+  crypto_generichash_update(library_state(state),
+                            static_cast<const unsigned char*>(data), length);
+}
+void digest_finish(DigestState* state, Digest* out) {
+  crypto_generichash_final(library_state(state), out->data(), out->size());
+}
+
+void put32(std::string* out, uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8)
+    out->push_back(static_cast<char>(v >> shift));
+}
+void put64(std::string* out, uint64_t v) {
+  put32(out, static_cast<uint32_t>(v >> 32));
+  put32(out, static_cast<uint32_t>(v));
+}
+uint32_t get32(const unsigned char* p) {
+  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 |
+         p[3];
+}
+uint64_t get64(const unsigned char* p) {
+  return uint64_t{get32(p)} << 32 | get32(p + 4);
+}
+
+std::string manifest_bytes(const Manifest& manifest) {
+  std::string out(manifest_magic, 4);
+  out.append(reinterpret_cast<const char*>(manifest.key_id.data()),
+             manifest.key_id.size());
+  put32(&out, static_cast<uint32_t>(manifest.entries.size()));
+  for (const ManifestEntry& e : manifest.entries) {
+    put32(&out, e.type);
+    put32(&out, e.variant);
+    put64(&out, e.size);
+    out.append(reinterpret_cast<const char*>(e.digest.data()), e.digest.size());
+  }
+  return out;
+}
+
+// The selected entry's data, read whole (it is small), or its digest.
+std::optional<std::string> entry_data(PackageFile* package, uint64_t size) {
+  std::string data(size, '\0');
+  if (bpk_read(package, data.data(), size) != size) return std::nullopt;
+  return data;
+}
+bool entry_digest(PackageFile* package, uint64_t size, Digest* out) {
+  DigestState state;
+  digest_start(&state);
+  char buffer[bpk_chunk * 8];
+  while (size != 0) {
+    uint64_t want = std::min<uint64_t>(size, sizeof buffer);
+    uint64_t got = bpk_read(package, buffer, want);
+    if (got == 0) return false;
+    digest_feed(&state, buffer, got);
+    size -= got;
+  }
+  digest_finish(&state, out);
+  return true;
+}
+
+// The package's entries in container order: the signature entries' data,
+// and the others as a manifest would list them (digests not yet taken).
+struct Listing {
+  std::vector<ManifestEntry> entries;
+  std::vector<std::string> signatures;
+};
+
+std::optional<Listing> list_entries(PackageFile* package) {
+  Listing listing;
+  if (bpk_rewind(package) < 0) return std::nullopt;
+  uint32_t type, crc, variant;
+  uint64_t size;
+  while (bpk_next_entry(package, &type, &size, &crc, &variant) == 0) {
+    if (type == bpk_type_signature && variant == 0) {
+      // One that cannot be read whole counts as one that does not verify.
+      std::optional<std::string> data;
+      if (size <= signature_entry_limit) data = entry_data(package, size);
+      listing.signatures.push_back(data.value_or(std::string()));
+    } else {
+      listing.entries.push_back({type, variant, size, {}});
+    }
+  }
+  return listing;
+}
+
+// Takes the digest of the nth listed entry by reading it again.
+bool digest_of_listed(PackageFile* package, size_t n, Digest* out) {
+  if (bpk_rewind(package) < 0) return false;
+  uint32_t type, crc, variant;
+  uint64_t size;
+  size_t seen = 0;
+  while (bpk_next_entry(package, &type, &size, &crc, &variant) == 0) {
+    if (type == bpk_type_signature && variant == 0) continue;
+    if (seen++ == n) return entry_digest(package, size, out);
+  }
+  return false;
+}
+
+bool trusted(const SignatureHooks* hooks, const KeyId& id,
+             const PublicKey** key) {
+  for (size_t i = 0; i < hooks->key_count; ++i) {
+    if (key_id_of(hooks->keys[i]) == id) {
+      *key = &hooks->keys[i];
+      return true;
+    }
+  }
+  return false;
+}
+
+// Whether one signature entry, by a trusted key, covers the listing.
+bool covers(const SignatureHooks* hooks, PackageFile* package,
+            const std::string& data, const Listing& listing,
+            const ValidatedPackage& images) {
+  std::optional<SignatureEntry> entry = signature_entry_parse(data);
+  const PublicKey* key = nullptr;
+  if (!entry || !trusted(hooks, entry->manifest.key_id, &key) ||
+      crypto_sign_verify_detached(
+          entry->signature.data(),
+          reinterpret_cast<const unsigned char*>(entry->signed_bytes.data()),
+          entry->signed_bytes.size(), key->data()) != 0) {
+    return false;
+  }
+  const std::vector<ManifestEntry>& listed = entry->manifest.entries;
+  if (listed.size() != listing.entries.size()) return false;
+  for (size_t i = 0; i < listed.size(); ++i) {
+    const ManifestEntry& want = listed[i];
+    const ManifestEntry& have = listing.entries[i];
+    if (want.type != have.type || want.variant != have.variant ||
+        want.size != have.size) {
+      return false;
+    }
+  }
+  // Only now, with every size as the key's owner signed it, is any data
+  // read again: the images' digests come from validation's own reads.
+  bool kernel_seen = false, rootfs_seen = false;
+  for (size_t i = 0; i < listed.size(); ++i) {
+    const ManifestEntry& want = listed[i];
+    Digest digest;
+    if (want.type == bpk_type_kernel && want.variant == 0 && !kernel_seen) {
+      kernel_seen = true;
+      digest = images.kernel.digest;
+    } else if (want.type == bpk_type_rootfs && want.variant == 0 &&
+               !rootfs_seen) {
+      rootfs_seen = true;
+      digest = images.rootfs.digest;
+    } else if (!digest_of_listed(package, i, &digest)) {
+      return false;
+    }
+    if (digest != want.digest) return false;
+  }
+  return true;
+}
+
+int verify(const SignatureHooks* hooks, PackageFile* package,
+           const ValidatedPackage& images) {
+  std::optional<Listing> listing = list_entries(package);
+  if (listing && listing->signatures.empty()) {
+    emit_line(2, "Failed to find signature partition");
+    return -1;
+  }
+  if (listing) {
+    for (const std::string& data : listing->signatures) {
+      if (covers(hooks, package, data, *listing, images)) return 0;
+    }
+  }
+  emit_line(2, "Failed to validate signature");
+  return -1;
+}
+
+bool parse_hex(const std::string& text, unsigned char* out, size_t length) {
+  size_t used = 0;
+  return text.size() == length * 2 &&
+         sodium_hex2bin(out, length, text.data(), text.size(), nullptr, &used,
+                        nullptr) == 0 &&
+         used == length;
+}
+
+// The key lines of a key file.
+std::optional<std::vector<std::string>> key_lines(const char* path) {
+  std::ifstream in(path);
+  if (!in) return std::nullopt;
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+      line.pop_back();
+    if (!line.empty() && line[0] != '#') lines.push_back(line);
+  }
+  if (in.bad()) return std::nullopt;
+  return lines;
+}
+
+}  // namespace
+
+bool signature_library_ready() { return sodium_init() >= 0; }
+
+KeyId key_id_of(const PublicKey& key) {
+  Digest digest;
+  crypto_generichash(digest.data(), digest.size(), key.data(), key.size(),
+                     nullptr, 0);
+  KeyId id;
+  std::copy_n(digest.begin(), id.size(), id.begin());
+  return id;
+}
+
+std::string key_text(const unsigned char* bytes, size_t length) {
+  std::string text(length * 2 + 1, '\0');
+  sodium_bin2hex(text.data(), text.size(), bytes, length);
+  text.pop_back();
+  return text;
+}
+
+std::string key_id_text(const KeyId& id) {
+  return key_text(id.data(), id.size());
+}
+
+std::string signature_entry_bytes(const Manifest& manifest,
+                                  const SecretKey& key) {
+  std::string bytes = manifest_bytes(manifest);
+  Signature signature;
+  crypto_sign_detached(signature.data(), nullptr,
+                       reinterpret_cast<const unsigned char*>(bytes.data()),
+                       bytes.size(), key.data());
+  bytes.append(reinterpret_cast<const char*>(signature.data()),
+               signature.size());
+  return bytes;
+}
+
+std::optional<SignatureEntry> signature_entry_parse(const std::string& data) {
+  const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+  if (data.size() < manifest_head + std::tuple_size_v<Signature> ||
+      data.compare(0, 4, manifest_magic) != 0) {
+    return std::nullopt;
+  }
+  uint32_t count = get32(p + 12);
+  uint64_t manifest_size = manifest_head + uint64_t{count} * manifest_entry;
+  if (manifest_size + std::tuple_size_v<Signature> != data.size()) {
+    return std::nullopt;
+  }
+  SignatureEntry entry;
+  std::copy_n(p + 4, entry.manifest.key_id.size(),
+              entry.manifest.key_id.begin());
+  for (uint32_t i = 0; i < count; ++i) {
+    const unsigned char* e = p + manifest_head + i * manifest_entry;
+    ManifestEntry m{get32(e), get32(e + 4), get64(e + 8), {}};
+    std::copy_n(e + 16, m.digest.size(), m.digest.begin());
+    entry.manifest.entries.push_back(m);
+  }
+  entry.signed_bytes = data.substr(0, manifest_size);
+  std::copy_n(p + manifest_size, entry.signature.size(),
+              entry.signature.begin());
+  return entry;
+}
+
+std::optional<Manifest> manifest_of(PackageFile* package) {
+  std::optional<Listing> listing = list_entries(package);
+  if (!listing) return std::nullopt;
+  Manifest manifest;
+  manifest.entries = listing->entries;
+  for (size_t i = 0; i < manifest.entries.size(); ++i) {
+    if (!digest_of_listed(package, i, &manifest.entries[i].digest))
+      return std::nullopt;
+  }
+  return manifest;
+}
+
+SignatureHooks signature_hooks(const PublicKey* keys, size_t count) {
+  return {digest_start, digest_feed, digest_finish, verify, keys, count};
+}
+
+bool key_pair_new(PublicKey* public_key, SecretKey* secret_key) {
+  return crypto_sign_keypair(public_key->data(), secret_key->data()) == 0;
+}
+
+std::optional<std::vector<PublicKey>> public_keys_read(const char* path) {
+  std::optional<std::vector<std::string>> lines = key_lines(path);
+  if (!lines || lines->empty()) return std::nullopt;
+  std::vector<PublicKey> keys;
+  for (const std::string& line : *lines) {
+    PublicKey key;
+    if (!parse_hex(line, key.data(), key.size())) return std::nullopt;
+    keys.push_back(key);
+  }
+  return keys;
+}
+
+std::optional<SecretKey> secret_key_read(const char* path) {
+  std::optional<std::vector<std::string>> lines = key_lines(path);
+  SecretKey key;
+  if (!lines || lines->size() != 1 ||
+      !parse_hex(lines->front(), key.data(), key.size())) {
+    return std::nullopt;
+  }
+  return key;
+}
