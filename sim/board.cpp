@@ -130,7 +130,7 @@ MediumState medium_get(const std::string& dir, Medium m) {
   MediumState s;
   std::ifstream in(dir + "/state/medium-" + info(m).name);
   in >> s.present >> s.late_ms >> s.fstype >> s.capacity >> s.read_error_at >>
-      s.removed_after;
+      s.removed_after >> s.reread_differs_at;
   if (s.fstype == "-") s.fstype.clear();
   return s;
 }
@@ -140,7 +140,8 @@ void medium_set(const std::string& dir, Medium m, const MediumState& s) {
       std::to_string(s.present) + " " + std::to_string(s.late_ms) + " " +
           (s.fstype.empty() ? "-" : s.fstype) + " " +
           std::to_string(s.capacity) + " " + std::to_string(s.read_error_at) +
-          " " + std::to_string(s.removed_after) + "\n");
+          " " + std::to_string(s.removed_after) + " " +
+          std::to_string(s.reread_differs_at) + "\n");
   std::error_code ec;
   fs::create_directories(medium_files(dir, m), ec);
 }

@@ -32,6 +32,9 @@ struct MediumState {
   uint64_t capacity = 0;       // bytes its files may take in all
   uint64_t read_error_at = 0;  // reads of a file reaching this offset fail
   uint64_t removed_after = 0;  // gone once a file has given this many bytes
+  // From its second read through one descriptor on, the five bytes of a file
+  // at this offset read otherwise, with the file's CRC-32 unchanged.
+  uint64_t reread_differs_at = 0;
 };
 const char* medium_name(Medium m);
 MediumState medium_get(const std::string& dir, Medium m);

@@ -17,8 +17,9 @@ namespace sim {
 struct MediumFile {
   Medium medium;
   MediumState state;
-  uint64_t given = 0;  // bytes read so far
-  uint64_t used = 0;   // bytes the medium's files take, for its capacity
+  uint64_t given = 0;     // bytes read so far
+  uint32_t reads_at = 0;  // reads that reached state.reread_differs_at
+  uint64_t used = 0;      // bytes the medium's files take, for its capacity
 };
 
 // Tracks the descriptor when dev (the device number its file lies on) is a

@@ -66,6 +66,10 @@ const char usage[] =
     "ENOSPC)\n"
     "  --read-error-at OFFSET  reads of any file reaching OFFSET fail (EIO)\n"
     "  --removed-after BYTES   it is pulled out once a file has given BYTES\n"
+    "  --reread-differs-at OFFSET\n"
+    "                          read a second time through one descriptor, the\n"
+    "                          five bytes of a file at OFFSET are others (its\n"
+    "                          CRC-32 the same)\n"
     "\n"
     "NAND options (default: the emulated target's board, a 128M chip with\n"
     "2K pages, 128K erase blocks, 512-byte sub-pages, one partition\n"
@@ -264,13 +268,15 @@ int medium(const std::string& which, const std::string& dir,
     } else if (args[i] == "--unformatted" && m == sim::Medium::mmc) {
       unformatted = true;
     } else if ((args[i] == "--capacity" || args[i] == "--read-error-at" ||
-                args[i] == "--removed-after") &&
+                args[i] == "--removed-after" ||
+                args[i] == "--reread-differs-at") &&
                i + 1 < args.size()) {
       std::optional<uint64_t> bytes = parse_size(args[i + 1]);
       if (!bytes || *bytes == 0) return usage_error(("bad " + args[i]).c_str());
       (args[i] == "--capacity"        ? state.capacity
        : args[i] == "--read-error-at" ? state.read_error_at
-                                      : state.removed_after) = *bytes;
+       : args[i] == "--removed-after" ? state.removed_after
+                                      : state.reread_differs_at) = *bytes;
       ++i;
     } else if (args[i] == "--late" && i + 1 < args.size()) {
       std::optional<uint64_t> ms = parse_size(args[++i]);
