@@ -4,7 +4,6 @@
 #include <sodium.h>
 
 #include <algorithm>
-#include <fstream>
 
 #include "common/emit_line.h"
 #include "package/validate.h"
@@ -18,26 +17,29 @@ constexpr size_t manifest_entry = 4 + 4 + 8 + 32;
 // most a few thousand entries).
 constexpr uint64_t signature_entry_limit = 1 << 20;
 
-static_assert(sizeof(crypto_generichash_state) <= sizeof(DigestState));
-static_assert(alignof(crypto_generichash_state) <= alignof(DigestState));
-static_assert(crypto_generichash_BYTES == std::tuple_size_v<Digest>);
+static_assert(sizeof(crypto_generichash_blake2b_state) <= sizeof(DigestState));
+static_assert(alignof(crypto_generichash_blake2b_state) <=
+              alignof(DigestState));
+static_assert(crypto_generichash_blake2b_BYTES == std::tuple_size_v<Digest>);
 static_assert(crypto_sign_PUBLICKEYBYTES == std::tuple_size_v<PublicKey>);
 static_assert(crypto_sign_SECRETKEYBYTES == std::tuple_size_v<SecretKey>);
 static_assert(crypto_sign_BYTES == std::tuple_size_v<Signature>);
 
-crypto_generichash_state* library_state(DigestState* state) {
-  return reinterpret_cast<crypto_generichash_state*>(state->bytes);
+crypto_generichash_blake2b_state* library_state(DigestState* state) {
+  return reinterpret_cast<crypto_generichash_blake2b_state*>(state->bytes);
 }
 
 void digest_start(DigestState* state) {
-  crypto_generichash_init(library_state(state), nullptr, 0, sizeof(Digest));
+  crypto_generichash_blake2b_init(library_state(state), nullptr, 0,
+                                  sizeof(Digest));
 }
 void digest_feed(DigestState* state, const void* data, size_t length) {
-  crypto_generichash_update(library_state(state),
-                            static_cast<const unsigned char*>(data), length);
+  crypto_generichash_blake2b_update(
+      library_state(state), static_cast<const unsigned char*>(data), length);
 }
 void digest_finish(DigestState* state, Digest* out) {
-  crypto_generichash_final(library_state(state), out->data(), out->size());
+  crypto_generichash_blake2b_final(library_state(state), out->data(),
+                                   out->size());
 }
 
 void put32(std::string* out, uint32_t v) {
@@ -56,6 +58,8 @@ uint64_t get64(const unsigned char* p) {
   return uint64_t{get32(p)} << 32 | get32(p + 4);
 }
 
+}  // namespace
+
 std::string manifest_bytes(const Manifest& manifest) {
   std::string out(manifest_magic, 4);
   out.append(reinterpret_cast<const char*>(manifest.key_id.data()),
@@ -69,6 +73,8 @@ std::string manifest_bytes(const Manifest& manifest) {
   }
   return out;
 }
+
+namespace {
 
 // The selected entry's data, read whole (it is small), or its digest.
 std::optional<std::string> entry_data(PackageFile* package, uint64_t size) {
@@ -147,7 +153,7 @@ bool covers(const SignatureHooks* hooks, PackageFile* package,
   std::optional<SignatureEntry> entry = signature_entry_parse(data);
   const PublicKey* key = nullptr;
   if (!entry || !trusted(hooks, entry->manifest.key_id, &key) ||
-      crypto_sign_verify_detached(
+      crypto_sign_ed25519_verify_detached(
           entry->signature.data(),
           reinterpret_cast<const unsigned char*>(entry->signed_bytes.data()),
           entry->signed_bytes.size(), key->data()) != 0) {
@@ -200,62 +206,15 @@ int verify(const SignatureHooks* hooks, PackageFile* package,
   return -1;
 }
 
-bool parse_hex(const std::string& text, unsigned char* out, size_t length) {
-  size_t used = 0;
-  return text.size() == length * 2 &&
-         sodium_hex2bin(out, length, text.data(), text.size(), nullptr, &used,
-                        nullptr) == 0 &&
-         used == length;
-}
-
-// The key lines of a key file.
-std::optional<std::vector<std::string>> key_lines(const char* path) {
-  std::ifstream in(path);
-  if (!in) return std::nullopt;
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) {
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
-      line.pop_back();
-    if (!line.empty() && line[0] != '#') lines.push_back(line);
-  }
-  if (in.bad()) return std::nullopt;
-  return lines;
-}
-
 }  // namespace
-
-bool signature_library_ready() { return sodium_init() >= 0; }
 
 KeyId key_id_of(const PublicKey& key) {
   Digest digest;
-  crypto_generichash(digest.data(), digest.size(), key.data(), key.size(),
-                     nullptr, 0);
+  crypto_generichash_blake2b(digest.data(), digest.size(), key.data(),
+                             key.size(), nullptr, 0);
   KeyId id;
   std::copy_n(digest.begin(), id.size(), id.begin());
   return id;
-}
-
-std::string key_text(const unsigned char* bytes, size_t length) {
-  std::string text(length * 2 + 1, '\0');
-  sodium_bin2hex(text.data(), text.size(), bytes, length);
-  text.pop_back();
-  return text;
-}
-
-std::string key_id_text(const KeyId& id) {
-  return key_text(id.data(), id.size());
-}
-
-std::string signature_entry_bytes(const Manifest& manifest,
-                                  const SecretKey& key) {
-  std::string bytes = manifest_bytes(manifest);
-  Signature signature;
-  crypto_sign_detached(signature.data(), nullptr,
-                       reinterpret_cast<const unsigned char*>(bytes.data()),
-                       bytes.size(), key.data());
-  bytes.append(reinterpret_cast<const char*>(signature.data()),
-               signature.size());
-  return bytes;
 }
 
 std::optional<SignatureEntry> signature_entry_parse(const std::string& data) {
@@ -298,30 +257,4 @@ std::optional<Manifest> manifest_of(PackageFile* package) {
 
 SignatureHooks signature_hooks(const PublicKey* keys, size_t count) {
   return {digest_start, digest_feed, digest_finish, verify, keys, count};
-}
-
-bool key_pair_new(PublicKey* public_key, SecretKey* secret_key) {
-  return crypto_sign_keypair(public_key->data(), secret_key->data()) == 0;
-}
-
-std::optional<std::vector<PublicKey>> public_keys_read(const char* path) {
-  std::optional<std::vector<std::string>> lines = key_lines(path);
-  if (!lines || lines->empty()) return std::nullopt;
-  std::vector<PublicKey> keys;
-  for (const std::string& line : *lines) {
-    PublicKey key;
-    if (!parse_hex(line, key.data(), key.size())) return std::nullopt;
-    keys.push_back(key);
-  }
-  return keys;
-}
-
-std::optional<SecretKey> secret_key_read(const char* path) {
-  std::optional<std::vector<std::string>> lines = key_lines(path);
-  SecretKey key;
-  if (!lines || lines->size() != 1 ||
-      !parse_hex(lines->front(), key.data(), key.size())) {
-    return std::nullopt;
-  }
-  return key;
 }

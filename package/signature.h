@@ -41,16 +41,13 @@ struct Manifest {
   std::vector<ManifestEntry> entries;
 };
 
-// False when libsodium cannot start (no random source).
-bool signature_library_ready();
-
 KeyId key_id_of(const PublicKey& key);
-std::string key_id_text(const KeyId& id);
 
-// A signature entry's data, and back: nullopt unless the data is exactly
-// one manifest followed by a signature.
-std::string signature_entry_bytes(const Manifest& manifest,
-                                  const SecretKey& key);
+// The manifest as the signature entry holds it.
+std::string manifest_bytes(const Manifest& manifest);
+
+// A signature entry's data: nullopt unless it is exactly one manifest
+// followed by a signature.
 struct SignatureEntry {
   Manifest manifest;
   std::string signed_bytes;  // the manifest as stored
@@ -65,9 +62,16 @@ std::optional<Manifest> manifest_of(PackageFile* package);
 // The checks for a set of trusted keys, for validate_package.
 SignatureHooks signature_hooks(const PublicKey* keys, size_t count);
 
-// Key files: one key per line as hexadecimal digits (64 for a public key,
-// 128 for a secret key: the 32-byte seed, then the public key); empty lines
-// and lines starting with "#" are left out.
+// The workstation's side (package/signing.cpp; a device program links none
+// of it): libsodium started (false without a random source), key ids as
+// text, a signature entry's data signed with key, and key files: one key
+// per line as hexadecimal digits (64 for a public key, 128 for
+// a secret key: the 32-byte seed, then the public key); empty lines and lines
+// starting with "#" are left out.
+bool signature_library_ready();
+std::string key_id_text(const KeyId& id);
+std::string signature_entry_bytes(const Manifest& manifest,
+                                  const SecretKey& key);
 bool key_pair_new(PublicKey* public_key, SecretKey* secret_key);
 std::optional<std::vector<PublicKey>> public_keys_read(const char* path);
 std::optional<SecretKey> secret_key_read(const char* path);
