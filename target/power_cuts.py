@@ -113,13 +113,25 @@ class Run:
 
     def __init__(self, writes):
         self.writes, self.cut, self.boots, self.firmware = writes, False, None, "none"
-        self.faults = []
+        self.faults, self.retried = [], False
+        self.complete = False  # the writing boot ended by itself, uncut
 
     def outcome(self):
         return (self.firmware, self.boots)
 
 
 def run_emulated(ctx, packages, mode, writes):
+    """run_once, again when the emulated machine stopped answering (about one
+    run in a hundred stops with no line and no watchdog reset, the harness
+    waiting; see docs/RELIABILITY.md): the Run, with retried set."""
+    run = run_once(ctx, packages, mode, writes)
+    if run.faults == ["timed out"]:
+        run = run_once(ctx, packages, mode, writes)
+        run.retried = True
+    return run
+
+
+def run_once(ctx, packages, mode, writes):
     """Cuts the power after writes header writes in the mode's writing
     boot, then boots on; returns the Run."""
     run = Run(writes)
@@ -139,7 +151,7 @@ def run_emulated(ctx, packages, mode, writes):
     if mode.usb:
         usb = make_disk(ctx.work, tag + "-usb", "vfat",
                         {k: packages.path[v] for k, v in mode.usb.items()})
-    console = device.run(ctx.cache, " ".join(append), card=card, usb=usb, timeout=600,
+    console = device.run(ctx.cache, " ".join(append), card=card, usb=usb, timeout=240,
                          log=os.path.join(ctx.work, tag + ".log"))
     for image in (card, usb):
         if image:
@@ -153,6 +165,7 @@ def run_emulated(ctx, packages, mode, writes):
         run.faults.append(f"the boots ended {console.ends} before the cut's boot")
         return run
     run.cut = ends[mode.cut_boot - 1] == "power cut"
+    run.complete = not run.cut
     # The boot ends at the cut: no program may print what it would print
     # once the flash refuses writes, or once the bootstrap is gone.
     seen = [line for line in console.program_lines(mode.cut_boot)
@@ -244,15 +257,16 @@ def walk(ctx, modes, writes_of, jobs=2, say=print):
                 batch = chosen if chosen is not None else range(n, n + jobs)
                 done = list(pool.map(lambda w: run_emulated(ctx, packages, mode, w), batch))
                 runs += done
-                if chosen is not None or any(not r.cut for r in done):
+                if chosen is not None or any(r.complete for r in done):
                     break
                 n += jobs
         # Points past the first that was not cut add nothing.
         if chosen is None:
-            last = min(r.writes for r in runs if not r.cut)
+            last = min(r.writes for r in runs if r.complete)
             runs = [r for r in runs if r.writes <= last]
         summary = {"title": mode.title, "tried": 0, "within3": 0, "later": 0, "never": 0,
-                   "failed": 0, "sim_points": sim_points, "outcomes": set()}
+                   "failed": 0, "sim_points": sim_points, "outcomes": set(),
+                   "retried": sum(1 for r in runs if r.retried)}
         for r in runs:
             if r.cut:
                 summary["tried"] += 1
@@ -267,7 +281,6 @@ def walk(ctx, modes, writes_of, jobs=2, say=print):
                 summary["failed"] += 1
                 say(f"--- power cut {mode.name} after {r.writes} header writes: "
                     + "; ".join(r.faults))
-        if chosen is None and not any(not r.cut for r in runs):
-            summary["failed"] += 1
+
         results[mode.name] = summary
     return results
