@@ -31,7 +31,8 @@ FLASH_BLOCKS_LOG2 = 6
 FLASH_SIZE = "8M"
 # The test command's cut points: right after the attach, inside the first
 # volume's making, and inside its writing (or the erasures before it).
-SAMPLE = (0, 4, 25)  # after the cut: three must do, one more tells "later"
+SAMPLE = (0, 4, 25)
+MAX_WRITES = 1000  # after the cut: three must do, one more tells "later"
 NEW_INIT = re.compile(r"^velnor test firmware (\S+) running$")
 VOLUME = re.compile(r"^velnor-harness: volume (\S+): (\d+) bytes, crc 0x([0-9a-f]{8})(.*)$", re.M)
 AFTER_THE_CUT = ("Read-only file system", "Watchdog pipe closed")
@@ -260,10 +261,13 @@ def walk(ctx, modes, writes_of, jobs=2, say=print):
                 if chosen is not None or any(r.complete for r in done):
                     break
                 n += jobs
+                if n > MAX_WRITES:
+                    say(f"--- power cut {mode.name}: no run completed within {MAX_WRITES} writes")
+                    break
         # Points past the first that was not cut add nothing.
-        if chosen is None:
-            last = min(r.writes for r in runs if r.complete)
-            runs = [r for r in runs if r.writes <= last]
+        complete = [r.writes for r in runs if r.complete]
+        if chosen is None and complete:
+            runs = [r for r in runs if r.writes <= min(complete)]
         summary = {"title": mode.title, "tried": 0, "within3": 0, "later": 0, "never": 0,
                    "failed": 0, "sim_points": sim_points, "outcomes": set(),
                    "retried": sum(1 for r in runs if r.retried)}
@@ -282,5 +286,7 @@ def walk(ctx, modes, writes_of, jobs=2, say=print):
                 say(f"--- power cut {mode.name} after {r.writes} header writes: "
                     + "; ".join(r.faults))
 
+        if chosen is None and not complete:
+            summary["failed"] += 1
         results[mode.name] = summary
     return results
