@@ -284,3 +284,42 @@ TEST_F(VelnorPack, JsonForScripts) {
   EXPECT_EQ(verify["check"]["lines"],
             nlohmann::json::array({"Failed to validate kernel CRC"}));
 }
+
+TEST_F(VelnorPack, KeysSigningAndTheKeyedCheck) {
+  std::string pkg = dir / "fw.bpk2";
+  ASSERT_EQ(run({"create", pkg, "--kernel", put_random("k", 3000, 1),
+                 "--rootfs", put_random("r", 9000, 2)})
+                .status,
+            0);
+  std::string a = dir / "a", b = dir / "b";
+  Result made = run({"keygen", a});
+  ASSERT_EQ(made.status, 0) << made.err;
+  ASSERT_EQ(run({"keygen", b}).status, 0);
+  struct stat st;
+  ASSERT_EQ(stat((a + ".key").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  // A secret key is never written over.
+  EXPECT_EQ(run({"keygen", a}).status, 1);
+  EXPECT_EQ(run({"verify", pkg, "--key", a + ".pub"}).status, 1);
+  // Signing again with one key replaces its signature; another key's stays.
+  for (const std::string& key : {a, b, a}) {
+    Result s = run({"sign", pkg, "--key", key + ".key"});
+    ASSERT_EQ(s.status, 0) << s.err;
+  }
+  Result listed = run({"list", pkg});
+  EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 4)
+      << listed.out;
+  EXPECT_NE(listed.out.find(made.out.substr(7, 16)), std::string::npos)
+      << "key id " << made.out << " in " << listed.out;
+  for (const std::string& key : {a, b})
+    EXPECT_EQ(run({"verify", pkg, "--key", key + ".pub"}).status, 0) << key;
+  EXPECT_EQ(run({"verify", pkg}).status, 0);  // an unkeyed device's check
+  // A damaged package is not signed; nor is a key file that holds none.
+  std::string bytes = slurp(pkg);
+  bytes[60] ^= 1;  // in the rootfs data
+  std::string damaged = put("damaged.bpk2", bytes);
+  EXPECT_EQ(run({"sign", damaged, "--key", a + ".key"}).status, 1);
+  EXPECT_EQ(slurp(damaged), bytes);
+  EXPECT_EQ(run({"sign", pkg, "--key", a + ".pub"}).status, 1);
+  EXPECT_EQ(run({"verify", pkg, "--key", a + ".key"}).status, 1);
+}
