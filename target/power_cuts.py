@@ -32,10 +32,8 @@ FLASH_SIZE = "8M"
 # The test command's cut points: right after the attach, inside the first
 # volume's making, and inside its writing (or the erasures before it).
 SAMPLE = (0, 4, 25)
-# How many points in a row must complete uncut to end a walk. The number of
-# header writes a run makes after the arming varies a little: UBI's
-# background thread may erase a few blocks between the attach's return and
-# the harness holding it (a blank flash: 30 to 45 writes).
+# How many points in a row must complete uncut to end a walk: a margin, in
+# case a run makes a few header writes more than another.
 STOP_AFTER = 6
 MAX_WRITES = 1000  # after the cut: three must do, one more tells "later"
 NEW_INIT = re.compile(r"^velnor test firmware (\S+) running$")
