@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -203,6 +204,41 @@ std::string temporary_name(const std::string& path) {
   return path + ".tmp" + std::to_string(::getpid());
 }
 
+// Writes PKG through fill, under a temporary name beside it, so that a
+// failure never leaves a package that looks valid: made exclusively (never
+// a file, or a link to one, that someone else put at that name, which is
+// then left alone), checked as the device checks it, and only then renamed
+// into place. fill returns 0, or the exit status after its own message.
+int write_package(
+    const std::string& pkg,
+    const std::function<int(PackageFile*, const std::string&)>& fill) {
+  std::string temporary = temporary_name(pkg);
+  auto give_up = [&](int rc) {
+    os::unlink(temporary.c_str());
+    return rc;
+  };
+  {
+    PackagePtr package = bpk_create_new(temporary.c_str());
+    if (!package) {
+      int error = errno;
+      if (error != EEXIST) os::unlink(temporary.c_str());
+      errno = error;
+      return fail("cannot create " + temporary + ": " + errno_text());
+    }
+    if (int rc = fill(package.get(), temporary)) return give_up(rc);
+  }
+  PackagePtr check = bpk_open(temporary.c_str(), false);
+  if (!check || validate_package(check.get()) != 0) {
+    return give_up(fail("the written package does not verify"));
+  }
+  check.reset();
+  if (os::rename(temporary.c_str(), pkg.c_str()) != 0) {
+    return give_up(fail("cannot rename " + temporary + " to " + pkg + ": " +
+                        errno_text()));
+  }
+  return 0;
+}
+
 int create(const std::string& pkg, const std::vector<std::string>& args) {
   std::optional<std::string> kernel, rootfs, version;
   std::vector<AddFile> extra;
@@ -241,49 +277,24 @@ int create(const std::string& pkg, const std::vector<std::string>& args) {
     }
   }
 
-  // Built under a temporary name beside PKG, so that a failure never leaves
-  // a package that looks valid.
-  // Made exclusively: never a file, or a link to one, that someone else
-  // put at that name (which is then left alone).
-  std::string temporary = temporary_name(pkg);
-  auto give_up = [&](int rc) {
-    os::unlink(temporary.c_str());
-    return rc;
-  };
-  {
-    PackagePtr package = bpk_create_new(temporary.c_str());
-    if (!package) {
-      int error = errno;
-      if (error != EEXIST) os::unlink(temporary.c_str());
-      errno = error;
-      return fail("cannot create " + temporary + ": " + errno_text());
-    }
-    if (add_file(package.get(), temporary, {bpk_type_rootfs, 0}, *rootfs) ||
-        add_file(package.get(), temporary, {bpk_type_kernel, 0}, *kernel)) {
-      return give_up(1);
-    }
-    if (version) {
-      std::string rest = *version;
-      if (bpk_add_stream(package.get(), bpk_type_version, 0, read_text,
-                         &rest)) {
-        return give_up(fail("cannot write " + temporary + ": " +
-                            std::string(errno_text())));
-      }
-    }
-    for (const AddFile& a : extra) {
-      if (add_file(package.get(), temporary, a.key, a.path)) return give_up(1);
-    }
-  }
-  PackagePtr check = bpk_open(temporary.c_str(), false);
-  if (!check || validate_package(check.get()) != 0) {
-    return give_up(fail("the written package does not verify"));
-  }
-  check.reset();
-  if (os::rename(temporary.c_str(), pkg.c_str()) != 0) {
-    return give_up(fail("cannot rename " + temporary + " to " + pkg + ": " +
-                        errno_text()));
-  }
-  return 0;
+  return write_package(
+      pkg, [&](PackageFile* package, const std::string& temporary) {
+        if (add_file(package, temporary, {bpk_type_rootfs, 0}, *rootfs) ||
+            add_file(package, temporary, {bpk_type_kernel, 0}, *kernel)) {
+          return 1;
+        }
+        if (version) {
+          std::string rest = *version;
+          if (bpk_add_stream(package, bpk_type_version, 0, read_text, &rest)) {
+            return fail("cannot write " + temporary + ": " +
+                        std::string(errno_text()));
+          }
+        }
+        for (const AddFile& a : extra) {
+          if (add_file(package, temporary, a.key, a.path)) return 1;
+        }
+        return 0;
+      });
 }
 
 PackagePtr open_or_report(const std::string& pkg) {
@@ -547,40 +558,22 @@ int sign(const std::string& pkg, const std::string& key_path) {
       kept.push_back(n);
     }
   }
-  std::string temporary = temporary_name(pkg);
-  auto give_up = [&](int rc) {
-    os::unlink(temporary.c_str());
-    return rc;
-  };
-  {
-    PackagePtr target = bpk_create_new(temporary.c_str());
-    if (!target) {
-      int error = errno;
-      if (error != EEXIST) os::unlink(temporary.c_str());
-      errno = error;
-      return fail("cannot create " + temporary + ": " + errno_text());
-    }
+  int rc = write_package(pkg, [&](PackageFile* target,
+                                  const std::string& temporary) {
     for (size_t n : kept) {
       if (!select_entry(source.get(), n, &type, &size, &variant) ||
-          bpk_add_stream(target.get(), type, variant, entry_reader,
-                         source.get()) != 0) {
-        return give_up(fail("cannot write " + temporary + ": " + errno_text()));
+          bpk_add_stream(target, type, variant, entry_reader, source.get()) !=
+              0) {
+        return fail("cannot write " + temporary + ": " + errno_text());
       }
     }
-    if (bpk_add_stream(target.get(), bpk_type_signature, 0, read_text,
-                       &signature) != 0) {
-      return give_up(fail("cannot write " + temporary + ": " + errno_text()));
+    if (bpk_add_stream(target, bpk_type_signature, 0, read_text, &signature) !=
+        0) {
+      return fail("cannot write " + temporary + ": " + errno_text());
     }
-  }
-  PackagePtr check = bpk_open(temporary.c_str(), false);
-  if (!check || validate_package(check.get()) != 0) {
-    return give_up(fail("the written package does not verify"));
-  }
-  check.reset();
-  if (os::rename(temporary.c_str(), pkg.c_str()) != 0) {
-    return give_up(fail("cannot rename " + temporary + " to " + pkg + ": " +
-                        errno_text()));
-  }
+    return 0;
+  });
+  if (rc != 0) return rc;
   emit_line(1, "signed with key id ", id);
   return 0;
 }
