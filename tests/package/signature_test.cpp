@@ -141,6 +141,22 @@ TEST_F(SignedPackage, PackagesAsSignedOrNot) {
   }
 }
 
+TEST_F(SignedPackage, MoreEntriesThanAManifestCanListAreRefused) {
+  // 21845 entries fit a 1 MiB signature entry; these could not be signed.
+  std::vector<Entry> entries = {rootfs, kernel};
+  entries.resize(21846 + 2, Entry{0x11111111, ""});
+  entries.push_back(signature_over({rootfs, kernel}, trusted));
+  std::string lines;
+  EXPECT_EQ(validate(entries, &lines), -1);
+  EXPECT_EQ(lines, refused_line);
+  // Seventeen signatures, the good one last: more than anyone signs with.
+  std::vector<Entry> many = {rootfs, kernel};
+  many.resize(2 + 16, signature_over({rootfs, kernel}, stranger));
+  many.push_back(signature_over({rootfs, kernel}, trusted));
+  EXPECT_EQ(validate(many, &lines), -1);
+  EXPECT_EQ(lines, refused_line);
+}
+
 TEST_F(SignedPackage, OneByteChangedInAnyEntryIsRefused) {
   // The CRCs are made anew for the changed data: only the digest tells.
   const std::vector<Entry> sound = signed_entries();
