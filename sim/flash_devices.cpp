@@ -4,6 +4,7 @@
 #include <linux/ioctl.h>
 #include <mtd/mtd-user.h>
 #include <mtd/ubi-user.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -525,7 +526,13 @@ class UbiVolumeNode : public OpenDevice {
       } else {
         if (out_fd_ >= 0) ::close(out_fd_);
         out_fd_ = ::open(data_path(partition_, vol_id_).c_str(),
-                         O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+                         O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        // Emptied only when it holds data: a file system may write back at
+        // close whatever was written after a truncation (ext4 does), and a
+        // volume just made is empty already.
+        struct stat st {};
+        if (out_fd_ >= 0 && ::fstat(out_fd_, &st) == 0 && st.st_size != 0)
+          (void)!::ftruncate(out_fd_, 0);
         v->upd_marker = true;
         v->corrupted = false;
         v->data_bytes = 0;

@@ -1,12 +1,13 @@
 #include "sim/flash_model.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -14,6 +15,8 @@
 
 #include "sim/kernel_state.h"
 #include "sim/sim.h"
+#include "sim/state_files.h"
+#include "sim/sysfs_tree.h"
 
 namespace fs = std::filesystem;
 
@@ -44,9 +47,8 @@ std::string rest_of(std::istringstream& in) {
   return rest;
 }
 
-bool load_flash(const std::string& dir, Flash* f) {
-  std::ifstream in(flash_file(dir));
-  if (!in) return false;
+void parse_flash(const std::string& text, Flash* f) {
+  std::istringstream in(text);
   *f = Flash{};
   std::string line;
   while (std::getline(in, line)) {
@@ -90,10 +92,9 @@ bool load_flash(const std::string& dir, Flash* f) {
         f->partitions.back().volumes.back().ecc_failed_pages.insert(page);
     }
   }
-  return true;
 }
 
-void save_flash(const std::string& dir, const Flash& f) {
+std::string flash_text(const Flash& f) {
   std::ostringstream out;
   const NandGeometry& g = f.geometry;
   out << "geometry " << g.size << ' ' << g.erasesize << ' ' << g.pagesize << ' '
@@ -121,15 +122,12 @@ void save_flash(const std::string& dir, const Flash& f) {
       }
     }
   }
-  // Replaced whole, so a reader never sees half a state.
-  std::string tmp = flash_file(dir) + ".new";
-  std::ofstream(tmp, std::ios::trunc) << out.str();
-  fs::rename(tmp, flash_file(dir));
+  return out.str();
 }
 
-FlashRuntime load_runtime(const std::string& dir) {
+FlashRuntime parse_runtime(const std::string& text) {
   FlashRuntime rt;
-  std::ifstream in(runtime_file(dir));
+  std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) {
     std::istringstream l(line);
@@ -159,7 +157,7 @@ FlashRuntime load_runtime(const std::string& dir) {
   return rt;
 }
 
-void save_runtime(const std::string& dir, const FlashRuntime& rt) {
+std::string runtime_text(const FlashRuntime& rt) {
   std::ostringstream out;
   for (const AttachedUbi& a : rt.attached) {
     out << "attached " << a.ubi_num << ' ' << a.partition << ' ' << a.leb_size
@@ -177,18 +175,8 @@ void save_runtime(const std::string& dir, const FlashRuntime& rt) {
     out << "open " << o.pid << ' ' << o.ubi_num << ' ' << o.vol_id << ' '
         << static_cast<int>(o.kind) << '\n';
   }
-  // Replaced whole: a process killed while it writes (a power cut stops
-  // every process at once) leaves the last complete state.
-  std::string tmp = runtime_file(dir) + ".new";
-  std::ofstream(tmp, std::ios::trunc) << out.str();
-  fs::rename(tmp, runtime_file(dir));
+  return out.str();
 }
-
-// The sysfs tree the flash shows: its directories and attribute files.
-struct SysfsTree {
-  std::set<fs::path> dirs;
-  std::map<fs::path, std::string> files;
-};
 
 void attr(SysfsTree& t, const fs::path& d, const char* name,
           const std::string& value) {
@@ -197,35 +185,6 @@ void attr(SysfsTree& t, const fs::path& d, const char* name,
 
 void make_dir(SysfsTree& t, const fs::path& d) {
   t.dirs.insert(d.lexically_normal());
-}
-
-// Makes the directory hold the tree: entries that are gone are removed, and
-// only files whose text changed are written, so the kernel's objects that
-// stay keep their files as they would.
-void apply_tree(const SysfsTree& t, const fs::path& sys) {
-  std::error_code ec;
-  const std::pair<const char*, const char*> managed[] = {
-      {"class/mtd", "mtd"},
-      {"class/ubi", "ubi"},
-      {"class/block", "mtdblock"},
-      {"class/block", "ubiblock"}};
-  for (const auto& [dir, prefix] : managed) {
-    if (!fs::exists(sys / dir, ec)) continue;
-    std::vector<fs::path> gone;
-    for (const auto& e : fs::directory_iterator(sys / dir, ec)) {
-      if (e.path().filename().string().rfind(prefix, 0) == 0 &&
-          t.dirs.count(e.path().lexically_normal()) == 0)
-        gone.push_back(e.path());
-    }
-    for (const fs::path& g : gone) fs::remove_all(g, ec);
-  }
-  for (const fs::path& d : t.dirs) fs::create_directories(d, ec);
-  for (const auto& [path, text] : t.files) {
-    std::ifstream in(path, std::ios::binary);
-    std::string now(std::istreambuf_iterator<char>(in), {});
-    if (!in.is_open() || now != text)
-      std::ofstream(path, std::ios::trunc | std::ios::binary) << text;
-  }
 }
 
 void write_mtd(SysfsTree& t, const fs::path& sys, int index,
@@ -282,19 +241,9 @@ std::string sysfs_source(const Flash& f, const FlashRuntime& rt) {
   return out.str();
 }
 
-void sync_sysfs(const std::string& dir, const Flash& f,
-                const FlashRuntime& rt) {
-  // Most transactions change nothing sysfs shows (a volume node opened or
-  // closed): then the tree stays as it is.
-  std::string source = sysfs_source(f, rt);
-  std::string synced_file = dir + "/state/sysfs-source";
-  {
-    std::ifstream in(synced_file, std::ios::binary);
-    std::string synced(std::istreambuf_iterator<char>(in), {});
-    if (in && synced == source) return;
-  }
-  std::ofstream(synced_file, std::ios::binary | std::ios::trunc) << source;
-  fs::path sys = dir + "/root/sys";
+// The tree the flash and the attached devices show, by paths under /sys.
+SysfsTree sysfs_tree(const Flash& f, const FlashRuntime& rt) {
+  fs::path sys;
   SysfsTree t;
   make_dir(t, sys / "class/mtd");
   make_dir(t, sys / "class/ubi");
@@ -376,35 +325,54 @@ void sync_sysfs(const std::string& dir, const Flash& f,
     // Whole sectors of what the volume holds, as it holds it now.
     attr(t, d, "size", std::to_string(volume_bytes(*v, a->leb_size) / 512));
   }
-  apply_tree(t, sys);
+  return t;
+}
+
+void sync_sysfs(const std::string& dir, const Flash& f,
+                const FlashRuntime& rt) {
+  sysfs_sync(dir, sysfs_source(f, rt), [&] { return sysfs_tree(f, rt); });
 }
 
 }  // namespace
 
 bool flash_create(const std::string& dir, const Flash& flash) {
-  save_flash(dir, flash);
-  save_runtime(dir, FlashRuntime{});
+  rewrite_file(flash_file(dir), flash_text(flash));
+  rewrite_file(runtime_file(dir), runtime_text(FlashRuntime{}));
   sync_sysfs(dir, flash, FlashRuntime{});
   return true;
 }
 
 bool flash_read(const std::string& dir, Flash* flash) {
-  return load_flash(dir, flash);
+  // Under the device's lock, which its processes hold while they change it.
+  HostFd lock{::open((dir + "/state/kernel").c_str(), O_RDONLY | O_CLOEXEC)};
+  if (lock.fd >= 0) {
+    while (::flock(lock.fd, LOCK_SH) != 0 && errno == EINTR) {
+    }
+  }
+  std::optional<std::string> text = read_state(flash_file(dir));
+  if (text) parse_flash(*text, flash);
+  return text.has_value();
 }
 
 void flash_transaction(const std::function<bool(Flash&, FlashRuntime&)>& fn) {
   kernel_locked([&](KernelState& s) {
     const std::string& dir = device_dir();
     Flash f;
-    if (!load_flash(dir, &f)) {
+    std::optional<std::string> flash = read_state(flash_file(dir));
+    if (flash) {
+      parse_flash(*flash, &f);
+    } else {
       // A device without flash: the transaction sees an empty chip.
-      f = Flash{};
       f.geometry.size = 0;
     }
-    FlashRuntime rt = load_runtime(dir);
+    std::string runtime = read_state(runtime_file(dir)).value_or("");
+    FlashRuntime rt = parse_runtime(runtime);
     if (fn(f, rt)) {
-      save_flash(dir, f);
-      save_runtime(dir, rt);
+      // Only a file whose state changed is replaced.
+      std::string text = flash_text(f);
+      if (text != flash) rewrite_file(flash_file(dir), text);
+      text = runtime_text(rt);
+      if (text != runtime) rewrite_file(runtime_file(dir), text);
       sync_sysfs(dir, f, rt);
       std::atomic_ref<uint64_t>(s.flash_epoch)
           .fetch_add(1, std::memory_order_release);

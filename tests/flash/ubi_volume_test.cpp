@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <vector>
 
 #include "common/os.h"
@@ -147,6 +148,44 @@ TEST_F(UbiVolumes, RemoveDropsTheRecordOnlyWhenTheKernelAgrees) {
   fs::remove(device.host("/dev/ubi0"));
   EXPECT_EQ(ubi_volume_remove(info.get(), w), -2);
   EXPECT_EQ(ubi_volume_find(info.get(), "kernel"), w);
+}
+
+// The simulated kernel changes its sysfs tree file by file as volumes come
+// and go; after any churn it must hold what it holds made again from disk.
+TEST_F(UbiVolumes, SysfsAfterChangesIsTheTreeMadeFromDisk) {
+  auto snapshot = [&] {
+    std::map<std::string, std::string> tree;
+    for (const char* top :
+         {"/sys/class/mtd", "/sys/class/ubi", "/sys/class/block"}) {
+      for (const auto& e : fs::recursive_directory_iterator(device.host(top))) {
+        std::string path = e.path().string().substr(device.host("").size());
+        tree[path] = e.is_directory() ? "dir" : device.get(path);
+      }
+    }
+    return tree;
+  };
+  UbiVolume* a = ubi_volume_create(info.get(), "a", 300000, 0);
+  UbiVolume* b = ubi_volume_create(info.get(), "b", 1000, 1);
+  ASSERT_NE(b, nullptr);
+  ASSERT_EQ(ubi_volume_remove(info.get(), a), 0);
+  UbiVolume* c = ubi_volume_create(info.get(), "c", 200000, 0);
+  ASSERT_NE(c, nullptr);
+  Image image(std::string(5000, 'c'));
+  ASSERT_EQ(ubi_volume_flash(c, Image::read, &image, 5000), 0);
+  ASSERT_EQ(ubi_volume_remove(info.get(), b), 0);
+  auto changed = snapshot();
+  EXPECT_EQ(changed.at("/sys/class/ubi/ubi0_0/name"), "c\n");
+  EXPECT_EQ(changed.at("/sys/class/ubi/ubi0_0/data_bytes"), "5000\n");
+  EXPECT_EQ(changed.count("/sys/class/ubi/ubi0_1"), 0u);
+
+  // Without its record of the tree, the next change of state makes the
+  // tree again from what is on disk: stale entries removed, every text
+  // compared.
+  fs::remove(device.dir() + "/state/sysfs");
+  int held = os::open("/dev/ubi0_0", O_RDONLY);
+  ASSERT_GE(held, 0);
+  os::close(held);
+  EXPECT_EQ(snapshot(), changed);
 }
 
 TEST_F(UbiVolumes, RenameSendsUpTo32AndRefreshes) {

@@ -1,0 +1,27 @@
+// The flash's part of the simulated sysfs (/sys/class/mtd, /sys/class/ubi,
+// /sys/class/block/mtdblock* and ubiblock*) and how a device's directory
+// comes to hold it.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+
+namespace sim {
+
+// Directories and attribute files, by their paths under /sys.
+struct SysfsTree {
+  std::set<std::filesystem::path> dirs;
+  std::map<std::filesystem::path, std::string> files;
+};
+
+// Makes the device in dir show the tree that make returns, made from source
+// (a text that changes whenever the tree does): nothing when source is what
+// it was, else only the directories and files that changed, so that the
+// kernel's objects that stay keep their files as they would.
+void sysfs_sync(const std::string& dir, const std::string& source,
+                const std::function<SysfsTree()>& make);
+
+}  // namespace sim
