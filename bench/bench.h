@@ -35,6 +35,26 @@ inline double best_seconds(int runs, const std::function<void()>& call) {
   return best;
 }
 
+// A figure's runs: the median, with the fastest and the slowest beside it.
+struct Spread {
+  double min, median, max;
+};
+
+inline Spread spread_of(std::vector<double> runs) {
+  std::sort(runs.begin(), runs.end());
+  return {runs.front(), runs[runs.size() / 2], runs.back()};
+}
+
+// "median (min-max)", each in the unit that unit writes.
+inline std::string spread_text(const Spread& s,
+                               const std::function<std::string(double)>& unit) {
+  return unit(s.median) + " (" + unit(s.min) + "-" + unit(s.max) + ")";
+}
+
+inline std::string milliseconds(double seconds) {
+  return std::to_string(static_cast<long>(seconds * 1000 + 0.5)) + " ms";
+}
+
 // "figure: ours vs theirs = ratio (target)" and whether the target holds.
 inline bool report(const std::string& figure, const std::string& detail,
                    double ratio, const std::string& target, bool met) {

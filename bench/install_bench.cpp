@@ -86,17 +86,11 @@ int main(int argc, char** argv) {
       std::printf("install: the installation failed\n");
       return 1;
     }
-    std::sort(installs.begin(), installs.end());
-    std::sort(floors.begin(), floors.end());
-    double t_install = installs[2], t_floor = floors[2];
-    auto s = [](double t) {
-      return std::to_string(static_cast<int>(t * 1000)) + " ms";
-    };
-    double ratio = t_install / t_floor;
+    Spread install = spread_of(installs), floor = spread_of(floors);
+    double ratio = install.median / floor.median;
     met &= report("install " + std::to_string(mib) + " MiB",
-                  "velnor-sim install " + s(t_install) + " (" + s(installs[0]) +
-                      "-" + s(installs[4]) + "), plain files " + s(t_floor) +
-                      " (" + s(floors[0]) + "-" + s(floors[4]) + ")" +
+                  "velnor-sim install " + spread_text(install, milliseconds) +
+                      ", plain files " + spread_text(floor, milliseconds) +
                       (sink == 1 ? " " : ""),
                   ratio, "<= 1.15 of the floor", ratio <= 1.15);
   }

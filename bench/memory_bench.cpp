@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -22,32 +23,31 @@ namespace {
 
 constexpr int runs = 5;
 
-// The median of the peaks of runs installations of a package whose rootfs
-// image has size bytes, each onto a new device.
-long install_peak(const std::string& bin, const fs::path& dir, size_t size,
-                  const char* nand) {
+// The peaks of runs installations of a package whose rootfs image has size
+// bytes, each onto a new device, in KiB; nullopt when one failed.
+std::optional<Spread> install_peak(const std::string& bin, const fs::path& dir,
+                                   size_t size, const char* nand) {
   fs::path pkg = dir / "fw.bpk2";
   random_file(dir / "rootfs.img", size, 1);
   random_file(dir / "kernel.img", 70000, 2);
   if (run_program(dir, {bin + "/velnor-pack", "create", pkg, "--kernel",
                         dir / "kernel.img", "--rootfs", dir / "rootfs.img",
                         "--version", "1.0.0.0"}) < 0)
-    return -1;
+    return std::nullopt;
   fs::remove(dir / "rootfs.img");
-  std::vector<long> peaks;
+  std::vector<double> peaks;
   for (int i = 0; i < runs; ++i) {
     fs::path device = dir / ("device-" + std::to_string(size));
     if (run_program(dir, {bin + "/velnor-sim", "init", device, "--nand-size",
                           nand}) < 0)
-      return -1;
+      return std::nullopt;
     long peak = run_program(dir, {bin + "/velnor-sim", "install", device, pkg});
     fs::remove_all(device);
-    if (peak < 0) return -1;
-    peaks.push_back(peak);
+    if (peak < 0) return std::nullopt;
+    peaks.push_back(static_cast<double>(peak));
   }
   fs::remove(pkg);
-  std::sort(peaks.begin(), peaks.end());
-  return peaks[runs / 2];
+  return spread_of(peaks);
 }
 
 }  // namespace
@@ -58,21 +58,23 @@ int main(int argc, char** argv) {
     return 2;
   }
   fs::path dir = scratch_dir();
-  long small = install_peak(argv[1], dir, 1 << 20, "128M");
-  long large = install_peak(argv[1], dir, 256 << 20, "512M");
+  std::optional<Spread> small = install_peak(argv[1], dir, 1 << 20, "128M");
+  std::optional<Spread> large = install_peak(argv[1], dir, 256 << 20, "512M");
   fs::remove_all(dir);
-  if (small < 0 || large < 0) {
+  if (!small || !large) {
     std::printf("memory: an installation failed\n");
     return 1;
   }
-  long grew = large - small;
+  auto kib = [](double k) {
+    return std::to_string(static_cast<long>(k)) + " KiB";
+  };
+  auto grew = static_cast<long>(large->median - small->median);
   return report("install peak memory",
-                "256 MiB image " + std::to_string(large) +
-                    " KiB, 1 MiB image " + std::to_string(small) +
-                    " KiB (medians of " + std::to_string(runs) +
-                    "): " + std::to_string(grew) + " KiB more",
-                static_cast<double>(large) / static_cast<double>(small),
-                "at most 64 KiB more", grew <= 64)
+                "256 MiB image " + spread_text(*large, kib) + ", 1 MiB image " +
+                    spread_text(*small, kib) + ", " + std::to_string(runs) +
+                    " runs: " + std::to_string(grew) + " KiB more",
+                large->median / small->median, "at most 64 KiB more",
+                grew <= 64)
              ? 0
              : 1;
 }

@@ -46,13 +46,10 @@ int main(int, char** argv) {
     crc_only.push_back(best_seconds(1, check(nullptr)));
   }
   std::filesystem::remove_all(dir);
-  std::sort(keyed.begin(), keyed.end());
-  std::sort(crc_only.begin(), crc_only.end());
-  double a = keyed[2], b = crc_only[2];
-  char detail[128];
-  std::snprintf(detail, sizeof detail,
-                "keyed %.0f ms vs CRC pass %.0f ms (68 MiB, min %.0f max %.0f)",
-                a * 1e3, b * 1e3, keyed.front() * 1e3, keyed.back() * 1e3);
-  report("signature check", detail, a / b, "shown, no target", verified);
+  Spread a = spread_of(keyed), b = spread_of(crc_only);
+  report("signature check",
+         "keyed " + spread_text(a, milliseconds) + ", CRC pass " +
+             spread_text(b, milliseconds) + ", 68 MiB",
+         a.median / b.median, "shown, no target", verified);
   return verified ? 0 : 1;
 }
