@@ -7,6 +7,7 @@ times on the same kernel, NAND flash and boot flag register, and powers off.
 """
 import os
 import re
+import select
 import subprocess
 import sys
 import time
@@ -18,8 +19,11 @@ KERNEL_LINE = re.compile(r"^\[\s*\d+\.\d+\] ")
 class Console:
     """What the device printed, and how each boot ended."""
 
-    def __init__(self, text, timed_out, seconds):
+    def __init__(self, text, timed_out, seconds, timed_lines=()):
         self.text = text
+        # (seconds since QEMU started, line): when each line reached the
+        # host, which is how long the emulated device took to print it.
+        self.timed_lines = list(timed_lines)
         self.timed_out = timed_out
         self.seconds = seconds
         self.ends = re.findall(r"^velnor-harness: boot \d+ ended: (.*?); "
@@ -82,16 +86,28 @@ def run(cache, append="", card=None, usb=None, timeout=180, live=False,
             timed_out = True
         chunk = proc.stdout.read()
         if chunk:
-            chunks.append(chunk)
+            chunks.append((time.monotonic() - start, chunk))
             if live:
                 sys.stdout.buffer.write(chunk)
                 sys.stdout.flush()
         elif proc.poll() is not None:
             break
         else:
-            time.sleep(0.05)
-    text = b"".join(chunks).decode("utf-8", "replace").replace("\r\n", "\n")
+            select.select([proc.stdout], [], [], 0.05)
+    raw = b"".join(chunk for _, chunk in chunks)
+    text = raw.decode("utf-8", "replace").replace("\r\n", "\n")
     if log:
         with open(log, "w") as f:
             f.write(text)
-    return Console(text, timed_out, time.monotonic() - start)
+    return Console(text, timed_out, time.monotonic() - start,
+                   timed_lines(chunks))
+
+
+def timed_lines(chunks):
+    """Each line with the time its last byte arrived."""
+    lines, pending = [], b""
+    for at, chunk in chunks:
+        *done, pending = (pending + chunk).split(b"\n")
+        lines += [(at, line.decode("utf-8", "replace").rstrip("\r"))
+                  for line in done]
+    return lines

@@ -1,15 +1,18 @@
 """What goes into the emulated device: firmware packages made with
 velnor-pack, and the SD card and USB stick images that carry them."""
 import os
+import random
 import shutil
 import subprocess
 
 
-def make_firmware(work, cache, host_bin, version, kernel=None, tag=""):
+def make_firmware(work, cache, host_bin, version, kernel=None, tag="",
+                  blob=0, end="poweroff"):
     """A firmware package: the device's kernel image (or the file kernel),
     and a root file system whose init names the firmware's version and
-    powers off. Its files are named with tag, so that packages of one version
-    with other images can sit side by side."""
+    powers off (or runs busybox's command end: "reboot" restarts), holding
+    blob bytes of noise besides. Its files are named with tag, so that
+    packages of one version with other images can sit side by side."""
     path = os.path.join(work, f"firmware{tag}-{version}.bpk2")
     if os.path.exists(path):
         return path
@@ -21,11 +24,14 @@ def make_firmware(work, cache, host_bin, version, kernel=None, tag=""):
     os.symlink("busybox", os.path.join(root, "bin/sh"))
     with open(os.path.join(root, "etc/version"), "w") as f:
         f.write(version + "\n")
+    if blob:
+        with open(os.path.join(root, "blob"), "wb") as f:
+            f.write(random.Random(version).randbytes(blob))
     init = os.path.join(root, "sbin/init")
     with open(init, "w") as f:
         f.write("#!/bin/sh\n"
                 "echo \"velnor test firmware $(/bin/busybox cat /etc/version) running\"\n"
-                "exec /bin/busybox poweroff -f\n")
+                f"exec /bin/busybox {end} -f\n")
     os.chmod(init, 0o755)
     image = root + ".squashfs"
     subprocess.run(["mksquashfs", root, image, "-noappend", "-all-root", "-quiet"],
