@@ -368,7 +368,7 @@ void flash_transaction(const std::function<bool(Flash&, FlashRuntime&)>& fn) {
     std::string runtime = read_state(runtime_file(dir)).value_or("");
     FlashRuntime rt = parse_runtime(runtime);
     if (fn(f, rt)) {
-      // Only a file whose state changed is replaced.
+      // Only a file whose state changed is rewritten.
       std::string text = flash_text(f);
       if (text != flash) rewrite_file(flash_file(dir), text);
       text = runtime_text(rt);

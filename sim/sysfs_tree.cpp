@@ -138,14 +138,13 @@ void apply_changes(Record& r, const SysfsTree& t, const fs::path& sys,
   }
   for (const fs::path& d : t.dirs) {
     if (r.tree.dirs.count(d) != 0) continue;
-    std::error_code moved =
-        std::make_error_code(std::errc::no_such_file_or_directory);
-    if (r.spares.dirs.count(d) != 0) {
-      moved.clear();
+    bool kept = r.spares.dirs.count(d) != 0;
+    std::error_code moved;
+    if (kept) {
       fs::create_directories((sys / d).parent_path(), ec);
       fs::rename(spare / d, sys / d, moved);
     }
-    if (moved) {
+    if (!kept || moved) {
       fs::create_directories(sys / d, ec);
       continue;
     }
