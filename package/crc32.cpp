@@ -58,13 +58,6 @@ template <size_t... k>
   return braid_lookups(word, std::make_index_sequence<word_bytes>());
 }
 
-// The register after the word's bytes, from register 0.
-uint32_t crc_word(Word data) {
-  for (size_t k = 0; k < word_bytes; ++k)
-    data = (data >> 8) ^ table[data & 0xFF];
-  return static_cast<uint32_t>(data);
-}
-
 }  // namespace
 
 uint32_t crc32_update(uint32_t c, const unsigned char* p, size_t length) {
@@ -83,11 +76,12 @@ uint32_t crc32_update(uint32_t c, const unsigned char* p, size_t length) {
     crc2 = braid_step(crc2 ^ load_word(p + 2 * word_bytes));
     crc3 = braid_step(crc3 ^ load_word(p + 3 * word_bytes));
   }
-  // The last block folds the braids into one register.
-  uint32_t folded = crc_word(crc0 ^ load_word(p));
-  folded = crc_word(crc1 ^ load_word(p + word_bytes) ^ folded);
-  folded = crc_word(crc2 ^ load_word(p + 2 * word_bytes) ^ folded);
-  folded = crc_word(crc3 ^ load_word(p + 3 * word_bytes) ^ folded);
+  // The last block folds the braids into one register: each braid's word
+  // taken with the register so far, four bytes a lookup round.
+  uint32_t folded = crc32_slice(crc0, p, word_bytes);
+  folded = crc32_slice(crc1 ^ folded, p + word_bytes, word_bytes);
+  folded = crc32_slice(crc2 ^ folded, p + 2 * word_bytes, word_bytes);
+  folded = crc32_slice(crc3 ^ folded, p + 3 * word_bytes, word_bytes);
   p += block;
   return crc32_slice(folded, p, length - blocks * block);
 }
