@@ -12,9 +12,9 @@ namespace {
 // table lookups do not wait for each other, so the processor runs them side
 // by side (four measured faster than five here); at the end of the run the
 // four are folded into one by feeding them, word by word, through the
-// byte-wise table. Nothing to join with
-// arithmetic on polynomials, so short runs (the 2048 and 4096 bytes the
-// installation feeds) gain as much as long ones.
+// four-byte tables. Nothing to join with arithmetic on polynomials, so short
+// runs (the 2048 and 4096 bytes the installation feeds) gain as much as long
+// ones.
 using Word = size_t;
 constexpr size_t braids = 4;
 constexpr size_t word_bytes = sizeof(Word);
