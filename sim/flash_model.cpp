@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <set>
@@ -17,8 +16,6 @@
 #include "sim/sim.h"
 #include "sim/state_files.h"
 #include "sim/sysfs_tree.h"
-
-namespace fs = std::filesystem;
 
 namespace sim {
 namespace {
@@ -178,21 +175,19 @@ std::string runtime_text(const FlashRuntime& rt) {
   return out.str();
 }
 
-void attr(SysfsTree& t, const fs::path& d, const char* name,
+void attr(SysfsTree& t, const std::string& d, const char* name,
           const std::string& value) {
-  t.files[d / name] = value + "\n";
+  t.files[d + '/' + name] = value + '\n';
 }
 
-void make_dir(SysfsTree& t, const fs::path& d) {
-  t.dirs.insert(d.lexically_normal());
-}
+void make_dir(SysfsTree& t, const std::string& d) { t.dirs.insert(d); }
 
-void write_mtd(SysfsTree& t, const fs::path& sys, int index,
-               const std::string& name, const char* type, uint64_t size,
-               uint32_t erasesize, uint32_t writesize, uint32_t subpage,
-               uint32_t oob, std::optional<uint64_t> block_bytes) {
+void write_mtd(SysfsTree& t, int index, const std::string& name,
+               const char* type, uint64_t size, uint32_t erasesize,
+               uint32_t writesize, uint32_t subpage, uint32_t oob,
+               std::optional<uint64_t> block_bytes) {
   std::string n = std::to_string(index);
-  fs::path d = sys / "class/mtd" / ("mtd" + n);
+  std::string d = "class/mtd/mtd" + n;
   make_dir(t, d);
   attr(t, d, "dev",
        std::to_string(mtd_char_major) + ":" + std::to_string(2 * index));
@@ -203,12 +198,12 @@ void write_mtd(SysfsTree& t, const fs::path& sys, int index,
   attr(t, d, "writesize", std::to_string(writesize));
   attr(t, d, "subpagesize", std::to_string(subpage));
   attr(t, d, "oobsize", std::to_string(oob));
-  fs::path ro = sys / "class/mtd" / ("mtd" + n + "ro");
+  std::string ro = d + "ro";
   make_dir(t, ro);
   attr(t, ro, "dev",
        std::to_string(mtd_char_major) + ":" + std::to_string(2 * index + 1));
   if (!block_bytes) return;  // mtdblock leaves this MTD alone
-  fs::path b = sys / "class/block" / ("mtdblock" + n);
+  std::string b = "class/block/mtdblock" + n;
   make_dir(t, b);
   attr(t, b, "dev", std::to_string(mtd_block_major) + ":" + n);
   attr(t, b, "size", std::to_string(*block_bytes / 512));
@@ -243,24 +238,23 @@ std::string sysfs_source(const Flash& f, const FlashRuntime& rt) {
 
 // The tree the flash and the attached devices show, by paths under /sys.
 SysfsTree sysfs_tree(const Flash& f, const FlashRuntime& rt) {
-  fs::path sys;
   SysfsTree t;
-  make_dir(t, sys / "class/mtd");
-  make_dir(t, sys / "class/ubi");
-  make_dir(t, sys / "class/misc/ubi_ctrl");
-  attr(t, sys / "class/misc/ubi_ctrl", "dev",
+  make_dir(t, "class/mtd");
+  make_dir(t, "class/ubi");
+  make_dir(t, "class/misc/ubi_ctrl");
+  attr(t, "class/misc/ubi_ctrl", "dev",
        std::to_string(ubi_ctrl_major) + ":" + std::to_string(ubi_ctrl_minor));
 
   const NandGeometry& g = f.geometry;
   for (size_t i = 0; i < f.partitions.size(); ++i) {
     const SimPartition& p = f.partitions[i];
-    write_mtd(t, sys, static_cast<int>(i), p.name, "nand", p.size, g.erasesize,
+    write_mtd(t, static_cast<int>(i), p.name, "nand", p.size, g.erasesize,
               g.pagesize, g.subpage, g.oobsize, p.size);
   }
   for (const AttachedUbi& a : rt.attached) {
     const SimPartition& p = f.partitions[static_cast<size_t>(a.partition)];
     std::string dev = "ubi" + std::to_string(a.ubi_num);
-    fs::path d = sys / "class/ubi" / dev;
+    std::string d = "class/ubi/" + dev;
     make_dir(t, d);
     unsigned major = ubi_major(a.ubi_num);
     attr(t, d, "dev", std::to_string(major) + ":0");
@@ -280,7 +274,7 @@ SysfsTree sysfs_tree(const Flash& f, const FlashRuntime& rt) {
     attr(t, d, "bad_peb_count", std::to_string(blocks.bad));
     attr(t, d, "reserved_for_bad", std::to_string(blocks.reserved_for_bad));
     for (const SimVolume& v : p.volumes) {
-      fs::path vd = sys / "class/ubi" / (dev + "_" + std::to_string(v.id));
+      std::string vd = d + "_" + std::to_string(v.id);
       make_dir(t, vd);
       attr(t, vd, "dev",
            std::to_string(major) + ":" + std::to_string(v.id + 1));
@@ -304,7 +298,7 @@ SysfsTree sysfs_tree(const Flash& f, const FlashRuntime& rt) {
                                 : volume_bytes(v, a->leb_size);
       // Named when made: the kernel tells the MTD of no rename.
       write_mtd(
-          t, sys, gm.mtd_index, gm.name, "ubi", size, a->leb_size, g.pagesize,
+          t, gm.mtd_index, gm.name, "ubi", size, a->leb_size, g.pagesize,
           g.pagesize, 0,
           f.mtdblock_volumes ? std::optional(gm.block_bytes) : std::nullopt);
     }
@@ -316,9 +310,8 @@ SysfsTree sysfs_tree(const Flash& f, const FlashRuntime& rt) {
     auto v = std::find_if(vols.begin(), vols.end(),
                           [&](const SimVolume& x) { return x.id == b.vol_id; });
     if (v == vols.end()) continue;
-    fs::path d = sys / "class/block" /
-                 ("ubiblock" + std::to_string(b.ubi_num) + "_" +
-                  std::to_string(b.vol_id));
+    std::string d = "class/block/ubiblock" + std::to_string(b.ubi_num) + "_" +
+                    std::to_string(b.vol_id);
     make_dir(t, d);
     attr(t, d, "dev",
          std::to_string(ubiblock_major) + ":" + std::to_string(b.minor));

@@ -1,5 +1,6 @@
 #include "sim/sysfs_tree.h"
 
+#include <filesystem>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -26,9 +27,9 @@ struct Record {
 std::string record_text(const Record& r) {
   std::string out = r.source + '\0';
   auto add = [&](const SysfsTree& t, char dir, char file) {
-    for (const fs::path& d : t.dirs) out += dir + d.string() + '\0';
+    for (const std::string& d : t.dirs) out.append(1, dir).append(d) += '\0';
     for (const auto& [path, text] : t.files)
-      out += file + path.string() + '\0' + text + '\0';
+      out.append(1, file).append(path).append(1, '\0').append(text) += '\0';
   };
   add(r.tree, 'd', 'f');
   add(r.spares, 's', 'a');
@@ -66,8 +67,25 @@ std::optional<Record> parse_record(std::string_view text) {
   return r;
 }
 
-void write_attr(const fs::path& path, const std::string& text) {
-  rewrite_file(path.string(), text);
+std::string parent_of(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+// The files directly in directory d, taken out of files.
+std::map<std::string, std::string> take_files_of(
+    std::map<std::string, std::string>& files, const std::string& d) {
+  std::map<std::string, std::string> out;
+  std::string prefix = d + '/';
+  for (auto it = files.lower_bound(prefix);
+       it != files.end() && it->first.compare(0, prefix.size(), prefix) == 0;) {
+    if (it->first.find('/', prefix.size()) == std::string::npos) {
+      out.insert(out.end(), files.extract(it++));
+    } else {
+      ++it;
+    }
+  }
+  return out;
 }
 
 // Makes sys hold the tree, whatever it holds now: entries that are gone are
@@ -84,15 +102,16 @@ void apply_tree(const SysfsTree& t, const fs::path& sys) {
     std::vector<fs::path> gone;
     for (const auto& e : fs::directory_iterator(sys / dir, ec)) {
       if (e.path().filename().string().rfind(prefix, 0) == 0 &&
-          t.dirs.count(fs::path(dir) / e.path().filename()) == 0)
+          t.dirs.count(std::string(dir) + '/' + e.path().filename().string()) ==
+              0)
         gone.push_back(e.path());
     }
     for (const fs::path& g : gone) fs::remove_all(g, ec);
   }
-  for (const fs::path& d : t.dirs) fs::create_directories(sys / d, ec);
+  for (const std::string& d : t.dirs) fs::create_directories(sys / d, ec);
   for (const auto& [path, text] : t.files) {
-    std::optional<std::string> now = read_state((sys / path).string());
-    if (now != text) write_attr(sys / path, text);
+    std::string host = (sys / path).string();
+    if (read_state(host) != text) rewrite_file(host, text);
   }
 }
 
@@ -102,25 +121,12 @@ void apply_tree(const SysfsTree& t, const fs::path& sys) {
 void apply_changes(Record& r, const SysfsTree& t, const fs::path& sys,
                    const fs::path& spare) {
   std::error_code ec;
-  std::map<fs::path, std::string> held = r.tree.files;  // what is on disk
-  auto files_of = [](std::map<fs::path, std::string>& files,
-                     const fs::path& d) {
-    std::map<fs::path, std::string> out;
-    for (auto it = files.begin(); it != files.end();) {
-      if (it->first.parent_path() == d) {
-        out.insert(*it);
-        it = files.erase(it);
-      } else {
-        ++it;
-      }
-    }
-    return out;
-  };
-  for (const fs::path& d : r.tree.dirs) {
+  std::map<std::string, std::string> held = r.tree.files;  // what is on disk
+  for (const std::string& d : r.tree.dirs) {
     if (t.dirs.count(d) != 0) continue;
     if (r.spares.dirs.erase(d) != 0) {
       fs::remove_all(spare / d, ec);
-      files_of(r.spares.files, d);
+      take_files_of(r.spares.files, d);
     }
     std::error_code moved;
     fs::create_directories((spare / d).parent_path(), moved);
@@ -130,13 +136,13 @@ void apply_changes(Record& r, const SysfsTree& t, const fs::path& sys,
       continue;
     }
     r.spares.dirs.insert(d);
-    r.spares.files.merge(files_of(held, d));
+    r.spares.files.merge(take_files_of(held, d));
   }
   for (const auto& [path, text] : r.tree.files) {
-    if (t.files.count(path) == 0 && t.dirs.count(path.parent_path()) != 0)
+    if (t.files.count(path) == 0 && t.dirs.count(parent_of(path)) != 0)
       fs::remove(sys / path, ec);
   }
-  for (const fs::path& d : t.dirs) {
+  for (const std::string& d : t.dirs) {
     if (r.tree.dirs.count(d) != 0) continue;
     bool kept = r.spares.dirs.count(d) != 0;
     std::error_code moved;
@@ -149,7 +155,7 @@ void apply_changes(Record& r, const SysfsTree& t, const fs::path& sys,
       continue;
     }
     r.spares.dirs.erase(d);
-    for (auto& [path, text] : files_of(r.spares.files, d)) {
+    for (auto& [path, text] : take_files_of(r.spares.files, d)) {
       if (t.files.count(path) != 0) {
         held[path] = std::move(text);
       } else {
@@ -159,7 +165,8 @@ void apply_changes(Record& r, const SysfsTree& t, const fs::path& sys,
   }
   for (const auto& [path, text] : t.files) {
     auto it = held.find(path);
-    if (it == held.end() || it->second != text) write_attr(sys / path, text);
+    if (it == held.end() || it->second != text)
+      rewrite_file((sys / path).string(), text);
   }
   r.tree = t;
 }
@@ -171,8 +178,14 @@ void sysfs_sync(const std::string& dir, const std::string& source,
   std::string record_file = dir + "/state/sysfs";
   fs::path sys = dir + "/root/sys", spare = dir + "/state/sysfs-spare";
   std::optional<std::string> recorded = read_state(record_file);
+  // Most changes of state leave the tree as it is: the record starts with
+  // its source, compared before anything is parsed.
+  if (recorded && recorded->size() > source.size() &&
+      recorded->compare(0, source.size(), source) == 0 &&
+      (*recorded)[source.size()] == '\0') {
+    return;
+  }
   std::optional<Record> r = recorded ? parse_record(*recorded) : std::nullopt;
-  if (r && r->source == source) return;
   SysfsTree t = make();
   if (r) {
     apply_changes(*r, t, sys, spare);

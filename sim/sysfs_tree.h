@@ -3,7 +3,6 @@
 // comes to hold it.
 #pragma once
 
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <set>
@@ -11,10 +10,12 @@
 
 namespace sim {
 
-// Directories and attribute files, by their paths under /sys.
+// Directories and attribute files, by their paths under /sys
+// ("class/ubi/ubi0/name"): plain strings, compared and split by hand, as
+// every transaction of the flash builds and compares a tree.
 struct SysfsTree {
-  std::set<std::filesystem::path> dirs;
-  std::map<std::filesystem::path, std::string> files;
+  std::set<std::string> dirs;
+  std::map<std::string, std::string> files;
 };
 
 // Makes the device in dir show the tree that make returns, made from source
