@@ -263,7 +263,13 @@ int make_volume(Flash& f, FlashRuntime& rt, const AttachedUbi& a,
   v.dynamic = req->vol_type == UBI_DYNAMIC_VOLUME;
   v.reserved_lebs = lebs;
   p.volumes.push_back(v);
-  std::ofstream(data_path(a.partition, id), std::ios::trunc | std::ios::binary);
+  // The number's data file may outlive an earlier volume (remove_volume). A
+  // static volume shows none of it: it reads nothing until an update, which
+  // writes over it. A dynamic one reads its whole size, erased where nothing
+  // was written: it starts empty.
+  std::ofstream(
+      data_path(a.partition, id),
+      (v.dynamic ? std::ios::trunc : std::ios::app) | std::ios::binary);
   add_gluebi(f, rt, a.ubi_num, v, a.leb_size);
   req->vol_id = id;
   return 0;
@@ -277,7 +283,10 @@ int remove_volume(Flash& f, FlashRuntime& rt, const AttachedUbi& a,
   if (any_opener(rt, a.ubi_num, id)) return fail(EBUSY);
   if (a.read_only) return fail(EROFS);
   std::erase_if(p.volumes, [&](const SimVolume& v) { return v.id == id; });
-  std::remove(data_path(a.partition, id).c_str());
+  // Its data file stays for the next volume of the number, as the erase
+  // blocks stay for the next volume: writing over pages the host holds
+  // costs far less than deleting a large file and writing a new one (ext4
+  // takes milliseconds for each 64 MiB).
   remove_gluebi(rt, a.ubi_num, id);
   std::erase_if(rt.ubiblocks, [&](const UbiBlockDev& b) {
     return b.ubi_num == a.ubi_num && b.vol_id == id;
@@ -527,12 +536,15 @@ class UbiVolumeNode : public OpenDevice {
         if (out_fd_ >= 0) ::close(out_fd_);
         out_fd_ = ::open(data_path(partition_, vol_id_).c_str(),
                          O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        // Emptied only when it holds data: a file system may write back at
-        // close whatever was written after a truncation (ext4 does), and a
-        // volume just made is empty already.
+        // Written over from the start. A static volume reads only what the
+        // update wrote, so only bytes past its end are cut; a dynamic one
+        // reads erased flash past it, so it is emptied (when it holds data:
+        // a file system may write back at close whatever was written after
+        // a truncation, as ext4 does).
         struct stat st {};
-        if (out_fd_ >= 0 && ::fstat(out_fd_, &st) == 0 && st.st_size != 0)
-          (void)!::ftruncate(out_fd_, 0);
+        off_t keep = v->dynamic ? 0 : static_cast<off_t>(bytes);
+        if (out_fd_ >= 0 && ::fstat(out_fd_, &st) == 0 && st.st_size > keep)
+          (void)!::ftruncate(out_fd_, keep);
         v->upd_marker = true;
         v->corrupted = false;
         v->data_bytes = 0;

@@ -314,6 +314,39 @@ TEST_F(UbiVolumes, ZeroBytesLeaveAStaticVolumeEmpty) {
   EXPECT_TRUE(image.asked.empty());
 }
 
+// A volume shows nothing of what an earlier volume of its number or an
+// earlier update held: a static one reads nothing until its update and then
+// only what that wrote, a dynamic one erased flash wherever nothing was.
+TEST_F(UbiVolumes, ANewVolumeShowsNothingOfTheOldOne) {
+  struct Case {
+    int type;
+    std::string before_update, after_update;
+  };
+  std::string shorter = pattern(leb + 10);
+  const Case cases[] = {
+      {0, "", shorter},
+      {1, std::string(2 * leb, '\xff'),
+       shorter + std::string(leb - 10, '\xff')},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.type);
+    UbiVolume* old = ubi_volume_create(info.get(), "old", 2 * leb, 0);
+    Image full(pattern(2 * leb).replace(0, 3, "old"));
+    ASSERT_EQ(ubi_volume_flash(old, Image::read, &full, 2 * leb), 0);
+    ASSERT_EQ(ubi_volume_remove(info.get(), old), 0);
+
+    UbiVolume* v = ubi_volume_create(info.get(), "new", 2 * leb, c.type);
+    ASSERT_STREQ(ubi_volume_device(v), "/dev/ubi0_0");  // the old one's
+    EXPECT_EQ(read_back("/dev/ubi0_0"), c.before_update);
+    Image first(full.data);
+    ASSERT_EQ(ubi_volume_flash(v, Image::read, &first, 2 * leb), 0);
+    Image image(shorter);
+    ASSERT_EQ(ubi_volume_flash(v, Image::read, &image, shorter.size()), 0);
+    EXPECT_EQ(read_back("/dev/ubi0_0"), c.after_update);
+    ASSERT_EQ(ubi_volume_remove(info.get(), v), 0);
+  }
+}
+
 TEST_F(UbiVolumes, UpdateLargerThanTheVolumeIsRefused) {
   UbiVolume* v = ubi_volume_create(info.get(), "kernel", 5000, 0);
   Image image(pattern(2 * leb));
