@@ -441,11 +441,13 @@ class UbiVolumeNode : public OpenDevice {
       if (at < ahead_pos_ || at >= ahead_pos_ + ahead_.size()) {
         size_t want = static_cast<size_t>(
             std::min<uint64_t>(read_ahead, read_limit_ - at));
-        ahead_.assign(want, '\xFF');
+        ahead_.resize(want);
         ahead_pos_ = at;
-        if (in_fd_ >= 0) {
-          (void)!::pread(in_fd_, ahead_.data(), want, static_cast<off_t>(at));
-        }
+        ssize_t got = in_fd_ >= 0 ? ::pread(in_fd_, ahead_.data(), want,
+                                            static_cast<off_t>(at))
+                                  : 0;
+        size_t held = got > 0 ? static_cast<size_t>(got) : 0;
+        std::memset(ahead_.data() + held, 0xFF, want - held);
       }
       size_t n = static_cast<size_t>(
           std::min<uint64_t>(count - done, ahead_pos_ + ahead_.size() - at));

@@ -1,6 +1,7 @@
 #include "sim/state_files.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -33,7 +34,11 @@ void rewrite_file(const std::string& path, const std::string& text) {
     if (n <= 0) break;
     done += static_cast<size_t>(n);
   }
-  (void)!::ftruncate(file.fd, static_cast<off_t>(done));
+  // Cut only when it was longer: a cut to the same length still costs the
+  // file system a journalled change.
+  struct stat st {};
+  if (::fstat(file.fd, &st) != 0 || st.st_size > static_cast<off_t>(done))
+    (void)!::ftruncate(file.fd, static_cast<off_t>(done));
 }
 
 }  // namespace sim

@@ -20,7 +20,7 @@ struct HostFd {
 std::optional<std::string> read_state(const std::string& path);
 
 // Rewrites a file in place (made when missing): written over, then cut to
-// the text's length.
+// the text's length when it was longer.
 void rewrite_file(const std::string& path, const std::string& text);
 
 }  // namespace sim
