@@ -371,14 +371,18 @@ void led_attribute_written(const std::string& device_path) {
 
 void board_reset(const std::string& dir, const std::string& cmdline) {
   std::error_code ec;
-  kernel_peek((dir + "/state/kernel").c_str(), [](KernelState& s) {
+  kernel_peek((dir + "/state/kernel").c_str(), [&](KernelState& s) {
     uint32_t magic = s.magic, version = s.version;
+    // The flash epoch only ever moves on: a process that knows the flash's
+    // state by it (the one that restarts the board, say) sees the change.
+    uint64_t flash_epoch = s.flash_epoch;
     s = KernelState{};
     s.magic = magic;
     s.version = version;
+    s.flash_epoch = flash_epoch + 1;
+    // The flash keeps what it holds; the kernel's view of it starts afresh.
+    std::ofstream(dir + "/state/flash-runtime", std::ios::trunc);
   });
-  // The flash keeps what it holds; the kernel's view of it starts afresh.
-  std::ofstream(dir + "/state/flash-runtime", std::ios::trunc);
   fs::remove(dir + "/state/outcome", ec);
   fs::remove(dir + "/state/boot", ec);
   fs::remove_all(dir + "/state/rootfs-mount", ec);

@@ -328,7 +328,45 @@ void sync_sysfs(const std::string& dir, const Flash& f,
 
 }  // namespace
 
+namespace {
+
+// The flash's state files as this process last read or wrote them, parsed,
+// with the flash epoch they had: until another process moves the epoch, the
+// files still hold just that, and a transaction need not read and parse
+// them again (most of a simulated installation is such transactions).
+struct KnownState {
+  std::string dir;
+  uint64_t epoch = 0;
+  std::optional<std::string> flash_text;  // nullopt: a device without flash
+  std::string runtime_text;
+  Flash flash;
+  FlashRuntime runtime;
+};
+
+KnownState& known_state() {
+  static KnownState& known = *new KnownState;
+  return known;
+}
+
+void load_state(KnownState& k, const std::string& dir, uint64_t epoch) {
+  k.dir = dir;
+  k.epoch = epoch;
+  k.flash_text = read_state(flash_file(dir));
+  k.flash = Flash{};
+  if (k.flash_text) {
+    parse_flash(*k.flash_text, &k.flash);
+  } else {
+    // A device without flash: the transaction sees an empty chip.
+    k.flash.geometry.size = 0;
+  }
+  k.runtime_text = read_state(runtime_file(dir)).value_or("");
+  k.runtime = parse_runtime(k.runtime_text);
+}
+
+}  // namespace
+
 bool flash_create(const std::string& dir, const Flash& flash) {
+  known_state().dir.clear();  // whatever was known of a device here is gone
   rewrite_file(flash_file(dir), flash_text(flash));
   rewrite_file(runtime_file(dir), runtime_text(FlashRuntime{}));
   sync_sysfs(dir, flash, FlashRuntime{});
@@ -350,26 +388,27 @@ bool flash_read(const std::string& dir, Flash* flash) {
 void flash_transaction(const std::function<bool(Flash&, FlashRuntime&)>& fn) {
   kernel_locked([&](KernelState& s) {
     const std::string& dir = device_dir();
-    Flash f;
-    std::optional<std::string> flash = read_state(flash_file(dir));
-    if (flash) {
-      parse_flash(*flash, &f);
-    } else {
-      // A device without flash: the transaction sees an empty chip.
-      f.geometry.size = 0;
+    std::atomic_ref<uint64_t> epoch(s.flash_epoch);
+    KnownState& k = known_state();
+    if (k.dir != dir || k.epoch != epoch.load(std::memory_order_acquire))
+      load_state(k, dir, epoch.load(std::memory_order_acquire));
+    Flash f = k.flash;
+    FlashRuntime rt = k.runtime;
+    if (!fn(f, rt)) return;
+    // Only a file whose state changed is rewritten; what is kept is parsed
+    // from the text written, so that it is what any other process reads.
+    if (std::string text = flash_text(f); text != k.flash_text) {
+      rewrite_file(flash_file(dir), text);
+      parse_flash(text, &k.flash);
+      k.flash_text = std::move(text);
     }
-    std::string runtime = read_state(runtime_file(dir)).value_or("");
-    FlashRuntime rt = parse_runtime(runtime);
-    if (fn(f, rt)) {
-      // Only a file whose state changed is rewritten.
-      std::string text = flash_text(f);
-      if (text != flash) rewrite_file(flash_file(dir), text);
-      text = runtime_text(rt);
-      if (text != runtime) rewrite_file(runtime_file(dir), text);
-      sync_sysfs(dir, f, rt);
-      std::atomic_ref<uint64_t>(s.flash_epoch)
-          .fetch_add(1, std::memory_order_release);
+    if (std::string text = runtime_text(rt); text != k.runtime_text) {
+      rewrite_file(runtime_file(dir), text);
+      k.runtime = parse_runtime(text);
+      k.runtime_text = std::move(text);
     }
+    sync_sysfs(dir, f, rt);
+    k.epoch = epoch.fetch_add(1, std::memory_order_release) + 1;
   });
 }
 

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <random>
 #include <string>
 
 #include "sim/sim.h"
@@ -248,6 +249,10 @@ bool kernel_create(const char* state_file) {
   KernelState* s = new KernelState{};
   s->magic = kernel_magic;
   s->version = kernel_version;
+  // Epochs of devices made one after another in one place do not meet: a
+  // process keeps what it knows of the flash by directory and epoch.
+  std::random_device random;
+  s->flash_epoch = uint64_t{random()} << 32 | random();
   bool ok = ::write(fd, s, sizeof *s) == static_cast<ssize_t>(sizeof *s);
   delete s;
   ::close(fd);

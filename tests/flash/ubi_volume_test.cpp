@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <linux/ioctl.h>
 #include <mtd/ubi-user.h>
+#include <sys/wait.h>
 
 #include <cstring>
 #include <filesystem>
@@ -345,6 +346,22 @@ TEST_F(UbiVolumes, ANewVolumeShowsNothingOfTheOldOne) {
     EXPECT_EQ(read_back("/dev/ubi0_0"), c.after_update);
     ASSERT_EQ(ubi_volume_remove(info.get(), v), 0);
   }
+}
+
+// What one process knows of the flash gives way to what another did to it.
+TEST_F(UbiVolumes, AChangeByAnotherProcessIsSeen) {
+  sim::flash_fail_writes(true);
+  pid_t child = os::fork();
+  if (child == 0) {
+    sim::flash_fail_writes(false);
+    os::exit(0);
+  }
+  int status = -1;
+  ASSERT_EQ(os::wait4(child, &status, 0, nullptr), child);
+  ASSERT_EQ(status, 0);
+  UbiVolume* v = ubi_volume_create(info.get(), "kernel", 5000, 0);
+  Image image(pattern(5000));
+  EXPECT_EQ(ubi_volume_flash(v, Image::read, &image, 5000), 0);
 }
 
 TEST_F(UbiVolumes, UpdateLargerThanTheVolumeIsRefused) {
