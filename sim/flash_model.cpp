@@ -326,10 +326,6 @@ void sync_sysfs(const std::string& dir, const Flash& f,
   sysfs_sync(dir, sysfs_source(f, rt), [&] { return sysfs_tree(f, rt); });
 }
 
-}  // namespace
-
-namespace {
-
 // The flash's state files as this process last read or wrote them, parsed,
 // with the flash epoch they had: until another process moves the epoch, the
 // files still hold just that, and a transaction need not read and parse
