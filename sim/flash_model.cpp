@@ -386,8 +386,8 @@ void flash_transaction(const std::function<bool(Flash&, FlashRuntime&)>& fn) {
     const std::string& dir = device_dir();
     std::atomic_ref<uint64_t> epoch(s.flash_epoch);
     KnownState& k = known_state();
-    if (k.dir != dir || k.epoch != epoch.load(std::memory_order_acquire))
-      load_state(k, dir, epoch.load(std::memory_order_acquire));
+    uint64_t now = epoch.load(std::memory_order_acquire);
+    if (k.dir != dir || k.epoch != now) load_state(k, dir, now);
     Flash f = k.flash;
     FlashRuntime rt = k.runtime;
     if (!fn(f, rt)) return;
