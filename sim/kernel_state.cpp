@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -342,12 +343,14 @@ void kernel_activity() {
 }
 
 void kernel_flash_op() {
-  kernel_locked([](KernelState& s) {
-    ++s.flash_ops;
-    if (s.power_cut_after != 0 && s.flash_ops == s.power_cut_after) {
-      machine_stops(s, "power_cut");
-    }
-  });
+  // Counted without the lock: an update counts every write, and the lock
+  // is wanted only by the one operation the power is cut after.
+  KernelState& s = state();
+  uint32_t done = std::atomic_ref<uint32_t>(s.flash_ops).fetch_add(1) + 1;
+  uint32_t cut = std::atomic_ref<uint32_t>(s.power_cut_after).load();
+  if (cut != 0 && done == cut) {
+    kernel_locked([](KernelState& s) { machine_stops(s, "power_cut"); });
+  }
 }
 
 void kernel_note_signal() { signals_seen = signals_seen + 1; }

@@ -91,7 +91,7 @@ struct KernelState {
   SimFault faults[max_faults];
   // Power is cut right after this many operations on the flash (0: never).
   uint32_t power_cut_after;
-  uint32_t flash_ops;
+  uint32_t flash_ops;  // counted atomically, without the lock
   // Bumped by every flash transaction that changed the flash: what a
   // process has read of it stays true until this moves.
   uint64_t flash_epoch;
