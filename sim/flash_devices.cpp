@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -438,21 +439,23 @@ class UbiVolumeNode : public OpenDevice {
     // which drops what was read ahead.
     for (size_t done = 0; done < count;) {
       uint64_t at = pos_ + done;
-      if (at < ahead_pos_ || at >= ahead_pos_ + ahead_.size()) {
+      if (at < ahead_pos_ || at >= ahead_pos_ + ahead_size_) {
         size_t want = static_cast<size_t>(
             std::min<uint64_t>(read_ahead, read_limit_ - at));
-        ahead_.resize(want);
+        // Not zeroed first: the read fills it.
+        if (!ahead_) ahead_.reset(new char[read_ahead]);
+        ahead_size_ = want;
         ahead_pos_ = at;
-        ssize_t got = in_fd_ >= 0 ? ::pread(in_fd_, ahead_.data(), want,
+        ssize_t got = in_fd_ >= 0 ? ::pread(in_fd_, ahead_.get(), want,
                                             static_cast<off_t>(at))
                                   : 0;
         size_t held = got > 0 ? static_cast<size_t>(got) : 0;
-        std::memset(ahead_.data() + held, 0xFF, want - held);
+        std::memset(ahead_.get() + held, 0xFF, want - held);
       }
       size_t n = static_cast<size_t>(
-          std::min<uint64_t>(count - done, ahead_pos_ + ahead_.size() - at));
+          std::min<uint64_t>(count - done, ahead_pos_ + ahead_size_ - at));
       std::memcpy(static_cast<char*>(buffer) + done,
-                  ahead_.data() + (at - ahead_pos_), n);
+                  ahead_.get() + (at - ahead_pos_), n);
       done += n;
     }
     pos_ += count;
@@ -605,7 +608,7 @@ class UbiVolumeNode : public OpenDevice {
     });
     if (in_fd_ >= 0) ::close(in_fd_);
     in_fd_ = -1;
-    ahead_.clear();
+    ahead_size_ = 0;
     // Unbuffered: writes through the volume's MTD change the data without
     // changing the flash state, and a read must see them.
 
@@ -625,7 +628,9 @@ class UbiVolumeNode : public OpenDevice {
   std::set<uint64_t> ecc_failed_pages_;
   uint64_t page_size_ = 1;
   static constexpr size_t read_ahead = 256 << 10;
-  std::string ahead_;  // the volume's bytes from ahead_pos_ on, read ahead
+  // The volume's bytes from ahead_pos_ on, read ahead.
+  std::unique_ptr<char[]> ahead_;
+  size_t ahead_size_ = 0;
   uint64_t ahead_pos_ = 0;
   int in_fd_ = -1;   // the volume's data, for reads
   int out_fd_ = -1;  // the same, for the update under way
