@@ -32,10 +32,7 @@ std::optional<NodeId> parse(const char* text, size_t length) {
 
 std::optional<NodeId> read_open(int fd) {
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      st.st_size > max_node_size) {
-    return std::nullopt;
-  }
+  if (::fstat(fd, &st) != 0 || !may_be_node(st)) return std::nullopt;
   char text[max_node_size];
   ssize_t got = ::pread(fd, text, sizeof text, 0);
   if (got <= 0) return std::nullopt;
@@ -57,10 +54,13 @@ int make_node(const std::string& host_path, mode_t mode, dev_t dev) {
   return put == length ? 0 : -1;
 }
 
+bool may_be_node(const struct stat& st) {
+  return S_ISREG(st.st_mode) && st.st_size <= max_node_size;
+}
+
 std::optional<NodeId> read_node(const std::string& host_path) {
   struct stat st;
-  if (::lstat(host_path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      st.st_size > max_node_size) {
+  if (::lstat(host_path.c_str(), &st) != 0 || !may_be_node(st)) {
     return std::nullopt;
   }
   int fd = ::open(host_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);

@@ -24,6 +24,10 @@ int make_node(const std::string& host_path, mode_t mode, dev_t dev);
 std::optional<NodeId> read_node(const std::string& host_path);
 std::optional<NodeId> read_node_fd(int fd);
 
+// Whether a host file of this stat can be a node file at all: a program's
+// stat then needs no second look at it.
+bool may_be_node(const struct stat& st);
+
 // Rewrites host stat results of a node file as the node's.
 void present_node(struct stat* st, const NodeId& id);
 

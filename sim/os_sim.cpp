@@ -147,7 +147,11 @@ int open(const char* path, int flags, mode_t mode) {
   if (path != nullptr && fails("open", path)) return -1;
   std::optional<sim::Resolved> r = resolve(path, !(flags & O_NOFOLLOW));
   if (!r) return -1;
-  if (std::optional<sim::NodeId> node = sim::read_node(r->host)) {
+  // sysfs holds attributes and directories, never a device node.
+  bool sysfs = r->device.compare(0, 5, "/sys/") == 0;
+  std::optional<sim::NodeId> node;
+  if (!sysfs) node = sim::read_node(r->host);
+  if (node) {
     if ((flags & O_CREAT) && (flags & O_EXCL)) {
       errno = EEXIST;
       return -1;
@@ -159,7 +163,6 @@ int open(const char* path, int flags, mode_t mode) {
   bool writes =
       (flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC));
   if (writes && read_only(r)) return -1;
-  bool sysfs = r->device.compare(0, 5, "/sys/") == 0;
   // A sysfs attribute takes each write as its whole new value.
   if (sysfs && (flags & O_ACCMODE) != O_RDONLY) flags |= O_TRUNC;
   int fd = ::open(r->host.c_str(), flags, mode);
@@ -234,9 +237,9 @@ int stat(const char* path, struct stat* st) {
   if (path != nullptr && fails("stat", path)) return -1;
   std::optional<sim::Resolved> r = resolve(path);
   if (!r || ::stat(r->host.c_str(), st) != 0) return -1;
-  if (std::optional<sim::NodeId> node = sim::read_node(r->host)) {
-    sim::present_node(st, *node);
-  }
+  std::optional<sim::NodeId> node;
+  if (sim::may_be_node(*st)) node = sim::read_node(r->host);
+  if (node) sim::present_node(st, *node);
   present_mount(st, *r);
   return 0;
 }
@@ -245,9 +248,9 @@ int lstat(const char* path, struct stat* st) {
   note_call("lstat", path);
   std::optional<sim::Resolved> r = resolve(path, false);
   if (!r || ::lstat(r->host.c_str(), st) != 0) return -1;
-  if (std::optional<sim::NodeId> node = sim::read_node(r->host)) {
-    sim::present_node(st, *node);
-  }
+  std::optional<sim::NodeId> node;
+  if (sim::may_be_node(*st)) node = sim::read_node(r->host);
+  if (node) sim::present_node(st, *node);
   present_mount(st, *r);
   return 0;
 }
@@ -262,8 +265,10 @@ int fstat(int fd, struct stat* st) {
       st->st_mode = S_IFSOCK | 0777;
       st->st_rdev = 0;
     }
-  } else if (std::optional<sim::NodeId> node = sim::read_node_fd(fd)) {
-    sim::present_node(st, *node);
+  } else if (sim::may_be_node(*st)) {
+    if (std::optional<sim::NodeId> node = sim::read_node_fd(fd)) {
+      sim::present_node(st, *node);
+    }
   }
   return 0;
 }
