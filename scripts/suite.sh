@@ -42,3 +42,7 @@ run_suite() {
   return "$rc"
 }
 
+# How long a step took, added to the summary line it left: the test
+# command is to stay well under 45 minutes on two cores.
+step_start() { step_began=$SECONDS; }
+step_end() { summary[${#summary[@]} - 1]+=" ($((SECONDS - step_began)) s)"; }
