@@ -67,6 +67,14 @@ bool read_only(const std::optional<sim::Resolved>& r) {
   return false;
 }
 
+// A host stat of a node file, shown as the node it stands for.
+void present_if_node(struct stat* st, const std::string& host) {
+  if (!sim::may_be_node(*st)) return;
+  if (std::optional<sim::NodeId> node = sim::read_node(host)) {
+    sim::present_node(st, *node);
+  }
+}
+
 void present_mount(struct stat* st, const sim::Resolved& r) {
   st->st_dev = static_cast<dev_t>(r.dev);
 }
@@ -237,9 +245,7 @@ int stat(const char* path, struct stat* st) {
   if (path != nullptr && fails("stat", path)) return -1;
   std::optional<sim::Resolved> r = resolve(path);
   if (!r || ::stat(r->host.c_str(), st) != 0) return -1;
-  std::optional<sim::NodeId> node;
-  if (sim::may_be_node(*st)) node = sim::read_node(r->host);
-  if (node) sim::present_node(st, *node);
+  present_if_node(st, r->host);
   present_mount(st, *r);
   return 0;
 }
@@ -248,9 +254,7 @@ int lstat(const char* path, struct stat* st) {
   note_call("lstat", path);
   std::optional<sim::Resolved> r = resolve(path, false);
   if (!r || ::lstat(r->host.c_str(), st) != 0) return -1;
-  std::optional<sim::NodeId> node;
-  if (sim::may_be_node(*st)) node = sim::read_node(r->host);
-  if (node) sim::present_node(st, *node);
+  present_if_node(st, r->host);
   present_mount(st, *r);
   return 0;
 }
