@@ -13,6 +13,7 @@
 #include "common/os.h"
 #include "common/progress.h"
 #include "flash/ubi.h"
+#include "package/crc32.h"
 #include "tests/sim_device.h"
 
 namespace fs = std::filesystem;
@@ -262,6 +263,48 @@ TEST_F(UbiVolumes, WholeLogicalBlocksAreOneWriteEach) {
   Image exact(pattern(2 * leb));
   EXPECT_EQ(ubi_volume_flash(k, Image::read, &exact, 2 * leb), 0);
   EXPECT_EQ(exact.asked, (std::vector<size_t>{leb, leb}));
+}
+
+// An update's bytes reach the volume whole whatever the sizes of its writes
+// (the device holds back an unfinished piece), and an update given up part
+// way leaves in the volume what it was given.
+TEST_F(UbiVolumes, AnUpdateHoldsItsBytesWhateverItsWrites) {
+  const std::string image = pattern(3 * leb + 1);
+  struct Case {
+    size_t write, given;
+  };
+  const Case cases[] = {
+      {1000, image.size()},   {leb, image.size()}, {128 << 10, image.size()},
+      {300000, image.size()}, {leb, 2 * leb},      {1000, 200000}};
+  UbiVolume* v = ubi_volume_create(info.get(), "data", 4 * leb, 1);
+  ASSERT_NE(v, nullptr);
+  const std::string node = ubi_volume_device(v);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.write) + " " + std::to_string(c.given));
+    int fd = os::open(node.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0) << node << ": " << std::strerror(errno);
+    auto bytes = static_cast<int64_t>(image.size());
+    ASSERT_EQ(os::ioctl(fd, UBI_IOCVOLUP, &bytes), 0);
+    for (size_t at = 0; at < c.given; at += c.write) {
+      size_t n = std::min(c.write, c.given - at);
+      ASSERT_EQ(os::write(fd, image.data() + at, n), static_cast<ssize_t>(n));
+    }
+    os::close(fd);
+    // A dynamic volume reads erased flash past what was written.
+    std::string expected =
+        image.substr(0, c.given) + std::string(4 * leb - c.given, '\xff');
+    if (c.given == image.size()) {
+      EXPECT_EQ(read_back(node), expected);
+      continue;
+    }
+    nlohmann::json shown = device.show()["volumes"][0];
+    EXPECT_TRUE(shown["upd_marker"].get<bool>());
+    char crc[9];
+    std::snprintf(
+        crc, sizeof crc, "%08x",
+        ~crc32_feed(expected.data(), static_cast<long>(expected.size()), ~0u));
+    EXPECT_EQ(shown["crc32"], crc);
+  }
 }
 
 TEST_F(UbiVolumes, AShortImageLeavesTheVolumeUnderUpdate) {
