@@ -58,7 +58,7 @@ inline std::string milliseconds(double seconds) {
 // "figure: ours vs theirs = ratio (target)" and whether the target holds.
 inline bool report(const std::string& figure, const std::string& detail,
                    double ratio, const std::string& target, bool met) {
-  std::printf("%-24s %-58s ratio %.2f (%s) %s\n", figure.c_str(),
+  std::printf("%-26s %-58s ratio %.2f (%s) %s\n", figure.c_str(),
               detail.c_str(), ratio, target.c_str(), met ? "ok" : "MISSED");
   std::fflush(stdout);
   return met;

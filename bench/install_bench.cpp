@@ -5,7 +5,8 @@
 // to a new file and read back once with its CRC, the CRCs being zlib's.
 // Beside it, the same copy made over the copy before (as cp does): the
 // file system then frees what the old copy held, which the floor does not
-// pay; and the floor made in the installation's own calls (its reads, its
+// pay; the floor run as a program of its own, started as the installation
+// is; and the floor made in the installation's own calls (its reads, its
 // CRC calls, its writes), which the format and the volume dictate. Medians
 // of five runs of each, taking turns, each started with nothing left to
 // write back. And the installation of a 4 KiB image: what a run costs
@@ -71,7 +72,7 @@ volatile uLong floor_sink = 0;
 // Medians of five runs of each side for a package with an image of this
 // size.
 struct Runs {
-  Spread install, floor, over, own_calls;
+  Spread install, floor, over, own_calls, program;
   bool failed = false;
 };
 
@@ -91,7 +92,7 @@ std::optional<Runs> measure(const std::string& bin, const fs::path& dir,
     std::fprintf(stderr, "install_bench: cannot make the package or device\n");
     return std::nullopt;
   }
-  std::vector<double> installs, floors, over, own_calls;
+  std::vector<double> installs, floors, over, own_calls, programs;
   Runs r;
   uLong sink = 0;
   fs::path copy = dir / "image.copy";
@@ -114,18 +115,30 @@ std::optional<Runs> measure(const std::string& bin, const fs::path& dir,
     ::sync();
     own_calls.push_back(best_seconds(
         1, [&] { sink ^= floor_install(package, copy, installation_calls); }));
+    fs::remove(copy);
+    ::sync();
+    programs.push_back(best_seconds(1, [&] {
+      r.failed |= run_program(dir, {"/proc/self/exe", "--floor",
+                                    package.string(), copy.string()}) < 0;
+    }));
   }
   floor_sink = floor_sink ^ sink;
   r.install = spread_of(installs);
   r.floor = spread_of(floors);
   r.over = spread_of(over);
   r.own_calls = spread_of(own_calls);
+  r.program = spread_of(programs);
   return r;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The floor as a program of its own, started as the installation is.
+  if (argc == 4 && std::string(argv[1]) == "--floor") {
+    floor_sink = floor_install(argv[2], argv[3]);
+    return 0;
+  }
   if (argc != 2) {
     std::fprintf(stderr, "usage: install_bench BIN_DIR\n");
     return 2;
@@ -151,7 +164,10 @@ int main(int argc, char** argv) {
                "velnor-sim install " + spread_text(r->install, milliseconds) +
                    ", plain files " + spread_text(r->floor, milliseconds),
                ratio, "<= 1.15 of the floor", ratio <= 1.15);
-    report(figure + ", own calls",
+    report(figure + ", program",
+           "plain files as a program " + spread_text(r->program, milliseconds),
+           r->install.median / r->program.median, "shown, no target", true);
+    report(figure + ", its calls",
            "plain files in the installation's calls " +
                spread_text(r->own_calls, milliseconds),
            r->install.median / r->own_calls.median, "shown, no target", true);
