@@ -321,9 +321,10 @@ SysfsTree sysfs_tree(const Flash& f, const FlashRuntime& rt) {
   return t;
 }
 
-void sync_sysfs(const std::string& dir, const Flash& f,
-                const FlashRuntime& rt) {
-  sysfs_sync(dir, sysfs_source(f, rt), [&] { return sysfs_tree(f, rt); });
+void sync_sysfs(const std::string& dir, const Flash& f, const FlashRuntime& rt,
+                std::string* known = nullptr) {
+  sysfs_sync(
+      dir, sysfs_source(f, rt), [&] { return sysfs_tree(f, rt); }, known);
 }
 
 // The flash's state files as this process last read or wrote them, parsed,
@@ -337,6 +338,7 @@ struct KnownState {
   std::string runtime_text;
   Flash flash;
   FlashRuntime runtime;
+  std::string sysfs_record;  // empty: not read yet
 };
 
 KnownState& known_state() {
@@ -357,6 +359,7 @@ void load_state(KnownState& k, const std::string& dir, uint64_t epoch) {
   }
   k.runtime_text = read_state(runtime_file(dir)).value_or("");
   k.runtime = parse_runtime(k.runtime_text);
+  k.sysfs_record.clear();
 }
 
 }  // namespace
@@ -403,7 +406,7 @@ void flash_transaction(const std::function<bool(Flash&, FlashRuntime&)>& fn) {
       k.runtime = parse_runtime(text);
       k.runtime_text = std::move(text);
     }
-    sync_sysfs(dir, f, rt);
+    sync_sysfs(dir, f, rt, &k.sysfs_record);
     k.epoch = epoch.fetch_add(1, std::memory_order_release) + 1;
   });
 }

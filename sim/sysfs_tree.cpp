@@ -174,15 +174,21 @@ void apply_changes(Record& r, const SysfsTree& t, const fs::path& sys,
 }  // namespace
 
 void sysfs_sync(const std::string& dir, const std::string& source,
-                const std::function<SysfsTree()>& make) {
+                const std::function<SysfsTree()>& make, std::string* known) {
   std::string record_file = dir + "/state/sysfs";
   fs::path sys = dir + "/root/sys", spare = dir + "/state/sysfs-spare";
-  std::optional<std::string> recorded = read_state(record_file);
+  std::optional<std::string> recorded;
+  if (known != nullptr && !known->empty()) {
+    recorded = std::move(*known);
+  } else {
+    recorded = read_state(record_file);
+  }
   // Most changes of state leave the tree as it is: the record starts with
   // its source, compared before anything is parsed.
   if (recorded && recorded->size() > source.size() &&
       recorded->compare(0, source.size(), source) == 0 &&
       (*recorded)[source.size()] == '\0') {
+    if (known != nullptr) *known = std::move(*recorded);
     return;
   }
   std::optional<Record> r = recorded ? parse_record(*recorded) : std::nullopt;
@@ -198,7 +204,9 @@ void sysfs_sync(const std::string& dir, const std::string& source,
     r = Record{{}, t, {}};
   }
   r->source = source;
-  rewrite_file(record_file, record_text(*r));
+  std::string text = record_text(*r);
+  rewrite_file(record_file, text);
+  if (known != nullptr) *known = std::move(text);
 }
 
 }  // namespace sim

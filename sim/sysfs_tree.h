@@ -21,8 +21,12 @@ struct SysfsTree {
 // Makes the device in dir show the tree that make returns, made from source
 // (a text that changes whenever the tree does): nothing when source is what
 // it was, else only the directories and files that changed, so that the
-// kernel's objects that stay keep their files as they would.
+// kernel's objects that stay keep their files as they would. known, when
+// given and not empty, is the device's record of its tree as this process
+// last read or wrote it, nothing having changed it since: the record file
+// is then not read. It is left holding the record as it now stands.
 void sysfs_sync(const std::string& dir, const std::string& source,
-                const std::function<SysfsTree()>& make);
+                const std::function<SysfsTree()>& make,
+                std::string* known = nullptr);
 
 }  // namespace sim

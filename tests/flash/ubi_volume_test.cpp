@@ -391,17 +391,35 @@ TEST_F(UbiVolumes, ANewVolumeShowsNothingOfTheOldOne) {
   }
 }
 
-// What one process knows of the flash gives way to what another did to it.
+// What one process knows of the flash and of its sysfs tree gives way to
+// what another did to them.
 TEST_F(UbiVolumes, AChangeByAnotherProcessIsSeen) {
+  const std::string avail = "/sys/class/ubi/ubi0/avail_eraseblocks";
+  const std::string before = device.get(avail);
   sim::flash_fail_writes(true);
   pid_t child = os::fork();
   if (child == 0) {
     sim::flash_fail_writes(false);
-    os::exit(0);
+    ubi_mkvol_req req{};
+    req.vol_id = 5;
+    req.alignment = 1;
+    req.bytes = 2 * leb;
+    req.vol_type = UBI_STATIC_VOLUME;
+    req.name_len = 5;
+    std::strcpy(req.name, "other");
+    int ubi = os::open("/dev/ubi0", O_RDONLY);
+    os::exit(ubi >= 0 && os::ioctl(ubi, UBI_IOCMKVOL, &req) == 0 ? 0 : 1);
   }
   int status = -1;
   ASSERT_EQ(os::wait4(child, &status, 0, nullptr), child);
   ASSERT_EQ(status, 0);
+  EXPECT_NE(device.get(avail), before);
+  // Its removal here gives the erase blocks back, in the tree too.
+  int ubi = os::open("/dev/ubi0", O_RDONLY);
+  int32_t id = 5;
+  ASSERT_EQ(os::ioctl(ubi, UBI_IOCRMVOL, &id), 0);
+  os::close(ubi);
+  EXPECT_EQ(device.get(avail), before);
   UbiVolume* v = ubi_volume_create(info.get(), "kernel", 5000, 0);
   Image image(pattern(5000));
   EXPECT_EQ(ubi_volume_flash(v, Image::read, &image, 5000), 0);
