@@ -150,6 +150,12 @@ void write_attributes(const std::string& dir, const char* lines) {
   }
 }
 
+// The activity epoch is bumped without the lock as well (kernel_activity):
+// every look at it and every bump is atomic.
+std::atomic_ref<uint64_t> activity(KernelState& s) {
+  return std::atomic_ref<uint64_t>(s.activity_epoch);
+}
+
 void fire(KernelState& s, SimTimer& slot) {
   // Taken off the table first: making the path looks at the device again.
   SimTimer t = slot;
@@ -229,7 +235,7 @@ void advance_if_idle(KernelState& s) {
       return;
     }
     // A process waiting for a child's end looks at nothing else.
-    if (p.wait_pid == 0 && p.seen_epoch != s.activity_epoch) return;
+    if (p.wait_pid == 0 && p.seen_epoch != activity(s).load()) return;
     if (p.wait_pid > 0 && !process_alive(p.wait_pid)) return;
     if (p.wake_ns < next) next = p.wake_ns;
   }
@@ -332,14 +338,17 @@ void kernel_mark_blocked(bool blocked, pid_t wait_pid) {
     p->blocked = blocked;
     p->wake_ns = never;
     p->wait_pid = blocked ? wait_pid : 0;
-    p->seen_epoch = s.activity_epoch;
-    if (!blocked) ++s.activity_epoch;  // a child's end was noticed
+    p->seen_epoch = activity(s).load();
+    if (!blocked) activity(s).fetch_add(1);  // a child's end was noticed
   });
 }
 
 void kernel_activity() {
   if (map().state == nullptr) return;
-  kernel_locked([](KernelState& s) { ++s.activity_epoch; });
+  // Without the lock: every close and write of a plain file comes here. The
+  // process that bumps it is running, so no clock can move past it until it
+  // blocks, which it does under the lock, after the bump.
+  activity(state()).fetch_add(1);
 }
 
 void kernel_flash_op() {
@@ -372,7 +381,7 @@ Wake kernel_block(uint64_t deadline_ns,
       } else if (p != nullptr) {
         p->blocked = 1;
         p->wake_ns = deadline_ns;
-        p->seen_epoch = s.activity_epoch;
+        p->seen_epoch = activity(s).load();
         advance_if_idle(s);
         fire_due(s);
         if (ready(s)) {
@@ -395,7 +404,7 @@ void kernel_post_event(KernelState& s, const char* text, uint32_t length) {
   // A process waiting for device events must look before the clock moves
   // on: otherwise another blocked process may jump it past the waiter's
   // deadline before the waiter has seen the event.
-  ++s.activity_epoch;
+  activity(s).fetch_add(1);
   SimEvent& e = s.events[++s.event_seq % event_ring];
   e.seq = s.event_seq;
   e.length = length < sizeof e.text ? length : sizeof e.text;

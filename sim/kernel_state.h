@@ -84,7 +84,8 @@ struct KernelState {
   uint64_t event_seq;  // sequence number of the newest device event
   // Bumped whenever a process does something another may be waiting for
   // (a write to a pipe, a close, a signal): the clock may not move on
-  // until every waiting process has looked again.
+  // until every waiting process has looked again. Atomic: bumped without
+  // the lock too.
   uint64_t activity_epoch;
   SimWatchdog watchdog;
   SimMount mounts[max_mounts];
