@@ -7,6 +7,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -172,6 +173,12 @@ std::unique_ptr<OpenDevice> open_medium(Medium m, int) {
 
 namespace {
 
+// Every change of the mount table moves its epoch (under the lock).
+void mounts_changed(KernelState& s) {
+  std::atomic_ref<uint64_t>(s.mounts_epoch)
+      .fetch_add(1, std::memory_order_release);
+}
+
 SimMount* mount_at(KernelState& s, const std::string& target) {
   for (SimMount& m : s.mounts) {
     if (m.used && target == m.target) return &m;
@@ -280,6 +287,7 @@ int board_mount(const char* source, const char* target, const char* fstype,
     kernel_locked([&](KernelState& s) {
       if (SimMount* m = mount_at(s, canonical)) {
         m->flags = static_cast<uint32_t>(flags & ~MS_REMOUNT);
+        mounts_changed(s);
         rc = 0;
       }
     });
@@ -313,6 +321,7 @@ int board_mount(const char* source, const char* target, const char* fstype,
       std::snprintf(m.fstype, sizeof m.fstype, "%s", fstype);
       std::snprintf(m.backing, sizeof m.backing, "%s", src.backing.c_str());
       std::snprintf(m.note, sizeof m.note, "%s", src.note.c_str());
+      mounts_changed(s);
       rc = 0;
       return;
     }
@@ -330,6 +339,7 @@ int board_umount(const char* target) {
     if (SimMount* m = mount_at(s, t->device)) {
       root = std::string(m->fstype) == "squashfs";
       *m = SimMount{};
+      mounts_changed(s);
       rc = 0;
     }
   });
@@ -375,11 +385,12 @@ void board_reset(const std::string& dir, const std::string& cmdline) {
     uint32_t magic = s.magic, version = s.version;
     // The flash epoch only ever moves on: a process that knows the flash's
     // state by it (the one that restarts the board, say) sees the change.
-    uint64_t flash_epoch = s.flash_epoch;
+    uint64_t flash_epoch = s.flash_epoch, mounts_epoch = s.mounts_epoch;
     s = KernelState{};
     s.magic = magic;
     s.version = version;
     s.flash_epoch = flash_epoch + 1;
+    s.mounts_epoch = mounts_epoch + 1;
     // The flash keeps what it holds; the kernel's view of it starts afresh.
     std::ofstream(dir + "/state/flash-runtime", std::ios::trunc);
   });

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -211,15 +212,38 @@ void detach() {
 const std::string& device_dir() { return attached_dir; }
 const std::string& device_root() { return attached_root; }
 
+namespace {
+
+// The mount table as this thread last copied it, with its epoch: copied
+// again under the lock only when the epoch has moved (a program resolves
+// dozens of paths and mounts a few times at most).
+const std::vector<SimMount>& mount_table() {
+  struct Known {
+    std::string dir;
+    uint64_t epoch = 0;
+    std::vector<SimMount> mounts;
+  };
+  thread_local Known known;
+  std::atomic_ref<uint64_t> epoch(kernel_state().mounts_epoch);
+  if (known.dir != attached_dir ||
+      known.epoch != epoch.load(std::memory_order_acquire)) {
+    known.mounts.clear();
+    kernel_locked([&](KernelState& s) {
+      for (const SimMount& m : s.mounts) {
+        if (m.used) known.mounts.push_back(m);
+      }
+      known.epoch = epoch.load(std::memory_order_relaxed);
+    });
+    known.dir = attached_dir;
+  }
+  return known.mounts;
+}
+
+}  // namespace
+
 std::optional<Resolved> resolve_path(const std::string& device_path,
                                      bool follow_last) {
-  // The mount table, taken once per resolution.
-  std::vector<SimMount> mounts;
-  kernel_locked([&](KernelState& s) {
-    for (const SimMount& m : s.mounts) {
-      if (m.used) mounts.push_back(m);
-    }
-  });
+  const std::vector<SimMount>& mounts = mount_table();
   auto mount_of = [&](const std::string& path) -> const SimMount* {
     const SimMount* best = nullptr;
     size_t best_len = 0;

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -58,6 +59,27 @@ class Lock {
   Lock& operator=(const Lock&) = delete;
 };
 
+// A random start for an epoch: devices made one after another in one place
+// do not meet, as a process keeps what it knows by directory and epoch.
+uint64_t random_epoch() {
+  std::random_device random;
+  return uint64_t{random()} << 32 | random();
+}
+
+// The state of the version before is this one without mounts_epoch: it
+// grows into it, under the lock, at its first mapping.
+void grow_state(int fd, KernelState* state) {
+  if (::flock(fd, LOCK_EX) != 0) return;
+  struct stat st {};
+  if (state->version == kernel_version - 1 && ::fstat(fd, &st) == 0 &&
+      st.st_size == static_cast<off_t>(offsetof(KernelState, mounts_epoch)) &&
+      ::ftruncate(fd, sizeof(KernelState)) == 0) {
+    state->mounts_epoch = random_epoch();
+    state->version = kernel_version;
+  }
+  ::flock(fd, LOCK_UN);
+}
+
 bool map_file(const std::string& file) {
   int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) return false;
@@ -68,6 +90,8 @@ bool map_file(const std::string& file) {
     return false;
   }
   auto* state = static_cast<KernelState*>(p);
+  if (state->magic == kernel_magic && state->version == kernel_version - 1)
+    grow_state(fd, state);
   if (state->magic != kernel_magic || state->version != kernel_version) {
     ::munmap(p, sizeof(KernelState));
     ::close(fd);
@@ -256,10 +280,8 @@ bool kernel_create(const char* state_file) {
   KernelState* s = new KernelState{};
   s->magic = kernel_magic;
   s->version = kernel_version;
-  // Epochs of devices made one after another in one place do not meet: a
-  // process keeps what it knows of the flash by directory and epoch.
-  std::random_device random;
-  s->flash_epoch = uint64_t{random()} << 32 | random();
+  s->flash_epoch = random_epoch();
+  s->mounts_epoch = random_epoch();
   bool ok = ::write(fd, s, sizeof *s) == static_cast<ssize_t>(sizeof *s);
   delete s;
   ::close(fd);

@@ -99,10 +99,14 @@ struct KernelState {
   SimProcess processes[max_processes];
   SimTimer timers[max_timers];
   SimEvent events[event_ring];
+  // Bumped by every change of the mount table: what a process copied of it
+  // stays true until this moves. Last: the state of a device made by the
+  // version before grows into it when a process maps it.
+  uint64_t mounts_epoch;
 };
 
 constexpr uint32_t kernel_magic = 0x564C4E53;  // "VLNS"
-constexpr uint32_t kernel_version = 7;
+constexpr uint32_t kernel_version = 8;
 
 // Creates the state file of a new device.
 bool kernel_create(const char* state_file);

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/netlink.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -10,10 +11,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "common/os.h"
+#include "sim/board.h"
+#include "sim/kernel_state.h"
 #include "sim/sim.h"
 #include "tests/sim_device.h"
 
@@ -150,4 +155,64 @@ TEST(SimDeviceProcesses, ChildrenRunOnTheSameDevice) {
   // Signals never leave the device's own processes.
   EXPECT_EQ(os::kill(-1, 0), -1);
   EXPECT_EQ(os::kill(0, 0), -1);
+}
+
+// Runs body in a child process of the device: whether it held.
+template <typename Body>
+bool in_child(Body&& body) {
+  pid_t child = os::fork();
+  if (child == 0) os::exit(body() ? 0 : 1);
+  int status = -1;
+  return os::wait4(child, &status, 0, nullptr) == child && status == 0;
+}
+
+// A mount another process makes or takes away is crossed, or no longer
+// crossed, by this process's paths at once.
+TEST(SimDeviceMounts, ChangesByAnotherProcessAreSeen) {
+  SimDevice device;
+  sim::medium_set(device.dir(), sim::Medium::mmc, {true, "ext3", 0});
+  ASSERT_EQ(os::mknod("/dev/mmcblk0p1", S_IFBLK | 0600, makedev(179, 1)), 0);
+  device.put("/mnt/mmc/under", "the mount point's own");
+  struct stat st;
+  ASSERT_EQ(os::stat("/mnt/mmc/under", &st), 0);
+  ASSERT_TRUE(in_child([] {
+    return os::mount("/dev/mmcblk0p1", "/mnt/mmc", "ext3", MS_RDONLY,
+                     nullptr) == 0;
+  }));
+  EXPECT_EQ(os::stat("/mnt/mmc/under", &st), -1);
+  ASSERT_TRUE(in_child([] { return os::umount2("/mnt/mmc", 0) == 0; }));
+  EXPECT_EQ(os::stat("/mnt/mmc/under", &st), 0);
+}
+
+// A device made by the version before (the same state, less its last
+// field) grows into this one's when a process maps it; older ones are
+// refused.
+TEST(SimDeviceState, TheVersionBeforeGrowsIntoThisOne) {
+  struct Case {
+    uint32_t version;
+    bool attaches;
+  };
+  for (Case c : {Case{sim::kernel_version - 1, true},
+                 Case{sim::kernel_version - 2, false}}) {
+    SCOPED_TRACE(c.version);
+    std::string tmpl =
+        (fs::temp_directory_path() / "velnor-test-XXXXXX").string();
+    std::string dir = ::mkdtemp(tmpl.data());
+    ASSERT_TRUE(sim::create_device(dir));
+    std::string state = dir + "/state/kernel";
+    {
+      std::fstream f(state, std::ios::binary | std::ios::in | std::ios::out);
+      f.seekp(offsetof(sim::KernelState, version));
+      f.write(reinterpret_cast<const char*>(&c.version), sizeof c.version);
+    }
+    fs::resize_file(state, offsetof(sim::KernelState, mounts_epoch));
+    EXPECT_EQ(sim::attach(dir), c.attaches);
+    if (c.attaches) {
+      EXPECT_EQ(fs::file_size(state), sizeof(sim::KernelState));
+      struct stat st;
+      EXPECT_EQ(os::stat("/dev", &st), 0);
+    }
+    sim::detach();
+    fs::remove_all(dir);
+  }
 }
