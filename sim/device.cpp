@@ -1,8 +1,12 @@
 // Making a device directory, attaching to it, and resolving device paths.
+#include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -239,6 +243,33 @@ const std::vector<SimMount>& mount_table() {
   return known.mounts;
 }
 
+// Whether the host path meets no symbolic link on its way (its last
+// component counts only when followed): one host call, where looking at
+// each component takes one each. False when it may meet one, or when the
+// host cannot tell (a kernel before 5.6).
+bool free_of_links(const std::string& host, bool follow_last) {
+  static std::atomic<bool> unsupported = false;
+  if (unsupported.load(std::memory_order_relaxed)) return false;
+  int saved = errno;
+  open_how how{};
+  how.flags = O_PATH | O_CLOEXEC | (follow_last ? 0 : O_NOFOLLOW);
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  long fd = ::syscall(SYS_openat2, AT_FDCWD, host.c_str(), &how, sizeof how);
+  // A component that is missing, or not a directory, ends the way before
+  // any link on it.
+  bool free = fd >= 0 || errno == ENOENT || errno == ENOTDIR;
+  if (fd >= 0) ::close(static_cast<int>(fd));
+  if (fd < 0 && errno == ENOSYS) unsupported = true;
+  errno = saved;
+  return free;
+}
+
+bool covers(const SimMount& m, const std::string& path) {
+  size_t len = std::strlen(m.target);
+  return path.compare(0, len, m.target) == 0 &&
+         (path.size() == len || path[len] == '/' || len == 1);
+}
+
 }  // namespace
 
 std::optional<Resolved> resolve_path(const std::string& device_path,
@@ -249,9 +280,7 @@ std::optional<Resolved> resolve_path(const std::string& device_path,
     size_t best_len = 0;
     for (const SimMount& m : mounts) {
       size_t len = std::strlen(m.target);
-      bool covers = path.compare(0, len, m.target) == 0 &&
-                    (path.size() == len || path[len] == '/' || len == 1);
-      if (covers && len >= best_len) {
+      if (covers(m, path) && len >= best_len) {
         best = &m;
         best_len = len;
       }
@@ -274,6 +303,20 @@ std::optional<Resolved> resolve_path(const std::string& device_path,
 
   std::deque<std::string> todo = split(device_path);
   std::deque<std::string> done;
+  // Most paths hold no "." or "..", cross no mount that lies elsewhere on
+  // the host and meet no link: then the device's tree maps onto the host's
+  // one to one, and one look at the whole path does.
+  bool plain = std::none_of(todo.begin(), todo.end(), [](const auto& part) {
+    return part == "." || part == "..";
+  });
+  if (plain) {
+    std::string whole = device_of(todo);
+    plain = std::none_of(mounts.begin(), mounts.end(), [&](const SimMount& m) {
+      return m.backing[0] != '\0' && covers(m, whole);
+    });
+    if (plain && free_of_links(attached_root + whole, follow_last))
+      done.swap(todo);
+  }
   int links = 0;
   while (!todo.empty()) {
     std::string part = std::move(todo.front());
