@@ -264,6 +264,19 @@ bool free_of_links(const std::string& host, bool follow_last) {
   return free;
 }
 
+// Whether the device's root itself lies on the host with no link on its
+// way (a temporary directory reached through one would make every look at a
+// path under it fail): looked at once per device.
+bool root_free_of_links() {
+  thread_local std::string looked_at;
+  thread_local bool free = false;
+  if (looked_at != attached_root) {
+    free = free_of_links(attached_root, true);
+    looked_at = attached_root;
+  }
+  return free;
+}
+
 bool covers(const SimMount& m, const std::string& path) {
   size_t len = std::strlen(m.target);
   return path.compare(0, len, m.target) == 0 &&
@@ -314,7 +327,8 @@ std::optional<Resolved> resolve_path(const std::string& device_path,
     plain = std::none_of(mounts.begin(), mounts.end(), [&](const SimMount& m) {
       return m.backing[0] != '\0' && covers(m, whole);
     });
-    if (plain && free_of_links(attached_root + whole, follow_last))
+    if (plain && root_free_of_links() &&
+        free_of_links(attached_root + whole, follow_last))
       done.swap(todo);
   }
   int links = 0;
