@@ -10,10 +10,10 @@
 // before (as cp does: the file system then frees what the old copy held,
 // which the floor does not pay); and the floor made in the installation's
 // own calls (its reads, its CRC calls, its writes), which the format and
-// the volume dictate. Medians of five runs of each, taking
-// turns, each started with nothing left to write back and the package in
-// the page cache. And the installation of a 4 KiB image: what a run costs
-// whatever its image.
+// the volume dictate. Medians of five runs of each, taking turns, each
+// started with nothing left to write back and the package in the page
+// cache. And the installation of a 4 KiB image: what a run costs whatever
+// its image.
 #include <fcntl.h>
 #include <unistd.h>
 #include <zlib.h>
