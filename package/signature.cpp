@@ -7,6 +7,7 @@
 
 #include "common/emit_line.h"
 #include "package/validate.h"
+#include "package/version.h"
 
 namespace {
 
@@ -100,12 +101,17 @@ bool entry_digest(PackageFile* package, uint64_t size, Digest* out) {
   return true;
 }
 
-// The package's entries in container order: the signature entries' data,
-// and the others as a manifest would list them (digests not yet taken).
+// The package's entries in container order, as a manifest would list them
+// (digests not yet taken), and the sizes of its signature entries, whose
+// data is read one at a time when it is checked.
 struct Listing {
   std::vector<ManifestEntry> entries;
-  std::vector<std::string> signatures;
+  std::vector<uint64_t> signatures;
 };
+
+bool is_signature(uint32_t type, uint32_t variant) {
+  return type == bpk_type_signature && variant == 0;
+}
 
 std::optional<Listing> list_entries(PackageFile* package) {
   Listing listing;
@@ -113,11 +119,8 @@ std::optional<Listing> list_entries(PackageFile* package) {
   uint32_t type, crc, variant;
   uint64_t size;
   while (bpk_next_entry(package, &type, &size, &crc, &variant) == 0) {
-    if (type == bpk_type_signature && variant == 0) {
-      // One that cannot be read whole counts as one that does not verify.
-      std::optional<std::string> data;
-      if (size <= signature_entry_limit) data = entry_data(package, size);
-      listing.signatures.push_back(data.value_or(std::string()));
+    if (is_signature(type, variant)) {
+      listing.signatures.push_back(size);
     } else {
       listing.entries.push_back({type, variant, size, {}});
     }
@@ -131,17 +134,64 @@ std::optional<Listing> list_entries(PackageFile* package) {
   return listing;
 }
 
-// Takes the digest of the nth listed entry by reading it again.
-bool digest_of_listed(PackageFile* package, size_t n, Digest* out) {
-  if (bpk_rewind(package) < 0) return false;
+// The data of the nth signature entry; one that cannot be read whole, or
+// is larger than any signature, is empty (it does not verify).
+std::string signature_data(PackageFile* package, size_t n) {
+  if (bpk_rewind(package) < 0) return {};
   uint32_t type, crc, variant;
   uint64_t size;
   size_t seen = 0;
   while (bpk_next_entry(package, &type, &size, &crc, &variant) == 0) {
-    if (type == bpk_type_signature && variant == 0) continue;
-    if (seen++ == n) return entry_digest(package, size, out);
+    if (!is_signature(type, variant) || seen++ != n) continue;
+    if (size > signature_entry_limit) return {};
+    return entry_data(package, size).value_or(std::string());
   }
-  return false;
+  return {};
+}
+
+// Walks the entries once, in container order, handing visit(n, entry) each
+// that is not a signature entry, with the stream at its data; false when
+// visit does, or when the walk does not meet exactly count of them. Once
+// through, whatever the number of entries: a digest taken by walking again
+// from the first entry each time would cost the square of it.
+template <typename Visit>
+bool walk_listed(PackageFile* package, size_t count, Visit visit) {
+  if (bpk_rewind(package) < 0) return false;
+  uint32_t crc;
+  ManifestEntry entry;
+  size_t n = 0;
+  while (bpk_next_entry(package, &entry.type, &entry.size, &crc,
+                        &entry.variant) == 0) {
+    if (is_signature(entry.type, entry.variant)) continue;
+    if (n == count || !visit(n++, entry)) return false;
+  }
+  return n == count;
+}
+
+// The version entry is read whole, and its digest taken of the very bytes
+// the version floor then reads: a medium that serves other bytes on another
+// read cannot pass one version to the signature and another to the floor.
+constexpr uint64_t version_text_limit = 4096;
+bool version_digest(PackageFile* package, uint64_t size, Digest* out,
+                    std::optional<std::string>* text) {
+  if (size > version_text_limit) return entry_digest(package, size, out);
+  std::optional<std::string> data = entry_data(package, size);
+  if (!data) return false;
+  DigestState state;
+  digest_start(&state);
+  digest_feed(&state, data->data(), data->size());
+  digest_finish(&state, out);
+  *text = std::move(data);
+  return true;
+}
+
+// Whether a signed version text is at or above the floor.
+bool at_floor(const std::optional<std::string>& text, const uint32_t* floor) {
+  FirmwareVersion version, least;
+  if (!text || parse_version_bytes(text->data(), text->size(), &version) != 0)
+    return false;
+  std::copy_n(floor, 4, least.numbers);
+  return compare_versions(&version, &least) >= 0;
 }
 
 bool trusted(const SignatureHooks* hooks, const KeyId& id,
@@ -155,10 +205,12 @@ bool trusted(const SignatureHooks* hooks, const KeyId& id,
   return false;
 }
 
-// Whether one signature entry, by a trusted key, covers the listing.
+// Whether one signature entry, by a trusted key, covers the listing; the
+// text of the version entry it covers (the first of variant 0) in *version.
 bool covers(const SignatureHooks* hooks, PackageFile* package,
             const std::string& data, const Listing& listing,
-            const ValidatedPackage& images) {
+            const ValidatedPackage& images,
+            std::optional<std::string>* version) {
   std::optional<SignatureEntry> entry = signature_entry_parse(data);
   const PublicKey* key = nullptr;
   if (!entry || !trusted(hooks, entry->manifest.key_id, &key) ||
@@ -179,24 +231,34 @@ bool covers(const SignatureHooks* hooks, PackageFile* package,
     }
   }
   // Only now, with every size as the key's owner signed it, is any data
-  // read again: the images' digests come from validation's own reads.
-  bool kernel_seen = false, rootfs_seen = false;
-  for (size_t i = 0; i < listed.size(); ++i) {
-    const ManifestEntry& want = listed[i];
-    Digest digest;
-    if (want.type == bpk_type_kernel && want.variant == 0 && !kernel_seen) {
-      kernel_seen = true;
-      digest = images.kernel.digest;
-    } else if (want.type == bpk_type_rootfs && want.variant == 0 &&
-               !rootfs_seen) {
-      rootfs_seen = true;
-      digest = images.rootfs.digest;
-    } else if (!digest_of_listed(package, i, &digest)) {
-      return false;
-    }
-    if (digest != want.digest) return false;
-  }
-  return true;
+  // read again: the images' digests come from validation's own reads. The
+  // walk meets the entries the listing did, or the package changed.
+  bool kernel_seen = false, rootfs_seen = false, version_seen = false;
+  return walk_listed(
+      package, listed.size(), [&](size_t i, const ManifestEntry& have) {
+        const ManifestEntry& want = listed[i];
+        if (want.type != have.type || want.variant != have.variant ||
+            want.size != have.size) {
+          return false;
+        }
+        Digest digest;
+        if (want.type == bpk_type_kernel && want.variant == 0 && !kernel_seen) {
+          kernel_seen = true;
+          digest = images.kernel.digest;
+        } else if (want.type == bpk_type_rootfs && want.variant == 0 &&
+                   !rootfs_seen) {
+          rootfs_seen = true;
+          digest = images.rootfs.digest;
+        } else if (want.type == bpk_type_version && want.variant == 0 &&
+                   !version_seen) {
+          version_seen = true;
+          if (!version_digest(package, want.size, &digest, version))
+            return false;
+        } else if (!entry_digest(package, want.size, &digest)) {
+          return false;
+        }
+        return digest == want.digest;
+      });
 }
 
 int verify(const SignatureHooks* hooks, PackageFile* package,
@@ -207,8 +269,16 @@ int verify(const SignatureHooks* hooks, PackageFile* package,
     return -1;
   }
   if (listing) {
-    for (const std::string& data : listing->signatures) {
-      if (covers(hooks, package, data, *listing, images)) return 0;
+    for (size_t n = 0; n < listing->signatures.size(); ++n) {
+      std::optional<std::string> version;
+      std::string data = signature_data(package, n);
+      if (!covers(hooks, package, data, *listing, images, &version)) continue;
+      if (hooks->min_version != nullptr &&
+          !at_floor(version, hooks->min_version)) {
+        emit_line(2, "Failed to validate version");
+        return -1;
+      }
+      return 0;
     }
   }
   emit_line(2, "Failed to validate signature");
@@ -257,13 +327,21 @@ std::optional<Manifest> manifest_of(PackageFile* package) {
   if (!listing) return std::nullopt;
   Manifest manifest;
   manifest.entries = listing->entries;
-  for (size_t i = 0; i < manifest.entries.size(); ++i) {
-    if (!digest_of_listed(package, i, &manifest.entries[i].digest))
-      return std::nullopt;
+  if (!walk_listed(package, manifest.entries.size(),
+                   [&](size_t i, const ManifestEntry& entry) {
+                     ManifestEntry& listed = manifest.entries[i];
+                     return entry.type == listed.type &&
+                            entry.variant == listed.variant &&
+                            entry.size == listed.size &&
+                            entry_digest(package, entry.size, &listed.digest);
+                   })) {
+    return std::nullopt;
   }
   return manifest;
 }
 
-SignatureHooks signature_hooks(const PublicKey* keys, size_t count) {
-  return {digest_start, digest_feed, digest_finish, verify, keys, count};
+SignatureHooks signature_hooks(const PublicKey* keys, size_t count,
+                               const uint32_t* min_version) {
+  return {digest_start, digest_feed, digest_finish, verify,
+          keys,         count,       min_version};
 }

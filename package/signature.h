@@ -59,8 +59,12 @@ std::optional<SignatureEntry> signature_entry_parse(const std::string& data);
 // whole: nullopt when an entry cannot be read.
 std::optional<Manifest> manifest_of(PackageFile* package);
 
-// The checks for a set of trusted keys, for validate_package.
-SignatureHooks signature_hooks(const PublicKey* keys, size_t count);
+// The checks for a set of trusted keys, for validate_package; with
+// min_version (four numbers), a package must also carry a signed version
+// entry (type "FWV\0", variant 0) whose numbers are at or above it, compared
+// as compare_versions does: the "+" and the kind letter take no part.
+SignatureHooks signature_hooks(const PublicKey* keys, size_t count,
+                               const uint32_t* min_version = nullptr);
 
 // The workstation's side (package/signing.cpp; a device program links none
 // of it): libsodium started (false without a random source), key ids as

@@ -25,12 +25,15 @@ struct SignatureHooks {
   void (*digest_feed)(DigestState* state, const void* data, size_t length);
   void (*digest_finish)(DigestState* state, Digest* out);
   // 0 when a signature entry by one of the keys lists every other entry of
-  // the package with its digest (the images' as validation found them);
-  // otherwise -1 and the reason on stderr.
+  // the package with its digest (the images' as validation found them) and,
+  // with a version floor, the version entry it signed is at or above the
+  // floor; otherwise -1 and the reason on stderr.
   int (*verify)(const SignatureHooks* hooks, PackageFile* package,
                 const ValidatedPackage& images);
   const std::array<unsigned char, 32>* keys;
   size_t key_count;
+  // The version floor's four numbers, or null: none.
+  const uint32_t* min_version;
 };
 
 // The checks this program was built with: null unless it links a set of

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -20,25 +21,22 @@ bool is_space(char c) {
          c == '\r';
 }
 
-}  // namespace
-
-int parse_version(const char* text, FirmwareVersion* version) {
-  if (text == nullptr || version == nullptr) return -EINVAL;
-  const char* p = text;
+// The grammar over [p, end).
+int parse_range(const char* p, const char* end, FirmwareVersion* version) {
+  auto digit = [&] { return p != end && *p >= '0' && *p <= '9'; };
   for (int i = 0; i < 4; ++i) {
-    if (*p < '0' || *p > '9') {
+    if (!digit()) {
       version->numbers[i] = 0;
       return -EILSEQ;
     }
     uint32_t n = 0;
-    while (*p >= '0' && *p <= '9')
-      n = n * 10 + static_cast<uint32_t>(*p++ - '0');
+    while (digit()) n = n * 10 + static_cast<uint32_t>(*p++ - '0');
     version->numbers[i] = n;
-    if (i < 3 && *p++ != '.') return -EILSEQ;
+    if (i < 3 && (p == end || *p++ != '.')) return -EILSEQ;
   }
   version->plus = 0;
   version->kind = 3;
-  for (; *p != '\0'; ++p) {
+  for (; p != end; ++p) {
     if (is_space(*p)) continue;
     if (*p == '+') {
       if (version->plus) return -EILSEQ;
@@ -53,6 +51,20 @@ int parse_version(const char* text, FirmwareVersion* version) {
   return 0;
 }
 
+}  // namespace
+
+int parse_version(const char* text, FirmwareVersion* version) {
+  if (text == nullptr || version == nullptr) return -EINVAL;
+  return parse_range(text, text + std::strlen(text), version);
+}
+
+int parse_version_bytes(const char* bytes, size_t size,
+                        FirmwareVersion* version) {
+  if (bytes == nullptr || version == nullptr) return -EINVAL;
+  if (std::memchr(bytes, '\0', size) != nullptr) return -EILSEQ;
+  return parse_range(bytes, bytes + size, version);
+}
+
 int read_version_file(const char* path, FirmwareVersion* version) {
   if (path == nullptr || version == nullptr) return -EINVAL;
   // Opened without blocking and read only when it is a regular file: a
@@ -65,13 +77,12 @@ int read_version_file(const char* path, FirmwareVersion* version) {
     return -EILSEQ;
   }
   auto size = static_cast<size_t>(st.st_size);
-  std::unique_ptr<char[]> text(new (std::nothrow) char[size + 1]);
+  std::unique_ptr<char[]> text(new (std::nothrow) char[size ? size : 1]);
   if (!text) return -ENOMEM;
   if (os::read(fd.get(), text.get(), size) != static_cast<ssize_t>(size)) {
     return -EILSEQ;
   }
-  text[size] = '\0';
-  return parse_version(text.get(), version);
+  return parse_version_bytes(text.get(), size, version);
 }
 
 int read_package_version(const char* path, FirmwareVersion* version) {
@@ -83,11 +94,10 @@ int read_package_version(const char* path, FirmwareVersion* version) {
     return -ENODATA;
   }
   if (size > max_version_text) return -EILSEQ;
-  std::unique_ptr<char[]> text(new (std::nothrow) char[size + 1]);
+  std::unique_ptr<char[]> text(new (std::nothrow) char[size ? size : 1]);
   if (!text) return -ENOMEM;
   if (bpk_read(package.get(), text.get(), size) != size) return -EILSEQ;
-  text[size] = '\0';
-  return parse_version(text.get(), version);
+  return parse_version_bytes(text.get(), size, version);
 }
 
 int compare_versions(const FirmwareVersion* a, const FirmwareVersion* b) {

@@ -2,6 +2,7 @@
 // "+" and at most one kind letter ("x", "t" or "r").
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct FirmwareVersion {
@@ -14,6 +15,10 @@ struct FirmwareVersion {
 // for text that breaks the grammar or does not fit, -ENOENT when the source
 // cannot be opened, -ENOMEM, and -ENODATA for a package without a version.
 int parse_version(const char* text, FirmwareVersion* version);
+// The same for size bytes that are not terminated: a zero byte among them
+// is text that breaks the grammar (-EILSEQ), not its end.
+int parse_version_bytes(const char* bytes, size_t size,
+                        FirmwareVersion* version);
 int read_version_file(const char* path, FirmwareVersion* version);
 int read_package_version(const char* path, FirmwareVersion* version);
 

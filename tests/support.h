@@ -76,7 +76,7 @@ inline std::string random_image(size_t n, unsigned seed,
 
 // A package made with velnor-pack in a scratch directory from images of the
 // given sizes (NAME.rootfs, starting as squashfs does, and NAME.kernel beside
-// it); returns its path.
+// it), with the version text (none when empty); returns its path.
 inline std::string make_package(const ScratchDir& dir, const std::string& name,
                                 size_t rootfs_size, size_t kernel_size,
                                 unsigned seed = 1,
@@ -86,9 +86,15 @@ inline std::string make_package(const ScratchDir& dir, const std::string& name,
   std::string kernel =
       dir.put(name + ".kernel", random_image(kernel_size, seed + 1));
   std::string pkg = dir / name;
-  ProgramRun r = run_program_in(
-      dir.path(), {VELNOR_BIN "/velnor-pack", "create", pkg, "--kernel", kernel,
-                   "--rootfs", rootfs, "--version", version});
+  std::vector<std::string> args = {VELNOR_BIN "/velnor-pack",
+                                   "create",
+                                   pkg,
+                                   "--kernel",
+                                   kernel,
+                                   "--rootfs",
+                                   rootfs};
+  if (!version.empty()) args.insert(args.end(), {"--version", version});
+  ProgramRun r = run_program_in(dir.path(), args);
   EXPECT_EQ(r.status, 0) << r.err;
   return pkg;
 }
@@ -130,8 +136,10 @@ class SimBoard {
 
   // A package made with velnor-pack from images of the given sizes.
   std::string package(const std::string& name, size_t rootfs_size,
-                      size_t kernel_size, unsigned seed = 1) const {
-    return make_package(scratch_, name, rootfs_size, kernel_size, seed);
+                      size_t kernel_size, unsigned seed = 1,
+                      const std::string& version = "1.0.0.0") const {
+    return make_package(scratch_, name, rootfs_size, kernel_size, seed,
+                        version);
   }
 
   // Where the files of the card ("mmc") or the stick ("usb") are kept.

@@ -31,7 +31,8 @@ const char usage_text[] =
     "TEXT]\n"
     "                          [--add TYPE[:VARIANT]=FILE]...\n"
     "       velnor-pack list [--json] PKG\n"
-    "       velnor-pack verify [--json] PKG [--key PUBLIC]...\n"
+    "       velnor-pack verify [--json] PKG [--key PUBLIC]... [--min-version "
+    "A.B.C.D]\n"
     "       velnor-pack keygen NAME\n"
     "       velnor-pack sign PKG --key SECRET\n"
     "       velnor-pack extract PKG TYPE[:VARIANT] FILE\n"
@@ -57,6 +58,8 @@ const char help_text[] =
     "           device's own error lines. Exit 0 for a sound package. With\n"
     "           --key, the check of a device built with those trusted keys:\n"
     "           a signature by one of them must cover every other entry.\n"
+    "           With --min-version, the check of a device built with that\n"
+    "           version floor: the signed version must be at or above it.\n"
     "  keygen   make a signing key pair: NAME.key (the secret key, readable\n"
     "           by its owner only) and NAME.pub (the public key, for the\n"
     "           device build's trusted keys); prints the key id.\n"
@@ -239,6 +242,24 @@ int write_package(
   return 0;
 }
 
+// Whether the four numbers of a version text that parses each fit in 32
+// bits: the parser wraps a larger one, and the package would then name
+// another version than the one asked for.
+bool version_numbers_fit(const std::string& text) {
+  uint64_t n = 0;
+  int runs = 0;
+  for (char c : text) {
+    if (c >= '0' && c <= '9') {
+      n = n * 10 + static_cast<uint64_t>(c - '0');
+      if (n > 0xFFFFFFFFu) return false;
+    } else {
+      if (++runs == 4) break;
+      n = 0;
+    }
+  }
+  return true;
+}
+
 int create(const std::string& pkg, const std::vector<std::string>& args) {
   std::optional<std::string> kernel, rootfs, version;
   std::vector<AddFile> extra;
@@ -272,7 +293,8 @@ int create(const std::string& pkg, const std::vector<std::string>& args) {
   }
   if (version) {
     FirmwareVersion parsed;
-    if (parse_version(version->c_str(), &parsed) != 0) {
+    if (parse_version(version->c_str(), &parsed) != 0 ||
+        !version_numbers_fit(*version)) {
       return fail("version text does not parse: \"" + *version + "\"");
     }
   }
@@ -516,17 +538,6 @@ ssize_t entry_reader(void* buffer, size_t capacity, void* package) {
   return got == 0 && errno == EIO ? -1 : static_cast<ssize_t>(got);
 }
 
-// Selects the package's nth entry (from 0), its data unread.
-bool select_entry(PackageFile* package, size_t n, uint32_t* type,
-                  uint64_t* size, uint32_t* variant) {
-  uint32_t crc;
-  if (bpk_rewind(package) < 0) return false;
-  for (size_t i = 0; i <= n; ++i) {
-    if (bpk_next_entry(package, type, size, &crc, variant) != 0) return false;
-  }
-  return true;
-}
-
 int sign(const std::string& pkg, const std::string& key_path) {
   if (!signature_library_ready()) return fail("cannot start libsodium");
   std::optional<SecretKey> key = secret_key_read(key_path.c_str());
@@ -541,35 +552,41 @@ int sign(const std::string& pkg, const std::string& key_path) {
   if (validate_package(source.get()) != 0) {
     return fail(pkg + " does not verify: not signed");
   }
+  errno = 0;
   std::optional<Manifest> manifest = manifest_of(source.get());
+  if (!manifest && errno == 0)
+    return fail(pkg + " has more entries than a signature can list");
   if (!manifest) return fail("cannot read " + pkg + ": " + errno_text());
   manifest->key_id = key_id_of(public_key);
   std::string signature = signature_entry_bytes(*manifest, *key);
 
   // Every entry as it was, but a signature by the same key; the new one
-  // last.
-  std::vector<size_t> kept;
-  uint32_t type, variant;
-  uint64_t size;
-  for (size_t n = 0; select_entry(source.get(), n, &type, &size, &variant);
-       ++n) {
-    if (type != bpk_type_signature || variant != 0 ||
-        signer_of(source.get(), type, size) != id) {
-      kept.push_back(n);
-    }
-  }
+  // last. One walk through the package, whatever its number of entries.
   int rc = write_package(pkg, [&](PackageFile* target,
                                   const std::string& temporary) {
-    for (size_t n : kept) {
-      if (!select_entry(source.get(), n, &type, &size, &variant) ||
-          bpk_add_stream(target, type, variant, entry_reader, source.get()) !=
-              0) {
-        return fail("cannot write " + temporary + ": " + errno_text());
+    auto cannot_write = [&] {
+      return fail("cannot write " + temporary + ": " + errno_text());
+    };
+    if (bpk_rewind(source.get()) < 0) return cannot_write();
+    uint32_t type, variant, crc;
+    uint64_t size;
+    while (bpk_next_entry(source.get(), &type, &size, &crc, &variant) == 0) {
+      if (type == bpk_type_signature && variant == 0 && size <= (1u << 20)) {
+        std::string data(size, '\0');
+        if (bpk_read(source.get(), data.data(), size) != size)
+          return cannot_write();
+        std::optional<SignatureEntry> entry = signature_entry_parse(data);
+        if (entry && key_id_text(entry->manifest.key_id) == id) continue;
+        if (bpk_add_stream(target, type, variant, read_text, &data) != 0)
+          return cannot_write();
+      } else if (bpk_add_stream(target, type, variant, entry_reader,
+                                source.get()) != 0) {
+        return cannot_write();
       }
     }
     if (bpk_add_stream(target, bpk_type_signature, 0, read_text, &signature) !=
         0) {
-      return fail("cannot write " + temporary + ": " + errno_text());
+      return cannot_write();
     }
     return 0;
   });
@@ -676,19 +693,37 @@ int main(int argc, char** argv) {
     return sign(pkg, rest[1]);
   }
   if (command == "verify") {
-    // --key PUBLIC, repeated: the trusted keys of a keyed device.
+    // --key PUBLIC, repeated: the trusted keys of a keyed device;
+    // --min-version A.B.C.D: its version floor.
     std::vector<PublicKey> keys;
+    std::optional<FirmwareVersion> floor;
     for (size_t i = 0; i < rest.size(); i += 2) {
+      if (rest[i] == "--min-version" && i + 1 < rest.size()) {
+        FirmwareVersion v;
+        // Four numbers alone: a marker would take no part.
+        if (parse_version(rest[i + 1].c_str(), &v) != 0 || v.plus ||
+            v.kind != 3 || !version_numbers_fit(rest[i + 1]) ||
+            version_text(v) != rest[i + 1]) {
+          return usage_error("bad --min-version " + rest[i + 1] + " (A.B.C.D)");
+        }
+        floor = v;
+        continue;
+      }
       if (rest[i] != "--key" || i + 1 >= rest.size())
-        return usage_error("verify takes --key PUBLIC");
+        return usage_error(
+            "verify takes --key PUBLIC and --min-version A.B.C.D");
       std::optional<std::vector<PublicKey>> read =
           public_keys_read(rest[i + 1].c_str());
       if (!read) return fail(rest[i + 1] + " holds no public key");
       keys.insert(keys.end(), read->begin(), read->end());
     }
+    // A floor holds only for a signed version, as on the device.
+    if (floor && keys.empty())
+      return usage_error("--min-version goes with --key");
     if (!keys.empty() && !signature_library_ready())
       return fail("cannot start libsodium");
-    SignatureHooks hooks = signature_hooks(keys.data(), keys.size());
+    SignatureHooks hooks = signature_hooks(keys.data(), keys.size(),
+                                           floor ? floor->numbers : nullptr);
     const SignatureHooks* signatures = keys.empty() ? nullptr : &hooks;
     return json ? verify_json(pkg, signatures) : verify(pkg, signatures);
   }

@@ -18,14 +18,19 @@ class SignedUpdate : public ::testing::Test {
     installed = board.package("installed.bpk2", 200000, 50000, 1);
     board.must("install", {installed});
     before = board.volume_crcs();
-    // The keyed bootstrap as the device's first program.
-    std::string init = board.dev() + "/root/sbin/velnor-bootstrap-keyed";
-    std::ofstream(init) << "#!/bin/sh\nexec $VELNOR_SIM_EMULATOR '" VELNOR_BIN
-                           "/velnor-bootstrap-keyed-sim' \"$@\"\n";
-    std::filesystem::permissions(init, std::filesystem::perms(0755));
+    // The keyed bootstraps as device programs.
+    for (const char* name :
+         {"velnor-bootstrap-keyed", "velnor-bootstrap-floor"}) {
+      std::string init = board.dev() + "/root/sbin/" + name;
+      std::ofstream(init) << "#!/bin/sh\nexec $VELNOR_SIM_EMULATOR '" VELNOR_BIN
+                             "/"
+                          << name << "-sim' \"$@\"\n";
+      std::filesystem::permissions(init, std::filesystem::perms(0755));
+    }
   }
-  std::string package(const std::string& name, unsigned seed) {
-    return board.package(name, 300000, 60000, seed);
+  std::string package(const std::string& name, unsigned seed,
+                      const std::string& version = "1.0.0.0") {
+    return board.package(name, 300000, 60000, seed, version);
   }
   ProgramRun pack(std::vector<std::string> args) {
     args.insert(args.begin(), VELNOR_BIN "/velnor-pack");
@@ -98,4 +103,66 @@ TEST_F(SignedUpdate, ASecondReadWithOtherBytesLeavesNoUnverifiedImage) {
       << r.err;
   // The rootfs written from the changed bytes is gone.
   EXPECT_EQ(board.volume_crcs().count("rootfs"), 0u);
+}
+
+// The bootstrap built after a key rotation: it trusts rotated.pub alone and
+// refuses a signed version below 3.0.0.0 (or none), in every mode that
+// installs, before the flash changes.
+TEST_F(SignedUpdate, TheVersionFloorHoldsInEveryMode) {
+  struct Row {
+    const char* version;  // "" for no version entry
+    std::vector<const char*> keys;
+    const char* line;  // the refusal, or null: installed
+  };
+  const Row rows[] = {
+      {"3.0.0.0", {"rotated"}, nullptr},
+      {"3.0.0.1", {"rotated"}, nullptr},
+      {"10.0.0.0", {"rotated"}, nullptr},
+      // The kind letter and "+" take no part, as in any comparison.
+      {"3.0.0.0 x", {"rotated"}, nullptr},
+      {"2.9.9.9r", {"rotated"}, "Failed to validate version\n"},
+      {"", {"rotated"}, "Failed to validate version\n"},
+      // A package of the overlap period, signed with both keys.
+      {"2.1.0.0", {"trusted", "rotated"}, "Failed to validate version\n"},
+      {"3.0.0.0", {"trusted"}, "Failed to validate signature\n"},
+  };
+  struct Mode {
+    const char* medium;
+    const char* name;
+    const char* flag;
+    const char* done;
+  };
+  const Mode modes[] = {
+      {"card", "update.bpk2", "0x55500000", "Firmware updated\n"},
+      {"usb", "update.bpk2", "0x55420000", "Firmware updated from USB\n"},
+      {"card", "backup.bpk2", "0x52450000", "Firmware rescued\n"},
+  };
+  unsigned seed = 40;
+  for (const Row& row : rows) {
+    std::string pkg = package("floor.bpk2", ++seed, row.version);
+    for (const char* key : row.keys) {
+      ProgramRun s =
+          pack({"sign", pkg, "--key", std::string(keys) + key + ".key"});
+      ASSERT_EQ(s.status, 0) << s.err;
+    }
+    for (const Mode& mode : modes) {
+      std::string what = std::string(row.version) + " " + mode.flag;
+      board.must("install", {installed});
+      board.must("card", {"--remove"});
+      board.must("usb", {"--remove"});
+      if (std::string(mode.medium) == "usb") board.must("card", {});
+      board.must(mode.medium, {pkg + "=" + mode.name});
+      board.must("flag", {mode.flag});
+      ProgramRun r =
+          board.sim("boot", {"--init", "/sbin/velnor-bootstrap-floor"});
+      if (row.line == nullptr) {
+        EXPECT_NE(r.out.find(mode.done), std::string::npos) << what << r.err;
+        EXPECT_NE(board.volume_crcs(), before) << what;
+      } else {
+        EXPECT_NE(r.err.find(row.line), std::string::npos) << what << r.err;
+        EXPECT_EQ(r.out.find(mode.done), std::string::npos) << what;
+        EXPECT_EQ(board.volume_crcs(), before) << what;
+      }
+    }
+  }
 }

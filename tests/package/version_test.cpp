@@ -36,6 +36,13 @@ TEST(ParseVersion, Grammar) {
   }
   EXPECT_EQ(parse_version(nullptr, &v), -EINVAL);
   EXPECT_EQ(parse_version("1.2.3.4", nullptr), -EINVAL);
+  // Bytes of a file or an entry: a zero byte is no end of the text.
+  const std::string nul("1.2.3.4\0junk", 12);
+  EXPECT_EQ(parse_version_bytes(nul.data(), nul.size(), &v), -EILSEQ);
+  EXPECT_EQ(parse_version_bytes("1.2.3.4", 7, &v), 0);
+  EXPECT_EQ(parse_version_bytes("1.2.3.45", 7, &v), 0);
+  EXPECT_EQ(v.numbers[3], 4u);
+  EXPECT_EQ(parse_version_bytes("1.2.3.4", 6, &v), -EILSEQ);
 }
 
 TEST(CompareVersions, ByNumbersOnly) {
@@ -75,6 +82,9 @@ TEST(ReadVersion, FromFilesAndPackages) {
   device.put("/bigv.bpk2",
              container({{bpk_type_version, std::string(4097, '1')}}));
   EXPECT_EQ(read_package_version("/bigv.bpk2", &v), -EILSEQ);
+  device.put("/nul.bpk2", container({{bpk_type_version,
+                                      std::string("1.2.3.4\0junk", 12)}}));
+  EXPECT_EQ(read_package_version("/nul.bpk2", &v), -EILSEQ);
   EXPECT_EQ(read_package_version("/missing.bpk2", &v), -ENOENT);
   // A version entry cut short by the end of the file does not parse.
   std::string cut = container({{bpk_type_version, "1.2.3.4"}});

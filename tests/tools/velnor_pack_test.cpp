@@ -323,3 +323,43 @@ TEST_F(VelnorPack, KeysSigningAndTheKeyedCheck) {
   EXPECT_EQ(run({"sign", pkg, "--key", a + ".pub"}).status, 1);
   EXPECT_EQ(run({"verify", pkg, "--key", a + ".key"}).status, 1);
 }
+
+TEST_F(VelnorPack, TheVersionFloorOfAKeyedDevice) {
+  std::string k = put_random("k", 3000, 1), r = put_random("r", 9000, 2);
+  std::string a = dir / "a";
+  ASSERT_EQ(run({"keygen", a}).status, 0);
+  std::string pkg = dir / "fw.bpk2", bare = dir / "bare.bpk2";
+  ASSERT_EQ(run({"create", pkg, "--kernel", k, "--rootfs", r, "--version",
+                 "2.0.0.0+r"})
+                .status,
+            0);
+  ASSERT_EQ(run({"create", bare, "--kernel", k, "--rootfs", r}).status, 0);
+  for (const std::string& p : {pkg, bare})
+    ASSERT_EQ(run({"sign", p, "--key", a + ".key"}).status, 0);
+  struct Row {
+    std::string package;
+    const char* floor;
+    int status;
+  };
+  for (const Row& row : {Row{pkg, "2.0.0.0", 0}, Row{pkg, "1.99.0.0", 0},
+                         Row{pkg, "2.0.0.1", 1}, Row{bare, "0.0.0.0", 1}}) {
+    Result v = run({"verify", row.package, "--min-version", row.floor, "--key",
+                    a + ".pub"});
+    EXPECT_EQ(v.status, row.status) << row.floor << v.err;
+    EXPECT_EQ(v.err, row.status ? "Failed to validate version\n" : "")
+        << row.floor;
+  }
+  // A floor is a plain A.B.C.D, and only for a signed version.
+  for (const char* bad : {"2.0.0", "2.0.0.0r", "1.2.3.4294967297"}) {
+    EXPECT_EQ(
+        run({"verify", pkg, "--key", a + ".pub", "--min-version", bad}).status,
+        2)
+        << bad;
+  }
+  EXPECT_EQ(run({"verify", pkg, "--min-version", "1.0.0.0"}).status, 2);
+  // Nor does a package name a version its numbers cannot hold.
+  EXPECT_EQ(run({"create", dir / "wrapped.bpk2", "--kernel", k, "--rootfs", r,
+                 "--version", "1.2.3.4294967297"})
+                .status,
+            1);
+}
