@@ -104,6 +104,49 @@ std::optional<Runs> measure(const std::string& bin, const fs::path& dir,
   return r;
 }
 
+// What keeping the installed firmware costs: the same 64 MiB installation
+// over installed firmware, written beside it and renamed into place (a
+// 256 MiB chip) against written in its place once it is removed (a 96 MiB
+// chip, with no room for both). Medians of five runs of each, taking turns.
+std::optional<std::pair<Spread, Spread>> measure_paths(const std::string& bin,
+                                                       const fs::path& dir) {
+  fs::path package = dir / "fw.bpk2";
+  random_file(dir / "rootfs.img", 64 << 20, 3);
+  random_file(dir / "kernel.img", 4096, 4);
+  bool made =
+      run_program(dir, {bin + "/velnor-pack", "create", package.string(),
+                        "--kernel", (dir / "kernel.img").string(), "--rootfs",
+                        (dir / "rootfs.img").string()}) >= 0;
+  std::vector<std::string> devices;
+  for (const char* size : {"256M", "96M"}) {
+    fs::path device = dir / (std::string("device-") + size);
+    fs::remove_all(device);
+    made = made &&
+           run_program(dir, {bin + "/velnor-sim", "init", device.string(),
+                             "--nand-size", size}) >= 0 &&
+           run_program(dir, {bin + "/velnor-sim", "install", device.string(),
+                             package.string()}) >= 0;
+    devices.push_back(device.string());
+  }
+  if (!made) {
+    std::fprintf(stderr, "install_bench: cannot make the devices\n");
+    return std::nullopt;
+  }
+  std::vector<double> beside, in_place;
+  bool failed = false;
+  for (int i = 0; i < 5; ++i) {
+    for (size_t d = 0; d < devices.size(); ++d) {
+      ::sync();
+      (d == 0 ? beside : in_place).push_back(best_seconds(1, [&] {
+        failed |= run_program(dir, {bin + "/velnor-sim", "install", devices[d],
+                                    package.string()}) < 0;
+      }));
+    }
+  }
+  if (failed) return std::nullopt;
+  return std::make_pair(spread_of(beside), spread_of(in_place));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -154,6 +197,17 @@ int main(int argc, char** argv) {
              spread_text(small->program, milliseconds) +
              ", of the 64 MiB floor",
          small->install.median / floor_64, "shown, no target", true);
+  std::optional<std::pair<Spread, Spread>> paths = measure_paths(bin, dir);
+  if (!paths) {
+    std::printf("install: the installation failed\n");
+    return 1;
+  }
+  report("install beside installed firmware, 64 MiB",
+         "written beside it and renamed " +
+             spread_text(paths->first, milliseconds) +
+             ", written in its place " +
+             spread_text(paths->second, milliseconds),
+         paths->first.median / paths->second.median, "shown, no target", true);
   fs::remove_all(dir);
   return met ? 0 : 1;
 }

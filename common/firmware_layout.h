@@ -13,6 +13,13 @@ constexpr char kernel_volume[] = "kernel";
 constexpr char rootfs_volume[] = "rootfs";
 constexpr const char* known_volumes[] = {"kernel", "rootfs", "rootfs_old",
                                          "kernel_old", "kernel_new"};
+// Where an installation with room for both firmwares writes the new one
+// before renaming it into place, and every name a cut installation may
+// leave behind, removed before an installation measures the room.
+constexpr char kernel_volume_new[] = "kernel_new";
+constexpr char rootfs_volume_new[] = "rootfs_new";
+constexpr const char* leftover_volumes[] = {"rootfs_old", "kernel_old",
+                                            "kernel_new", "rootfs_new"};
 
 // Mount points, all present in the initramfs.
 constexpr char mmc_mount_point[] = "/mnt/mmc";

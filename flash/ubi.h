@@ -93,9 +93,12 @@ int ubi_detach(const UbiInfo* info);
 
 // Creates a volume of size bytes (type_flag 1: dynamic, anything else:
 // static) and loads it to the front of the list: the volume, or null (also
-// when the kernel made it but it cannot be loaded).
+// when the kernel made it but it cannot be loaded). Its line names label
+// when one is given (a volume made under a temporary name shows the name it
+// is made for), else name.
 UbiVolume* ubi_volume_create(UbiInfo* info, const std::string& name,
-                             uint32_t size, int type_flag);
+                             uint32_t size, int type_flag,
+                             const char* label = nullptr);
 // 0: removed, the record unlinked and freed. -1: the kernel refused (the
 // record stays). -2: the device node cannot be opened (silent).
 int ubi_volume_remove(UbiInfo* info, UbiVolume* vol);
@@ -118,10 +121,12 @@ using volume_reader = ssize_t (*)(void* context, void* buffer, size_t count);
 // The caller closes it.
 int ubi_volume_open_update(UbiVolume* vol, uint32_t size);
 // Writes the image of size bytes into the volume, one logical erase block
-// per write, with a progress display: 0 only when all of it was written and
-// the volume is sound afterwards; -1 otherwise (the caller reports).
+// per write, with a progress display (headed by label when given, else the
+// volume's name): 0 only when all of it was written and the volume is sound
+// afterwards; -1 otherwise (the caller reports).
 [[nodiscard]] int ubi_volume_flash(UbiVolume* vol, volume_reader reader,
-                                   void* context, uint32_t size);
+                                   void* context, uint32_t size,
+                                   const char* label = nullptr);
 // The same from a file descriptor (size 0: the file's size; a file of 4 GiB
 // or more is refused).
 [[nodiscard]] int ubi_volume_flash_fd(UbiVolume* vol, int fd, uint32_t size);

@@ -27,8 +27,8 @@ UbiVolume* create_failed(const char* why) {
 }  // namespace
 
 UbiVolume* ubi_volume_create(UbiInfo* info, const std::string& name,
-                             uint32_t size, int type_flag) {
-  emit_line(2, "Creating volume: ", name);
+                             uint32_t size, int type_flag, const char* label) {
+  emit_line(2, "Creating volume: ", label != nullptr ? label : name);
   ubi_mkvol_req request;
   std::memset(&request, 0, sizeof request);
   request.vol_id = UBI_VOL_NUM_AUTO;

@@ -34,7 +34,8 @@ struct Source {
   }
 };
 
-int flash(UbiVolume* vol, const Source& source, uint32_t size) {
+int flash(UbiVolume* vol, const Source& source, uint32_t size,
+          const char* label) {
   unique_fd out(ubi_volume_open_update(vol, size));
   if (!out.ok()) return -1;
   if (vol->usable_eb_size <= 0) return -1;  // no chunk to write with
@@ -43,7 +44,9 @@ int flash(UbiVolume* vol, const Source& source, uint32_t size) {
       new (std::nothrow) unsigned char[chunk_size]);
   if (!buffer) return -1;
 
-  std::string heading = "Flashing \"" + vol->name.value_or("") + "\" ";
+  std::string heading =
+      "Flashing \"" + (label != nullptr ? label : vol->name.value_or("")) +
+      "\" ";
   (void)!os::write(1, heading.data(), heading.size());
   uint32_t remaining = size;
   uint32_t progress = 0;
@@ -101,9 +104,9 @@ int ubi_volume_open_update(UbiVolume* vol, uint32_t size) {
 }
 
 int ubi_volume_flash(UbiVolume* vol, volume_reader reader, void* context,
-                     uint32_t size) {
+                     uint32_t size, const char* label) {
   if (vol == nullptr || reader == nullptr) return -1;
-  return flash(vol, Source{reader, context, -1}, size);
+  return flash(vol, Source{reader, context, -1}, size, label);
 }
 
 int ubi_volume_flash_fd(UbiVolume* vol, int fd, uint32_t size) {
@@ -121,5 +124,5 @@ int ubi_volume_flash_fd(UbiVolume* vol, int fd, uint32_t size) {
     }
     size = static_cast<uint32_t>(st.st_size);
   }
-  return flash(vol, Source{nullptr, nullptr, fd}, size);
+  return flash(vol, Source{nullptr, nullptr, fd}, size, nullptr);
 }

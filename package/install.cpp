@@ -54,17 +54,31 @@ ssize_t digested_reader(void* context, void* buffer, size_t count) {
 
 }  // namespace
 
-void remove_known_volumes(UbiInfo* info) {
-  for (const char* name : known_volumes) {
+namespace {
+
+template <size_t N>
+void remove_volumes(UbiInfo* info, const char* const (&names)[N]) {
+  for (const char* name : names) {
     if (UbiVolume* vol = ubi_volume_find(info, name)) {
       ubi_volume_remove(info, vol);
     }
   }
 }
 
+}  // namespace
+
+void remove_known_volumes(UbiInfo* info) {
+  remove_volumes(info, known_volumes);
+}
+
+void remove_leftover_volumes(UbiInfo* info) {
+  remove_volumes(info, leftover_volumes);
+}
+
 int install_image(PackageFile* package, const PackageImage& image,
                   const char* name, UbiInfo* info,
-                  const SignatureHooks* signatures) {
+                  const SignatureHooks* signatures, const char* label) {
+  if (label == nullptr) label = name;
   if (bpk_find(package, image.type, 0, nullptr, nullptr) != 0) {
     emit_line(2, "Failed to find bpk partition");
     return -1;
@@ -77,9 +91,9 @@ int install_image(PackageFile* package, const PackageImage& image,
     }
   }
   auto bytes = static_cast<uint32_t>(image.size);
-  UbiVolume* vol = ubi_volume_create(info, name, bytes, 0);
+  UbiVolume* vol = ubi_volume_create(info, name, bytes, 0, label);
   if (vol == nullptr) {
-    emit_line(2, "Failed to create volume ", name);
+    emit_line(2, "Failed to create volume ", label);
     return -1;
   }
   DigestedStream stream{package, signatures, {}};
@@ -87,7 +101,7 @@ int install_image(PackageFile* package, const PackageImage& image,
   if (ubi_volume_flash(
           vol, signatures != nullptr ? digested_reader : bpk_volume_reader,
           signatures != nullptr ? static_cast<void*>(&stream) : package,
-          bytes) != 0) {
+          bytes, label) != 0) {
     emit_line(2, "Failed to flash firmware");
     ubi_volume_remove(info, vol);
     return -1;
@@ -98,7 +112,7 @@ int install_image(PackageFile* package, const PackageImage& image,
     Digest streamed;
     signatures->digest_finish(&stream.state, &streamed);
     if (streamed != image.digest) {
-      emit_line(2, "Failed to flash firmware, signature mismatch on ", name);
+      emit_line(2, "Failed to flash firmware, signature mismatch on ", label);
       ubi_volume_remove(info, vol);
       return -1;
     }
@@ -106,7 +120,7 @@ int install_image(PackageFile* package, const PackageImage& image,
   // The register of the volume's content is the complement of its CRC-32.
   uint32_t reg = 0;
   if (file_crc32(vol->device.c_str(), &reg) != 0 || reg != ~image.crc) {
-    emit_line(2, "Failed to flash firmware, CRC mismatch on ", name);
+    emit_line(2, "Failed to flash firmware, CRC mismatch on ", label);
     ubi_volume_remove(info, vol);
     return -1;
   }
@@ -123,16 +137,47 @@ int install_entry(PackageFile* package, uint32_t type, const char* name,
   return install_image(package, image, name, info);
 }
 
-int check_images_fit(UbiInfo* info, const ValidatedPackage& images) {
+namespace {
+
+// The device's erase block size and the blocks it has free, and the blocks
+// the images need: false (reported) when sysfs cannot tell.
+struct Room {
+  int64_t available = 0;
+  uint64_t needed = 0;
+};
+bool measure_room(UbiInfo* info, const ValidatedPackage& images, Room* room) {
   // The device's directory: /dev/ubi0 is /sys/class/ubi/ubi0.
   std::string sysfs = "/sys/class/ubi/" + info->device.substr(5);
-  int64_t leb_size = 0, available = 0;
+  int64_t leb_size = 0;
   if (sysfs_read_int64(sysfs, "eraseblock_size", &leb_size) != 0 ||
-      sysfs_read_int64(sysfs, "avail_eraseblocks", &available) != 0 ||
+      sysfs_read_int64(sysfs, "avail_eraseblocks", &room->available) != 0 ||
       leb_size <= 0) {
     emit_line(2, "Failed to read the size of ", info->device);
-    return -1;
+    return false;
   }
+  room->needed = 0;
+  for (const PackageImage* image : {&images.rootfs, &images.kernel}) {
+    room->needed += (image->size + static_cast<uint64_t>(leb_size) - 1) /
+                    static_cast<uint64_t>(leb_size);
+  }
+  return true;
+}
+
+bool fits(const Room& room) {
+  return room.available >= 0 &&
+         room.needed <= static_cast<uint64_t>(room.available);
+}
+
+}  // namespace
+
+int check_images_fit_beside(UbiInfo* info, const ValidatedPackage& images) {
+  Room room;
+  return measure_room(info, images, &room) && fits(room) ? 0 : -1;
+}
+
+int check_images_fit(UbiInfo* info, const ValidatedPackage& images) {
+  Room room;
+  if (!measure_room(info, images, &room)) return -1;
   for (const char* name : known_volumes) {
     UbiVolume* vol = ubi_volume_find(info, name);
     int64_t reserved = 0;
@@ -141,18 +186,65 @@ int check_images_fit(UbiInfo* info, const ValidatedPackage& images) {
       emit_line(2, "Failed to read the size of ", vol->device);
       return -1;
     }
-    available += reserved;
+    room.available += reserved;
   }
-  uint64_t needed = 0;
-  for (const PackageImage* image : {&images.rootfs, &images.kernel}) {
-    needed += (image->size + static_cast<uint64_t>(leb_size) - 1) /
-              static_cast<uint64_t>(leb_size);
-  }
-  if (available >= 0 && needed <= static_cast<uint64_t>(available)) return 0;
-  emit_line(2, "Firmware does not fit: ", std::to_string(needed),
-            " erase blocks needed, ", std::to_string(available), " available");
+  if (fits(room)) return 0;
+  emit_line(2, "Firmware does not fit: ", std::to_string(room.needed),
+            " erase blocks needed, ", std::to_string(room.available),
+            " available");
   return -1;
 }
+
+namespace {
+
+// The new firmware beside the installed one: both images under temporary
+// names, each read back, then renamed into place in one request, in which
+// UBI removes the old "rootfs" and "kernel". A power cut leaves either the
+// old names or the new; any failure before the rename removes the
+// temporary volumes and leaves the installed firmware as it was.
+int install_beside(PackageFile* package, const ValidatedPackage& images,
+                   UbiInfo* info, const SignatureHooks* signatures) {
+  if (install_image(package, images.rootfs, rootfs_volume_new, info,
+                    signatures, rootfs_volume) != 0) {
+    return -1;
+  }
+  if (install_image(package, images.kernel, kernel_volume_new, info,
+                    signatures, kernel_volume) != 0) {
+    remove_leftover_volumes(info);
+    return -1;
+  }
+  UbiVolume* rootfs = ubi_volume_find(info, rootfs_volume_new);
+  UbiVolume* kernel = ubi_volume_find(info, kernel_volume_new);
+  if (rootfs == nullptr || kernel == nullptr) {
+    remove_leftover_volumes(info);
+    return -1;
+  }
+  const UbiRename renames[] = {{rootfs_volume, rootfs},
+                               {kernel_volume, kernel}};
+  if (ubi_volumes_rename(info, 2, renames) != 0) {
+    remove_leftover_volumes(info);
+    return -1;
+  }
+  return 0;
+}
+
+// The old firmware removed first, then the new one written in its place.
+int install_in_place(PackageFile* package, const ValidatedPackage& images,
+                     UbiInfo* info, const SignatureHooks* signatures) {
+  remove_known_volumes(info);
+  if (install_image(package, images.rootfs, rootfs_volume, info,
+                    signatures) != 0) {
+    return -1;
+  }
+  if (install_image(package, images.kernel, kernel_volume, info,
+                    signatures) != 0) {
+    remove_known_volumes(info);
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
 
 int install_package(const char* path) {
   PackagePtr package = bpk_open(path, false);
@@ -168,19 +260,16 @@ int install_package(const char* path) {
   UbiInfoPtr info = load_or_clear_ubi(&cleared);
   if (!info) return -1;
   int result = -1;
-  // A freshly erased device holds nothing to keep: whatever does not fit
-  // there fails at the volume's creation.
-  if (cleared || check_images_fit(info.get(), images) == 0) {
-    remove_known_volumes(info.get());
-    if (install_image(package.get(), images.rootfs, rootfs_volume, info.get(),
-                      signatures) == 0) {
-      result = 0;
-      if (install_image(package.get(), images.kernel, kernel_volume, info.get(),
-                        signatures) != 0) {
-        remove_known_volumes(info.get());
-        result = -1;
-      }
-    }
+  // What a cut installation left goes before the room is measured.
+  remove_leftover_volumes(info.get());
+  bool installed = ubi_volume_find(info.get(), kernel_volume) != nullptr ||
+                   ubi_volume_find(info.get(), rootfs_volume) != nullptr;
+  if (installed && check_images_fit_beside(info.get(), images) == 0) {
+    result = install_beside(package.get(), images, info.get(), signatures);
+  } else if (cleared || check_images_fit(info.get(), images) == 0) {
+    // A freshly erased device holds nothing to keep: whatever does not fit
+    // there fails at the volume's creation.
+    result = install_in_place(package.get(), images, info.get(), signatures);
   }
   if (ubi_detach(info.get()) != 0) emit_line(2, "Failed to detach UBI device");
   return result;

@@ -12,16 +12,24 @@
 
 // 0 when both images were installed and verified, else -1. A package that
 // fails validation, or whose images do not fit the UBI device, leaves the
-// flash untouched. The UBI device is detached when it returns.
+// flash untouched. When the flash has room for the new images beside the
+// installed firmware, they are written under temporary names, checked, and
+// renamed into place in one request that removes the old volumes: any
+// failure before that leaves the installed firmware as it was. Without that
+// room the old volumes are removed first. The UBI device is detached when
+// it returns.
 [[nodiscard]] int install_package(const char* path);
 
 // Writes the image into a new static volume called name (removing an old
 // one first) and reads it back: 0, or -1 with the volume removed again.
 // The size written and the CRC verified are the image's, as validation
-// found them; with signatures, so is the digest of what was streamed.
+// found them; with signatures, so is the digest of what was streamed. The
+// lines name label when given (the volume's name once it is renamed into
+// place), else name.
 [[nodiscard]] int install_image(PackageFile* package, const PackageImage& image,
                                 const char* name, UbiInfo* info,
-                                const SignatureHooks* signatures = nullptr);
+                                const SignatureHooks* signatures = nullptr,
+                                const char* label = nullptr);
 // The same for the entry of that type, with the size and CRC its header
 // holds now.
 [[nodiscard]] int install_entry(PackageFile* package, uint32_t type,
@@ -32,8 +40,16 @@
 // available ones plus those the known volumes reserve. Reported when not.
 int check_images_fit(UbiInfo* info, const ValidatedPackage& images);
 
+// 0 when the images fit the UBI device beside the volumes it holds now:
+// the new firmware can then be written under temporary names while the
+// installed one stays. Silent unless the sizes cannot be read.
+int check_images_fit_beside(UbiInfo* info, const ValidatedPackage& images);
+
 // Removes "kernel", "rootfs", "rootfs_old", "kernel_old", "kernel_new".
 void remove_known_volumes(UbiInfo* info);
+// Removes what a cut installation may have left: "rootfs_old",
+// "kernel_old", "kernel_new", "rootfs_new".
+void remove_leftover_volumes(UbiInfo* info);
 
 // The volume writer's reader over the package's selected entry.
 ssize_t bpk_volume_reader(void* package, void* buffer, size_t count);

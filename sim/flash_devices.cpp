@@ -337,8 +337,11 @@ int rename_volumes(Flash& f, FlashRuntime& rt, const AttachedUbi& a,
       return fail(EINVAL);
     }
     // The kernel opens a renamed volume for its metadata only, beside
-    // whoever holds it.
-    if (find_volume(p, id) == nullptr) return fail(ENOENT);
+    // whoever holds it: an id past its table is EINVAL, one it does not
+    // hold ENODEV (drivers/mtd/ubi/cdev.c, rename_volumes and
+    // ubi_open_volume).
+    if (id < 0 || id >= 128) return fail(EINVAL);
+    if (find_volume(p, id) == nullptr) return fail(ENODEV);
     std::string name(req->ents[i].name, static_cast<size_t>(len));
     for (const auto& r : renames) {
       if (r.first == id || r.second == name) return fail(EINVAL);

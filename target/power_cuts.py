@@ -23,6 +23,12 @@ import device
 from media import make_disk, make_firmware
 
 NEW, BACKUP = "2.1.0.0", "1.0.0.0"
+# The backup's firmware signed with the tests' trusted key: installed first
+# by the keyed bootstrap from "packages/update.bpk2" (it refuses an unsigned
+# "update.bpk2" beside it), so that a story can start from installed
+# firmware with no backup on the card.
+SIGNED_BACKUP = "signed-" + BACKUP
+KEYED = "/sbin/velnor-bootstrap-keyed"
 FURTHER_BOOTS = 4
 # A chip of 64 erase blocks (8 MiB) instead of the board's 1024: UBI
 # erases every block of a blank flash before the first volume update, one
@@ -46,15 +52,16 @@ class Mode:
     """A story whose boot number cut_boot writes the flash. programs: the
     first process of each boot ("/init" is the bootstrap, P:A runs P with
     argument A; the last repeats); setflag: the register's value before the
-    cut boot, as a service tool would set it; foreign: erase blocks of
-    another system's data in the UBI partition at power-on."""
+    cut boot, as a service tool would set it; lost: the register loses
+    its value with the power (it reads 0 after the cut); foreign: erase
+    blocks of another system's data in the UBI partition at power-on."""
 
     def __init__(self, name, title, cut_boot, flag=0, programs=("/init",),
-                 setflag=None, card=None, usb=None, foreign=0):
+                 setflag=None, card=None, usb=None, foreign=0, lost=False):
         self.name, self.title, self.cut_boot = name, title, cut_boot
         self.flag, self.programs, self.setflag = flag, programs, setflag
         self.card = card or {"update.bpk2": NEW, "backup.bpk2": BACKUP}
-        self.usb, self.foreign = usb, foreign
+        self.usb, self.foreign, self.lost = usb, foreign, lost
 
     def program(self, n):
         return self.programs[min(n, len(self.programs) - 1)].split(":")
@@ -74,6 +81,17 @@ MODES = [
          programs=("/init", "/usr/bin/velnor-damage-volume:rootfs", "/init")),
     Mode("foreign_data", "update onto a partition holding foreign data (erased first)",
          cut_boot=1, flag=0x55500000, foreign=64),
+    # No backup on the card: the firmware the device had must stay until
+    # the new one is in place.
+    Mode("update_no_backup", "update by the register over installed firmware, no backup",
+         cut_boot=2, programs=(KEYED + ":update", "/init"), setflag=0x55500000,
+         card={"update.bpk2": NEW, "packages/update.bpk2": SIGNED_BACKUP}),
+    Mode("usb_no_backup", "USB update over installed firmware, no backup",
+         cut_boot=2, programs=(KEYED + ":update", "/init"), setflag=0x55420000,
+         card={"packages/update.bpk2": SIGNED_BACKUP}, usb={"update.bpk2": NEW}),
+    Mode("update_no_backup_lost", "the same, the register lost with the power",
+         cut_boot=2, programs=(KEYED + ":update", "/init"), setflag=0x55500000,
+         card={"update.bpk2": NEW, "packages/update.bpk2": SIGNED_BACKUP}, lost=True),
 ]
 
 
@@ -92,6 +110,14 @@ class Packages:
                                                kernel=kernel, tag="-small")
             rootfs = os.path.join(work, f"rootfs-small-{version}.squashfs")
             self.crcs[version] = {"kernel": crc_of(kernel), "rootfs": crc_of(rootfs)}
+        signed = os.path.join(work, f"firmware-small-{SIGNED_BACKUP}.bpk2")
+        if not os.path.exists(signed):
+            shutil.copy(self.path[BACKUP], signed)
+            subprocess.run([os.path.join(host_bin, "velnor-pack"), "sign", signed, "--key",
+                            os.path.join(os.path.dirname(os.path.abspath(__file__)), "..",
+                                         "tests", "keys", "trusted.key")],
+                           check=True, stdout=subprocess.DEVNULL)
+        self.path[SIGNED_BACKUP] = signed
 
     def which(self, volumes):
         """The firmware whose images the volumes hold: a version, "mix",
@@ -144,8 +170,13 @@ def run_once(ctx, packages, mode, writes):
               f"velnor.boots={boots}", f"velnor.flag={mode.flag:#x}",
               "velnor.programs=" + ",".join(mode.programs),
               f"velnor.cut={mode.cut_boot}:{writes}", "velnor.report=1"]
+    setflags = []
     if mode.setflag is not None:
-        append.append(f"velnor.setflag={mode.cut_boot}:{mode.setflag:#x}")
+        setflags.append(f"{mode.cut_boot}:{mode.setflag:#x}")
+    if mode.lost:
+        setflags.append(f"{mode.cut_boot + 1}:0x0")
+    if setflags:
+        append.append("velnor.setflag=" + ",".join(setflags))
     if mode.foreign:
         append.append(f"velnor.foreign={mode.foreign}")
     tag = f"{mode.name}-{writes}"
@@ -230,6 +261,8 @@ def sim_outcomes(ctx, packages, mode):
                 init += ["--power-cut-after", str(n)]
             elif boot > mode.cut_boot:
                 args = []
+                if mode.lost and boot == mode.cut_boot + 1:
+                    ctx.sim("flag", dev, "0")
             subprocess.run([sim, "boot", dev, *init, "--", *args],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             state = json.loads(ctx.sim("show", dev).stdout)

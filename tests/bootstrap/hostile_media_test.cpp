@@ -65,6 +65,22 @@ const Case cases[] = {
      },
      "Failed to mount /dev/mmcblk0p1: Device or resource busy\n"
      "Failed to mount MMC rw\n"},
+    // Refused once the new firmware is written: it was written beside the
+    // installed one, which stays.
+    {"a card pulled during the write", 0x55500000,
+     [](SimBoard& b, auto&) {
+       // Validation reads the package whole; the write reads it again.
+       b.must("card",
+              {"--removed-after", "500000",
+               b.package("new.bpk2", 300000, 60000, 5) + "=update.bpk2"});
+     },
+     "Failed to flash firmware\n"},
+    {"flash that stores other bytes than it was given", 0x55500000,
+     [](SimBoard& b, auto&) {
+       card_with(b, container_with("hsqs new", "new kernel"));
+       b.must("fault", {"corrupt-writes", "on"});
+     },
+     "Failed to flash firmware\n"},
 };
 
 void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
@@ -94,6 +110,12 @@ TEST_P(HostileMedia, LeaveTheInstalledFirmwareAndTheRequest) {
   // Nothing on the card was formatted away.
   EXPECT_EQ(board.show()["media"]["mmc"], card_before);
   EXPECT_EQ(r.out.find("Formatting"), std::string::npos);
+  // With no card and no request, the installed firmware boots.
+  board.must("fault", {"corrupt-writes", "off"});
+  board.must("card", {"--remove"});
+  board.must("flag", {"0"});
+  board.must("boot");
+  EXPECT_EQ(board.show()["boot"]["outcome"], "switch_root");
 }
 
 INSTANTIATE_TEST_SUITE_P(Inputs, HostileMedia, ::testing::ValuesIn(cases),

@@ -41,6 +41,15 @@ struct Firmware {
   std::string kernel_crc;
 };
 
+// How an update is made: from the card or from a stick, with the card's
+// backup or without, on a board whose register survives the power loss
+// or loses it.
+struct Story {
+  bool usb = false;
+  bool backup = true;
+  bool register_survives = true;
+};
+
 class PowerLoss : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -80,32 +89,42 @@ class PowerLoss : public ::testing::Test {
             hex(crc32(slurp(pkg + ".kernel")))};
   }
 
-  // A device about to be updated: the new package and a backup on its card,
-  // old firmware in the flash when asked.
-  void prepare(bool installed, bool by_flag) {
+  // A device about to be updated: the new package (and a backup) on its
+  // card, or the new package on a stick; the backup's firmware in the flash
+  // when asked.
+  void prepare(bool installed, bool by_flag, const Story& story) {
     fs::remove_all(dev);
     ASSERT_EQ(sim({"init", dev}), 0);
     if (installed) {
       ASSERT_EQ(sim({"install", dev, backup.package}), 0);
     }
-    ASSERT_EQ(sim({"card", dev, fresh.package + "=update.bpk2",
-                   backup.package + "=backup.bpk2"}),
-              0);
-    ASSERT_EQ(sim({"flag", dev, by_flag ? "0x55500000" : "0"}), 0);
+    std::vector<std::string> card = {"card", dev};
+    if (!story.usb) card.push_back(fresh.package + "=update.bpk2");
+    if (story.backup) card.push_back(backup.package + "=backup.bpk2");
+    ASSERT_EQ(sim(card), 0);
+    if (story.usb) {
+      ASSERT_EQ(sim({"usb", dev, fresh.package + "=update.bpk2"}), 0);
+    }
+    const char* request = story.usb ? "0x55420000" : "0x55500000";
+    ASSERT_EQ(sim({"flag", dev, by_flag ? request : "0"}), 0);
   }
 
   // Walks the cut over every flash operation of the update; returns the
   // number of cut points.
-  int walk(bool installed, bool by_flag) {
+  int walk(bool installed, bool by_flag, const Story& story = {}) {
     int points = 0;
     for (int n = 1; n < 500; ++n) {
-      prepare(installed, by_flag);
+      prepare(installed, by_flag, story);
       std::vector<std::string> first = {"boot", dev, "--power-cut-after",
                                         std::to_string(n)};
-      if (!by_flag) first.insert(first.end(), {"--", "update"});
+      if (!by_flag)
+        first.insert(first.end(), {"--", story.usb ? "usb" : "update"});
       EXPECT_EQ(sim(first), 0);
       if (outcome() != "power_cut") break;  // the update needs fewer operations
       ++points;
+      if (!story.register_survives) {
+        EXPECT_EQ(sim({"flag", dev, "0"}), 0);
+      }
       // Power comes back; the request, if any, was a word of that one boot.
       bool up = false;
       for (int boot = 0; boot < 3 && !up; ++boot) {
@@ -160,4 +179,32 @@ TEST_F(PowerLoss, InstalledFirmwareUpdateByWord) {
   EXPECT_GT(points, 8);
   RecordProperty("cut_points", points);
   std::printf("cut points tried and recovered: %d\n", points);
+}
+
+// Without the card's backup, an update over installed firmware must end in
+// the firmware the device had or the new one, wherever the power is cut:
+// the new one is written beside the old, which stays until the new one is
+// renamed into place. The same when the register loses the request.
+TEST_F(PowerLoss, InstalledFirmwareKeptOrReplacedWithoutABackup) {
+  struct Row {
+    const char* what;
+    bool by_flag;
+    Story story;
+  } rows[] = {
+      {"update by the register", true, {false, false, true}},
+      {"update by a word", false, {false, false, true}},
+      {"USB update by the register", true, {true, false, true}},
+      {"update by the register, lost with the power",
+       true,
+       {false, false, false}},
+      {"USB update by the register, lost with the power",
+       true,
+       {true, false, false}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    int points = walk(true, row.by_flag, row.story);
+    EXPECT_GT(points, 8);
+    std::printf("%s: %d cut points tried and recovered\n", row.what, points);
+  }
 }

@@ -203,21 +203,22 @@ TEST_F(Install, AKernelVolumeThatCannotBeCreatedTakesTheNewRootfsWithIt) {
 
 TEST_F(Install, AFailedWriteLeavesNoFirmwareVolumeBehind) {
   // The volume written is removed; so is what older firmware left beside
-  // its volumes. Other volumes stay.
+  // its volumes. The installed firmware and other volumes stay.
   struct Row {
     void (*fault)(bool);
     std::vector<std::pair<std::string, uint32_t>> before;
-    size_t after;
+    std::vector<std::string> after;
   } rows[] = {
-      {sim::flash_corrupt_writes, {}, 0},
+      {sim::flash_corrupt_writes, {}, {}},
       {sim::flash_fail_writes,
        {{"kernel", 1000},
         {"rootfs", 1000},
         {"rootfs_old", 1000},
         {"kernel_old", 1000},
         {"kernel_new", 1000},
+        {"rootfs_new", 1000},
         {"data", 5000}},
-       1},
+       {"data", "kernel", "rootfs"}},
   };
   for (const Row& row : rows) {
     if (!row.before.empty()) preinstall(row.before);
@@ -228,9 +229,101 @@ TEST_F(Install, AFailedWriteLeavesNoFirmwareVolumeBehind) {
     row.fault(false);
     EXPECT_EQ(SimDevice::console(2),
               "Creating volume: rootfs\nFailed to flash firmware\n");
-    EXPECT_EQ(count_volumes(), row.after);
+    std::vector<std::string> left = names();
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, row.after);
   }
-  EXPECT_EQ(names(), std::vector<std::string>{"data"});
+}
+
+// An installation over firmware: beside it when the flash has room for
+// both (the old firmware stays until the new one is renamed into place),
+// in its place when it has not (the old one goes first).
+class InstallOverFirmware : public Install {
+ protected:
+  static sim::DeviceOptions small() {
+    sim::DeviceOptions o;
+    o.nand.size = 8 << 20;  // 64 erase blocks: room for two 21-block firmwares
+    return o;
+  }
+  InstallOverFirmware() : Install(small()) {}
+};
+
+TEST_F(InstallOverFirmware, TheOldFirmwareStaysUntilTheNewOneIsInPlace) {
+  enum Firmware { old_one, new_one, none };
+  struct Row {
+    const char* what;
+    uint32_t rootfs_blocks;
+    void (*fault)(bool);
+    std::vector<std::pair<std::string, uint32_t>> leftovers;
+    int result;
+    bool renamed;
+    Firmware after;
+  } rows[] = {
+      {"beside", 15, nullptr, {}, 0, true, new_one},
+      {"beside, a write fails",
+       15,
+       sim::flash_fail_writes,
+       {},
+       -1,
+       false,
+       old_one},
+      {"beside, the read-back differs",
+       15,
+       sim::flash_corrupt_writes,
+       {},
+       -1,
+       false,
+       old_one},
+      // What a cut installation left goes first, and frees the room.
+      {"beside, after leftovers",
+       15,
+       nullptr,
+       {{"rootfs_new", 20 * leb}, {"kernel_old", 5 * leb}},
+       0,
+       true,
+       new_one},
+      {"in place", 40, nullptr, {}, 0, false, new_one},
+      {"in place, a write fails",
+       40,
+       sim::flash_fail_writes,
+       {},
+       -1,
+       false,
+       none},
+  };
+  unsigned seed = 20;
+  for (const Row& row : rows) {
+    std::string old_rootfs = image(20 * leb, ++seed),
+                old_kernel = image(90000, ++seed);
+    ASSERT_EQ(install_package(package(old_rootfs, old_kernel).c_str()), 0);
+    if (!row.leftovers.empty()) preinstall(row.leftovers);
+    std::string rootfs = image(row.rootfs_blocks * leb, ++seed),
+                kernel = image(80000, ++seed);
+    std::string pkg = package(rootfs, kernel);
+    sim::clear_console();
+    if (row.fault) row.fault(true);
+    EXPECT_EQ(install_package(pkg.c_str()), row.result) << row.what;
+    if (row.fault) row.fault(false);
+    // The lines an operator reads name the firmware's volumes either way.
+    EXPECT_EQ(SimDevice::console(1).find("Flashing \"rootfs\""), 0u)
+        << row.what;
+    EXPECT_EQ(SimDevice::console(1).find("Renaming:\n"
+                                         "  rootfs_new -> rootfs\n"
+                                         "  kernel_new -> kernel\n") !=
+                  std::string::npos,
+              row.renamed)
+        << row.what << SimDevice::console(1);
+    std::vector<std::string> left = names();
+    std::sort(left.begin(), left.end());
+    if (row.after == none) {
+      EXPECT_TRUE(left.empty()) << row.what;
+      continue;
+    }
+    EXPECT_EQ(left, (std::vector<std::string>{"kernel", "rootfs"})) << row.what;
+    bool fresh = row.after == new_one;
+    EXPECT_TRUE(holds("rootfs", fresh ? rootfs : old_rootfs)) << row.what;
+    EXPECT_TRUE(holds("kernel", fresh ? kernel : old_kernel)) << row.what;
+  }
 }
 
 TEST_F(Install, ADetachThatFailsIsReportedAndTheResultStands) {
@@ -253,14 +346,15 @@ TEST_F(Install, AnOldVolumeThatCannotBeRemovedStopsThatImage) {
                "/dev/ubi0_0");
   int held = os::open("/dev/ubi0_0", O_RDONLY);
   sim::clear_console();
+  // Written beside it, the new firmware cannot take its place: UBI will not
+  // remove a volume in use. The temporary volumes go; the old one stays.
   EXPECT_EQ(install_package(package(image(100, 1), image(100, 2)).c_str()), -1);
-  EXPECT_EQ(SimDevice::console(1), "Removing old volume rootfs\n");
   EXPECT_EQ(SimDevice::console(2),
-            "Failed to rm volume (ioctl): Device or resource busy\n"
-            "Failed to rm volume (ioctl): Device or resource busy\n"
-            "Failed to remove volume rootfs\n"
+            "Creating volume: rootfs\nCreating volume: kernel\n"
+            "Failed to rename volumes: Device or resource busy\n"
             "Failed to detach UBI device\n");
   os::close(held);
+  EXPECT_EQ(names(), std::vector<std::string>{"rootfs"});
 }
 
 TEST_F(Install, APackageChangedAfterValidationIsNotInstalled) {
