@@ -44,9 +44,9 @@ int flash(UbiVolume* vol, const Source& source, uint32_t size,
       new (std::nothrow) unsigned char[chunk_size]);
   if (!buffer) return -1;
 
-  std::string heading =
-      "Flashing \"" + (label != nullptr ? label : vol->name.value_or("")) +
-      "\" ";
+  std::string heading = "Flashing \"" +
+                        (label != nullptr ? label : vol->name.value_or("")) +
+                        "\" ";
   (void)!os::write(1, heading.data(), heading.size());
   uint32_t remaining = size;
   uint32_t progress = 0;

@@ -100,8 +100,8 @@ int install_image(PackageFile* package, const PackageImage& image,
   if (signatures != nullptr) signatures->digest_start(&stream.state);
   if (ubi_volume_flash(
           vol, signatures != nullptr ? digested_reader : bpk_volume_reader,
-          signatures != nullptr ? static_cast<void*>(&stream) : package,
-          bytes, label) != 0) {
+          signatures != nullptr ? static_cast<void*>(&stream) : package, bytes,
+          label) != 0) {
     emit_line(2, "Failed to flash firmware");
     ubi_volume_remove(info, vol);
     return -1;
@@ -204,12 +204,12 @@ namespace {
 // temporary volumes and leaves the installed firmware as it was.
 int install_beside(PackageFile* package, const ValidatedPackage& images,
                    UbiInfo* info, const SignatureHooks* signatures) {
-  if (install_image(package, images.rootfs, rootfs_volume_new, info,
-                    signatures, rootfs_volume) != 0) {
+  if (install_image(package, images.rootfs, rootfs_volume_new, info, signatures,
+                    rootfs_volume) != 0) {
     return -1;
   }
-  if (install_image(package, images.kernel, kernel_volume_new, info,
-                    signatures, kernel_volume) != 0) {
+  if (install_image(package, images.kernel, kernel_volume_new, info, signatures,
+                    kernel_volume) != 0) {
     remove_leftover_volumes(info);
     return -1;
   }
@@ -232,12 +232,12 @@ int install_beside(PackageFile* package, const ValidatedPackage& images,
 int install_in_place(PackageFile* package, const ValidatedPackage& images,
                      UbiInfo* info, const SignatureHooks* signatures) {
   remove_known_volumes(info);
-  if (install_image(package, images.rootfs, rootfs_volume, info,
-                    signatures) != 0) {
+  if (install_image(package, images.rootfs, rootfs_volume, info, signatures) !=
+      0) {
     return -1;
   }
-  if (install_image(package, images.kernel, kernel_volume, info,
-                    signatures) != 0) {
+  if (install_image(package, images.kernel, kernel_volume, info, signatures) !=
+      0) {
     remove_known_volumes(info);
     return -1;
   }
