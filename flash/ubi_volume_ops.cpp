@@ -96,6 +96,24 @@ int ubi_volumes_rename(UbiInfo* info, int count, const UbiRename* renames) {
   }
   request.reset();
   node.reset();
+  // A volume whose name went to a renamed one, and that was not renamed
+  // itself, is gone: the kernel removed it in the same request. Its record
+  // goes before the refresh, which would otherwise find it missing.
+  for (std::unique_ptr<UbiVolume>* link = &info->volumes; *link;) {
+    UbiVolume* vol = link->get();
+    bool renamed = false, taken = false;
+    for (int i = 0; i < count; ++i) {
+      renamed |= renames[i].vol == vol;
+      taken |= vol->name &&
+               *vol->name ==
+                   std::string_view(renames[i].new_name).substr(0, max_name);
+    }
+    if (taken && !renamed) {
+      *link = std::move(vol->next);  // frees the record
+    } else {
+      link = &vol->next;
+    }
+  }
   ubi_volumes_refresh(info);
   return 0;
 }

@@ -332,6 +332,40 @@ int check(const char* image) {
     if (list) print_partitions(list.get());
   }
 
+  step("two volumes renamed over the names of two others");
+  {
+    // The installation's swap: the volumes whose names are taken, and that
+    // are not renamed themselves, are removed in the same request.
+    UbiVolume* made[4] = {};
+    const char* names[4] = {"kernel", "rootfs", "kernel_new", "rootfs_new"};
+    for (int i = 0; i < 4; ++i) {
+      made[i] = ubi_volume_create(info.get(), names[i], 1000 * (i + 1), 0);
+      if (made[i] == nullptr) return 1;
+    }
+    UbiVolume gone = {};
+    gone.id = made[0]->id;
+    const UbiRename swap[] = {{"rootfs", made[3]}, {"kernel", made[2]}};
+    emit_line(
+        1, "rename: ", std::to_string(ubi_volumes_rename(info.get(), 2, swap)));
+    print_volumes(info.get());
+
+    step("rename a volume that is gone");
+    const UbiRename stale[] = {{"elsewhere", &gone}};
+    emit_line(1, "rename: ",
+              std::to_string(ubi_volumes_rename(info.get(), 1, stale)));
+    step("two renamed to one name");
+    UbiVolume* rootfs_now = ubi_volume_find(info.get(), "rootfs");
+    UbiVolume* kernel_now = ubi_volume_find(info.get(), "kernel");
+    if (rootfs_now == nullptr || kernel_now == nullptr) return 1;
+    const UbiRename twice[] = {{"same", rootfs_now}, {"same", kernel_now}};
+    emit_line(1, "rename: ",
+              std::to_string(ubi_volumes_rename(info.get(), 2, twice)));
+    emit_line(1, "remove: ",
+              std::to_string(ubi_volume_remove(info.get(), rootfs_now)), " ",
+              std::to_string(ubi_volume_remove(info.get(), kernel_now)));
+    print_volumes(info.get());
+  }
+
   step("detach");
   emit_line(1, "detach: ", std::to_string(ubi_detach(info.get())));
   info.reset();

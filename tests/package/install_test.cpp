@@ -307,6 +307,11 @@ TEST_F(InstallOverFirmware, TheOldFirmwareStaysUntilTheNewOneIsInPlace) {
     // The lines an operator reads name the firmware's volumes either way.
     EXPECT_EQ(SimDevice::console(1).find("Flashing \"rootfs\""), 0u)
         << row.what;
+    if (row.result == 0) {
+      EXPECT_EQ(SimDevice::console(2),
+                "Creating volume: rootfs\nCreating volume: kernel\n")
+          << row.what;
+    }
     EXPECT_EQ(SimDevice::console(1).find("Renaming:\n"
                                          "  rootfs_new -> rootfs\n"
                                          "  kernel_new -> kernel\n") !=
