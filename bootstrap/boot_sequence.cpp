@@ -3,6 +3,7 @@
 #include <linux/reboot.h>
 #include <sys/reboot.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -86,10 +87,14 @@ void usb_mode() {
   }
 }
 
+// The card's backup in place of firmware that cannot come up. A backup
+// that is the installed firmware already is not installed again (it is
+// what failed): the device restarts with the flash as it is and the
+// register unchanged, until a person or a new request acts.
 void fallback_rescue() {
   rescue_leds();
   watchdog_reset(300);
-  if (rescue_firmware() != 0) bootflag_write(BOOTFLAG_RESCUE, 1);
+  if (rescue_firmware(true) == -1) bootflag_write(BOOTFLAG_RESCUE, 1);
 }
 
 // The volume checks; the first failure's line, or null when both are sound.
@@ -108,9 +113,16 @@ const char* volume_problem(UbiVolume* kernel, UbiVolume* rootfs) {
 bool normal_boot(int argc, char** argv) {
   emit_line(1, "Checking rootfs/kernel volumes");
   watchdog_reset(120);
-  UbiInfoPtr info = ubi_info_for_mtd(ubi_partition);
+  int attach_error = 0;
+  UbiInfoPtr info = ubi_info_for_mtd(ubi_partition, &attach_error);
   if (!info) {
     emit_line(1, "Failed to load ubi information");
+    // A partition of data UBI cannot attach holds no firmware that could
+    // ever boot: the card's backup takes over (the rescue erases it).
+    if (attach_error == EINVAL) {
+      fallback_rescue();
+      return false;
+    }
     restart_system();  // without stopping the daemon
     return true;
   }
@@ -155,8 +167,12 @@ bool normal_boot(int argc, char** argv) {
     emit_line(2, "Failed to switch root");
     os::umount2(root_mount_point, 0);
   }
-  // Root failure.
+  // Root failure: after the pause its lines are seen in, the card's backup
+  // takes over, as for a damaged volume; restarting into the same failure
+  // would repeat it on every boot.
   sleep_seconds(5);
+  partitions.reset();
+  fallback_rescue();
   return false;
 }
 

@@ -10,7 +10,7 @@
 #include "common/os.h"
 #include "package/install.h"
 
-int rescue_firmware() {
+int rescue_firmware(bool unless_installed) {
   emit_line(1, "Starting system recovery procedure");
   if (mount_medium(MEDIUM_MMC, mmc_mount_point, mmc_wait_ms, 0) != 0) {
     emit_line(2, "Failed to mount MMC");
@@ -21,7 +21,12 @@ int rescue_firmware() {
     result = -1;
   } else {
     emit_line(1, "Rescue firmware found");
-    result = install_package(card_backup_package);
+    if (unless_installed && package_is_installed(card_backup_package)) {
+      emit_line(2, "Rescue firmware is the installed firmware");
+      result = -2;
+    } else {
+      result = install_package(card_backup_package);
+    }
   }
   umount_medium(MEDIUM_MMC, mmc_mount_point);
   return result;

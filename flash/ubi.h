@@ -80,11 +80,14 @@ int ubi_ctrl_create();
 // missing; null when the node cannot be had.
 UbiInfoPtr ubi_info_load(const std::string& entry);
 // Reuses the device already attached to the partition or attaches one:
-// its info, or null.
-UbiInfoPtr ubi_attach(const MtdPartition* partition);
+// its info, or null. attach_error, when given, receives the errno of an
+// attach the kernel refused (EINVAL: the partition holds data UBI cannot
+// attach), else 0.
+UbiInfoPtr ubi_attach(const MtdPartition* partition,
+                      int* attach_error = nullptr);
 // ubi_attach of the MTD partition of that name; null, silently, when there
 // is no such partition.
-UbiInfoPtr ubi_info_for_mtd(const char* mtd_name);
+UbiInfoPtr ubi_info_for_mtd(const char* mtd_name, int* attach_error = nullptr);
 // Detaches the info's device: 0, or -1 (no digits in its path, no control
 // node, or the kernel refuses: errno as it said). The records stay.
 int ubi_detach(const UbiInfo* info);

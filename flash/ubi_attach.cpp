@@ -69,7 +69,8 @@ UbiInfoPtr ubi_info_load(const std::string& entry) {
   return info;
 }
 
-UbiInfoPtr ubi_attach(const MtdPartition* partition) {
+UbiInfoPtr ubi_attach(const MtdPartition* partition, int* attach_error) {
+  if (attach_error != nullptr) *attach_error = 0;
   // Device entries: "ubi..." without any underscore, in directory order.
   std::vector<std::string> devices;
   if (!list_sysfs_dir(ubi_class, [&](const char* entry) {
@@ -98,6 +99,7 @@ UbiInfoPtr ubi_attach(const MtdPartition* partition) {
   unique_fd ctrl(os::open(ubi_ctrl, O_RDWR));
   if (!ctrl.ok()) return nullptr;
   if (os::ioctl(ctrl.get(), UBI_IOCATT, &request) < 0) {
+    if (attach_error != nullptr) *attach_error = errno;
     emit_line(2, "Failed to attach ubi on ", partition->device, ": ",
               errno_text());
     return nullptr;
@@ -108,11 +110,12 @@ UbiInfoPtr ubi_attach(const MtdPartition* partition) {
   return ubi_info_load(std::string("ubi") + number);
 }
 
-UbiInfoPtr ubi_info_for_mtd(const char* mtd_name) {
+UbiInfoPtr ubi_info_for_mtd(const char* mtd_name, int* attach_error) {
+  if (attach_error != nullptr) *attach_error = 0;
   std::unique_ptr<MtdPartitionList> list = mtd_partitions_load();
   if (!list) return nullptr;
   MtdPartition* partition = mtd_partition_find(list.get(), mtd_name);
-  return partition != nullptr ? ubi_attach(partition) : nullptr;
+  return partition != nullptr ? ubi_attach(partition, attach_error) : nullptr;
 }
 
 int ubi_detach(const UbiInfo* info) {

@@ -1,5 +1,7 @@
 #include "package/install.h"
 
+#include <cerrno>
+
 #include "common/emit_line.h"
 #include "common/firmware_layout.h"
 #include "common/sysfs.h"
@@ -7,11 +9,20 @@
 
 namespace {
 
-// The UBI device, erasing the partition and attaching afresh when it
-// cannot be had as it is (cleared then tells so).
+// The UBI device, erasing the partition and attaching afresh when UBI
+// refuses what it holds (cleared then tells so). Any other failure (the
+// kernel short of memory, the control node refused, no partition) erases
+// nothing: a passing error must not cost the firmware.
 UbiInfoPtr load_or_clear_ubi(bool* cleared) {
   *cleared = false;
-  if (UbiInfoPtr info = ubi_info_for_mtd(ubi_partition)) return info;
+  int attach_error = 0;
+  if (UbiInfoPtr info = ubi_info_for_mtd(ubi_partition, &attach_error)) {
+    return info;
+  }
+  if (attach_error != EINVAL) {
+    emit_line(2, "Failed to load ubi information");
+    return nullptr;
+  }
   *cleared = true;
   emit_line(1, "Clearing MTD device");
   std::unique_ptr<MtdPartitionList> list = mtd_partitions_load();
@@ -245,6 +256,29 @@ int install_in_place(PackageFile* package, const ValidatedPackage& images,
 }
 
 }  // namespace
+
+bool package_is_installed(const char* path) {
+  PackagePtr package = bpk_open(path, false);
+  if (!package || bpk_verify(package.get()) != 0) return false;
+  UbiInfoPtr info = ubi_info_for_mtd(ubi_partition);
+  if (!info) return false;
+  for (auto [type, name] : {std::pair{bpk_type_kernel, kernel_volume},
+                            std::pair{bpk_type_rootfs, rootfs_volume}}) {
+    uint64_t size = 0;
+    uint32_t crc = 0, reg = 0;
+    UbiVolume* vol = ubi_volume_find(info.get(), name);
+    if (bpk_find(package.get(), type, 0, &size, &crc) != 0 || vol == nullptr ||
+        ubi_volume_check(vol) != 0 ||
+        static_cast<uint64_t>(vol->data_bytes) != size) {
+      return false;
+    }
+    const char* node = ubi_volume_device(vol);
+    if (node == nullptr || file_crc32(node, &reg) != 0 || reg != ~crc) {
+      return false;
+    }
+  }
+  return true;
+}
 
 int install_package(const char* path) {
   PackagePtr package = bpk_open(path, false);

@@ -45,6 +45,12 @@ int check_images_fit(UbiInfo* info, const ValidatedPackage& images);
 // installed one stays. Silent unless the sizes cannot be read.
 int check_images_fit_beside(UbiInfo* info, const ValidatedPackage& images);
 
+// Whether the flash holds the package's firmware already: "kernel" and
+// "rootfs" sound, each of its image's size and CRC-32 as the package's
+// entries state them. Reads the package's headers and the volumes; writes
+// nothing and reports nothing.
+bool package_is_installed(const char* path);
+
 // Removes "kernel", "rootfs", "rootfs_old", "kernel_old", "kernel_new".
 void remove_known_volumes(UbiInfo* info);
 // Removes what a cut installation may have left: "rootfs_old",

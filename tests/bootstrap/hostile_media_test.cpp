@@ -65,6 +65,13 @@ const Case cases[] = {
      },
      "Failed to mount /dev/mmcblk0p1: Device or resource busy\n"
      "Failed to mount MMC rw\n"},
+    // A passing kernel error is no reason to erase the partition.
+    {"a control node that cannot be opened for the attach", 0x55500000,
+     [](SimBoard& b, std::vector<std::string>& options) {
+       b.must("card", {b.package("new.bpk2", 3000, 3000, 5) + "=update.bpk2"});
+       options = {"--fail", "open:/dev/ubi_ctrl:1:24"};
+     },
+     "Failed to load ubi information\n"},
     // Refused once the new firmware is written: it was written beside the
     // installed one, which stays.
     {"a card pulled during the write", 0x55500000,
