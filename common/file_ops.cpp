@@ -46,32 +46,54 @@ int copy_regular(const char* source, const std::string& target) {
     emit_line(2, "Can't copy a file onto itself: ", source);
     return -1;
   }
-  unique_fd out(os::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
+  // A new file of its own, never one a name on the medium leads to: what
+  // was left there by a copy cut short goes first (a link named so is
+  // removed, not followed).
+  const std::string fresh = target + ".new";
+  os::unlink(fresh.c_str());
+  unique_fd out(os::open(fresh.c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666));
   if (!out.ok()) {
     emit_line(2, "Failed to open ", target, ": ", errno_text());
     return -1;
   }
+  auto give_up = [&] {
+    int error = errno;
+    out.reset();
+    os::unlink(fresh.c_str());
+    errno = error;
+    return -1;
+  };
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[copy_chunk]);
   if (!buffer) {
     errno = ENOMEM;
     emit_line(2, "Failed to read: ", errno_text());
-    return -1;
+    return give_up();
   }
   for (;;) {
     ssize_t got = os::read(in.get(), buffer.get(), copy_chunk);
-    if (got == 0) return 0;
+    if (got == 0) break;
     if (got < 0) {
       emit_line(2, "Failed to read: ", errno_text());
-      return -1;
+      return give_up();
     }
     ssize_t put = os::write(out.get(), buffer.get(), static_cast<size_t>(got));
     if (put != got) {
       // A short write without an error means the medium is full.
       if (put >= 0) errno = ENOSPC;
       emit_line(2, "Failed to write: ", errno_text());
-      return -1;
+      return give_up();
     }
   }
+  if (os::close(out.release()) != 0) {
+    emit_line(2, "Failed to write: ", errno_text());
+    return give_up();
+  }
+  if (os::rename(fresh.c_str(), target.c_str()) != 0) {
+    emit_line(2, "Failed to rename ", fresh, ": ", errno_text());
+    return give_up();
+  }
+  return 0;
 }
 
 bool is_directory(const char* path) {

@@ -4,7 +4,11 @@
 #include <sys/types.h>
 
 // Copies one regular file or symbolic link; into an existing directory under
-// the source's own name. Other kinds of source copy nothing and give 0.
+// the source's own name. Other kinds of source copy nothing and give 0. A
+// regular file is written as a new file beside the target (its name and
+// ".new") and renamed over it once whole: whatever the target's name stands
+// for (a link to another file, another name of a file) is never written
+// into, and a copy cut short leaves it, and every other file, as it was.
 int copy_file(const char* source, const char* destination);
 
 // Creates the directory and every missing parent with the given mode.

@@ -3,7 +3,9 @@
 // flash compared before and after.
 #include <sys/stat.h>
 
+#include <fstream>
 #include <functional>
+#include <map>
 
 #include "tests/package/package_bytes.h"
 #include "tests/support.h"
@@ -65,6 +67,28 @@ const Case cases[] = {
      },
      "Failed to mount /dev/mmcblk0p1: Device or resource busy\n"
      "Failed to mount MMC rw\n"},
+    // The copy from the stick writes a file of its own: never through a
+    // link on the card, and a copy cut short leaves the card as it was.
+    {"the card's update.bpk2 a link to its backup, the stick pulled",
+     0x55420000,
+     [](SimBoard& b, auto&) {
+       b.must("card", {b.package("backup.bpk2", 3000, 3000, 9)});
+       std::filesystem::create_symlink("backup.bpk2",
+                                       b.medium("mmc") + "/update.bpk2");
+       b.must("usb", {"--removed-after", "60000",
+                      b.package("new.bpk2", 300000, 3000, 5) + "=update.bpk2"});
+     },
+     "Failed to read: Input/output error\nFailed to move firmware on MMC\n"},
+    {"the card's update.bpk2 another name of its backup, the stick pulled",
+     0x55420000,
+     [](SimBoard& b, auto&) {
+       b.must("card", {b.package("backup.bpk2", 3000, 3000, 9)});
+       std::filesystem::create_hard_link(b.medium("mmc") + "/backup.bpk2",
+                                         b.medium("mmc") + "/update.bpk2");
+       b.must("usb", {"--removed-after", "60000",
+                      b.package("new.bpk2", 300000, 3000, 5) + "=update.bpk2"});
+     },
+     "Failed to read: Input/output error\nFailed to move firmware on MMC\n"},
     // A passing kernel error is no reason to erase the partition.
     {"a control node that cannot be opened for the attach", 0x55500000,
      [](SimBoard& b, std::vector<std::string>& options) {
@@ -92,6 +116,23 @@ const Case cases[] = {
 
 void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
 
+// Every file on the card: its content, or where a link leads.
+std::map<std::string, std::string> card_files(const SimBoard& b) {
+  std::map<std::string, std::string> files;
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  for (const auto& e : fs::recursive_directory_iterator(b.medium("mmc"), ec)) {
+    std::string name = fs::relative(e.path(), b.medium("mmc")).string();
+    if (e.is_symlink()) {
+      files[name] = "-> " + fs::read_symlink(e.path()).string();
+    } else if (e.is_regular_file()) {
+      std::ifstream in(e.path(), std::ios::binary);
+      files[name] = std::string(std::istreambuf_iterator<char>(in), {});
+    }
+  }
+  return files;
+}
+
 class HostileMedia : public ::testing::TestWithParam<Case> {};
 
 }  // namespace
@@ -106,6 +147,7 @@ TEST_P(HostileMedia, LeaveTheInstalledFirmwareAndTheRequest) {
   std::vector<std::string> options;
   c.setup(board, options);
   auto card_before = board.show()["media"]["mmc"];
+  auto files_before = card_files(board);
   board.must("flag", {std::to_string(c.flag)});
 
   options.insert(options.end(), {"--"});
@@ -116,6 +158,7 @@ TEST_P(HostileMedia, LeaveTheInstalledFirmwareAndTheRequest) {
   EXPECT_EQ(board.flag(), c.flag);  // tried again on the next boot
   // Nothing on the card was formatted away.
   EXPECT_EQ(board.show()["media"]["mmc"], card_before);
+  EXPECT_EQ(card_files(board), files_before);
   EXPECT_EQ(r.out.find("Formatting"), std::string::npos);
   // With no card and no request, the installed firmware boots.
   board.must("fault", {"corrupt-writes", "off"});
