@@ -28,17 +28,20 @@ std::string find_init() {
   if (got <= 0) return fallback;
   text[got] = '\0';
   // The first "init=" that is a parameter of its own (at the start or after
-  // a space), not the end of a longer name such as "rdinit=".
+  // white space, where the kernel splits its parameters), not the end of a
+  // longer name such as "rdinit=".
+  constexpr char blanks[] = " \t\n\v\f\r";
   char* value = text;
   while ((value = std::strstr(value, "init=")) != nullptr && value != text &&
-         value[-1] != ' ') {
+         std::strchr(blanks, value[-1]) == nullptr) {
     ++value;
   }
   if (value == nullptr) return fallback;
   value += 5;
   if (*value == '"') ++value;
-  // The line feed that ends the kernel's command line ends the value too.
-  value[std::strcspn(value, " \"\n")] = '\0';
+  // White space (the line feed that ends the command line among it) or a
+  // closing quote ends the value.
+  value[std::strcspn(value, " \t\n\v\f\r\"")] = '\0';
   emit_line(1, "Using ", value, " as init");
   return value;
 }

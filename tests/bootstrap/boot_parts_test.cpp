@@ -124,6 +124,9 @@ TEST(FindInit, FromTheKernelCommandLine) {
   // A whole parameter: not the end of a longer name; the first one wins.
   EXPECT_EQ(with("rdinit=/first init=/second init=/third\n"), "/second");
   EXPECT_EQ(with("rdinit=/first\n"), "/sbin/init");
+  // The kernel splits its parameters at any white space.
+  EXPECT_EQ(with("rdinit=/x\tinit=/y\n"), "/y");
+  EXPECT_EQ(with("quiet\rinit=/z\tnext\n"), "/z");
   EXPECT_EQ(with("quiet init=\n"), "");
   EXPECT_EQ(SimDevice::console(1), "Using  as init\n");
   EXPECT_EQ(with("init=\"\"\n"), "");
