@@ -1,5 +1,6 @@
 #include "bootstrap/boot_sequence.h"
 
+#include <fcntl.h>
 #include <linux/reboot.h>
 #include <sys/reboot.h>
 
@@ -17,6 +18,7 @@
 #include "common/emit_line.h"
 #include "common/firmware_layout.h"
 #include "common/os.h"
+#include "common/unique_fd.h"
 #include "flash/mtd.h"
 #include "flash/ubi.h"
 #include "package/install.h"
@@ -128,6 +130,15 @@ bool normal_boot(int argc, char** argv) {
   }
   UbiVolume* kernel = ubi_volume_find(info.get(), kernel_volume);
   UbiVolume* rootfs = ubi_volume_find(info.get(), rootfs_volume);
+  // The kernel checks a static volume's data against the CRCs stored with
+  // them at its first open after the attach; until then "corrupted" tells
+  // only of missing blocks. Each volume is opened before its state is read.
+  for (UbiVolume* vol : {kernel, rootfs}) {
+    const char* node = vol != nullptr ? ubi_volume_device(vol) : nullptr;
+    if (node == nullptr) continue;
+    unique_fd(os::open(node, O_RDONLY));
+    ubi_volume_refresh(vol);
+  }
   if (const char* problem = volume_problem(kernel, rootfs)) {
     emit_line(2, problem);
     fallback_rescue();

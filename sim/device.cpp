@@ -197,6 +197,30 @@ void flash_fail_writes(bool on) {
   });
 }
 
+bool flash_rot_volume(const std::string& name) {
+  bool found = false;
+  flash_transaction([&](Flash& f, FlashRuntime&) {
+    for (size_t i = 0; i < f.partitions.size(); ++i) {
+      for (SimVolume& v : f.partitions[i].volumes) {
+        if (v.name != name || v.dynamic || v.data_bytes == 0) continue;
+        std::string data =
+            volume_data_path(attached_dir, static_cast<int>(i), v.id);
+        std::fstream file(data, std::ios::in | std::ios::out |
+                                    std::ios::binary);
+        char byte = 0;
+        file.seekg(0);
+        file.get(byte);
+        file.seekp(0);
+        file.put(static_cast<char>(byte ^ 0x10));
+        found = v.rotten = static_cast<bool>(file);
+        return found;
+      }
+    }
+    return false;
+  });
+  return found;
+}
+
 void flash_corrupt_writes(bool on) {
   flash_transaction([&](Flash& f, FlashRuntime&) {
     f.corrupt_writes = on;

@@ -184,6 +184,9 @@ int attach(Flash& f, FlashRuntime& rt, ubi_attach_req* req) {
   }
   uint32_t leb = leb_size(f, vid);
   rt.attached.push_back({num, static_cast<int>(index), leb, read_only});
+  // Until a volume is opened, the kernel has not checked its data: only a
+  // volume whose update was cut short reads as unsound (its marker).
+  for (SimVolume& v : p.volumes) v.corrupted = false;
   std::vector<SimVolume> sorted = p.volumes;
   std::sort(sorted.begin(), sorted.end(),
             [](const SimVolume& a, const SimVolume& b) { return a.id < b.id; });
@@ -551,7 +554,7 @@ class UbiVolumeNode : public OpenDevice {
         if (out_fd_ >= 0 && ::fstat(out_fd_, &st) == 0 && st.st_size > keep)
           (void)!::ftruncate(out_fd_, keep);
         v->upd_marker = true;
-        v->corrupted = false;
+        v->corrupted = v->rotten = false;
         v->data_bytes = 0;
         v->ecc_failed_pages.clear();  // its erase blocks are erased first
         upd_bytes_ = static_cast<uint64_t>(bytes);
@@ -578,7 +581,9 @@ class UbiVolumeNode : public OpenDevice {
   void finish_update(SimVolume& v) {
     v.upd_marker = false;
     v.data_bytes = upd_bytes_;
-    if (!v.dynamic && corrupt_writes_ && upd_bytes_ != 0) v.corrupted = true;
+    if (!v.dynamic && corrupt_writes_ && upd_bytes_ != 0) {
+      v.corrupted = v.rotten = true;
+    }
     updating_ = false;
     if (out_fd_ >= 0) ::close(out_fd_);
     out_fd_ = -1;
@@ -1044,7 +1049,8 @@ std::unique_ptr<OpenDevice> open_ubi_node(unsigned major, unsigned minor,
     }
     int vol_id = static_cast<int>(minor) - 1;
     SimPartition& p = f.partitions[static_cast<size_t>(a->partition)];
-    if (find_volume(p, vol_id) == nullptr) return false;
+    SimVolume* v = find_volume(p, vol_id);
+    if (v == nullptr) return false;
     drop_dead_openers(rt);
     bool write = (flags & O_ACCMODE) != O_RDONLY;
     if (write && (volume_open(rt, ubi_num, vol_id, OpenKind::writer) ||
@@ -1054,6 +1060,9 @@ std::unique_ptr<OpenDevice> open_ubi_node(unsigned major, unsigned minor,
     }
     OpenKind kind = write ? OpenKind::writer : OpenKind::reader;
     rt.openers.push_back({self_pid(), ubi_num, vol_id, kind});
+    // The first open of a static volume checks its data against the CRCs
+    // stored with them (drivers/mtd/ubi/kapi.c, ubi_open_volume).
+    if (!v->dynamic && !v->upd_marker && v->rotten) v->corrupted = true;
     result =
         std::make_unique<UbiVolumeNode>(ubi_num, vol_id, a->partition, kind);
     return true;

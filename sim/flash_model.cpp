@@ -82,6 +82,9 @@ void parse_flash(const std::string& text, Flash* f) {
           v.upd_marker >> v.corrupted;
       v.name = rest_of(l);
       f->partitions.back().volumes.push_back(v);
+    } else if (word == "rotten" && !f->partitions.empty() &&
+               !f->partitions.back().volumes.empty()) {
+      f->partitions.back().volumes.back().rotten = true;
     } else if (word == "ecc" && !f->partitions.empty() &&
                !f->partitions.back().volumes.empty()) {
       uint64_t page;
@@ -112,6 +115,7 @@ std::string flash_text(const Flash& f) {
       out << "volume " << v.id << ' ' << v.dynamic << ' ' << v.reserved_lebs
           << ' ' << v.data_bytes << ' ' << v.upd_marker << ' ' << v.corrupted
           << ' ' << v.name << '\n';
+      if (v.rotten) out << "rotten\n";
       if (!v.ecc_failed_pages.empty()) {
         out << "ecc";
         for (uint64_t page : v.ecc_failed_pages) out << ' ' << page;

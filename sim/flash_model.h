@@ -39,7 +39,13 @@ struct SimVolume {
   uint32_t reserved_lebs = 0;
   uint64_t data_bytes = 0;  // static: bytes written; dynamic: its size
   bool upd_marker = false;
+  // What the kernel knows: it checks a static volume's data against the
+  // CRCs stored with it only at the first open after the attach (and at
+  // the end of an update), so this is clear after an attach until then.
   bool corrupted = false;
+  // Its data no longer match the CRCs UBI stored with them (rotten behind
+  // UBI's back, or written damaged): the check at the first open finds it.
+  bool rotten = false;
   // Pages (by offset in the volume / page size) programmed a second time
   // with other data: their ECC no longer matches, and reading them fails.
   std::set<uint64_t> ecc_failed_pages;

@@ -64,6 +64,12 @@ void flash_fail_writes(bool on);
 // Makes volume writes of the attached device hang.
 void flash_stall_writes(bool on);
 
+// Changes a byte of the static volume's data behind UBI's back: the data no
+// longer match the CRCs stored with them, which the kernel finds at the
+// volume's first open after an attach. False when there is no such static
+// volume with data.
+bool flash_rot_volume(const std::string& name);
+
 // Points this process's seam at the device in dir; children started through
 // the seam inherit it (the environment variable VELNOR_SIM_DIR). A process
 // started with that variable set attaches by itself.

@@ -26,6 +26,7 @@ const char usage[] =
     "       velnor-sim flag DIR [VALUE]\n"
     "       velnor-sim fault DIR (corrupt-writes|fail-writes|stall-writes) "
     "(on|off)\n"
+    "       velnor-sim fault DIR rot VOLUME\n"
     "       velnor-sim boot DIR [--cmdline TEXT] [--fail "
     "CALL:PATH:N:ERRNO]...\n"
     "                           [--power-cut-after N] [--init PATH]\n"
@@ -44,7 +45,8 @@ const char usage[] =
     "  flag DIR [VALUE]  print, or set, the 32-bit boot flag register\n"
     "  fault DIR ...     make the flash store damaged data, refuse, or hang "
     "on\n"
-    "                    volume writes\n"
+    "                    volume writes; rot: change a static volume's data\n"
+    "                    behind UBI's back (found at its first open)\n"
     "  boot DIR          power the device on: velnor-bootstrap runs (with the\n"
     "                    ARGs) until the device restarts or hands over to\n"
     "                    switch_root; its console is this one. --fail makes\n"
@@ -345,8 +347,23 @@ int flag(const std::string& dir, const std::vector<std::string>& args) {
   return 0;
 }
 
-// Faults of the flash that stay until switched off.
+// Faults of the flash that stay until switched off, and data that rot in
+// a volume.
 int fault(const std::string& dir, const std::vector<std::string>& args) {
+  if (args.size() == 2 && args[0] == "rot") {
+    if (!sim::attach(dir)) {
+      std::fprintf(stderr, "velnor-sim: no device in %s\n", dir.c_str());
+      return 1;
+    }
+    bool rotten = sim::flash_rot_volume(args[1]);
+    sim::detach();
+    if (!rotten) {
+      std::fprintf(stderr, "velnor-sim: no static volume %s with data\n",
+                   args[1].c_str());
+      return 1;
+    }
+    return 0;
+  }
   if (args.size() != 2 || (args[1] != "on" && args[1] != "off")) {
     return usage_error("fault DIR NAME on|off");
   }

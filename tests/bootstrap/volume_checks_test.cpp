@@ -54,6 +54,13 @@ const Case cases[] = {
     {"both_corrupted",
      [](UbiInfo* i) { start_update(i, "rootfs"), start_update(i, "kernel"); },
      "Corrupted \"kernel\" volume\n"},
+    // Data that rotted behind UBI's back: found only by opening the volume.
+    {"rotten_kernel",
+     [](UbiInfo*) { ASSERT_TRUE(sim::flash_rot_volume("kernel")); },
+     "Corrupted \"kernel\" volume\n"},
+    {"rotten_rootfs",
+     [](UbiInfo*) { ASSERT_TRUE(sim::flash_rot_volume("rootfs")); },
+     "Corrupted \"rootfs\" volume\n"},
 };
 
 class VolumeChecks : public ::testing::TestWithParam<Case> {};

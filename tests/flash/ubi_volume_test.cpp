@@ -248,6 +248,29 @@ TEST_F(UbiVolumes, RenameOf32AndARefusal) {
   os::close(held);
 }
 
+TEST_F(UbiVolumes, RottenDataAreFoundAtTheFirstOpenAfterTheAttach) {
+  // As the kernel: sysfs tells nothing of data that no longer match their
+  // CRCs until the volume is opened (drivers/mtd/ubi/kapi.c,
+  // ubi_open_volume, which runs ubi_check_volume once per attach).
+  UbiVolume* v = ubi_volume_create(info.get(), "kernel", 5000, 0);
+  Image image(pattern(5000));
+  ASSERT_EQ(ubi_volume_flash(v, Image::read, &image, 5000), 0);
+  ASSERT_EQ(ubi_detach(info.get()), 0);
+  ASSERT_TRUE(sim::flash_rot_volume("kernel"));
+  EXPECT_FALSE(sim::flash_rot_volume("nothing"));
+  info = ubi_info_for_mtd("nand0.ubi");
+  v = ubi_volume_find(info.get(), "kernel");
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(ubi_volume_check(v), 0);
+  EXPECT_NE(read_back("/dev/ubi0_0"), image.data);  // it still reads
+  ASSERT_EQ(ubi_volume_refresh(v), 0);
+  EXPECT_EQ(v->status, ubi_status_corrupted);
+  // Forgotten at the next attach, found again at the next open.
+  ASSERT_EQ(ubi_detach(info.get()), 0);
+  info = ubi_info_for_mtd("nand0.ubi");
+  EXPECT_EQ(ubi_volume_check(ubi_volume_find(info.get(), "kernel")), 0);
+}
+
 TEST_F(UbiVolumes, WholeLogicalBlocksAreOneWriteEach) {
   UbiVolume* v = ubi_volume_create(info.get(), "rootfs", 3 * leb + 1, 0);
   Image image(pattern(3 * leb + 1));
