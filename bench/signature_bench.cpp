@@ -45,11 +45,56 @@ int main(int, char** argv) {
     keyed.push_back(best_seconds(1, check(&hooks)));
     crc_only.push_back(best_seconds(1, check(nullptr)));
   }
-  std::filesystem::remove_all(dir);
   Spread a = spread_of(keyed), b = spread_of(crc_only);
   report("signature check",
          "keyed " + spread_text(a, milliseconds) + ", CRC pass " +
              spread_text(b, milliseconds) + ", 68 MiB",
          a.median / b.median, "shown, no target", verified);
-  return verified ? 0 : 1;
+
+  // A package of many small entries, as a card may carry: the keyed check
+  // and `sign` walk the entries once, so their time grows with the number
+  // of entries, not with its square. 18,720 is about the most a 1 MiB
+  // signature entry lists.
+  random_file(dir / "small", 1024, 3);
+  bool linear = true;
+  double first = 0;
+  for (size_t entries : {size_t{1000}, size_t{8000}, size_t{18720}}) {
+    std::string many = dir / ("many-" + std::to_string(entries) + ".bpk2");
+    std::vector<std::string> create = {
+        bin + "/velnor-pack", "create",   many,         "--kernel",
+        dir / "kernel",       "--rootfs", dir / "small"};
+    for (size_t i = 0; i < entries; ++i) {
+      create.push_back("--add");
+      create.push_back("0x41000000:" + std::to_string(i) + "=" +
+                       (dir / "small").string());
+    }
+    std::vector<double> checks, signs;
+    bool ok = run_program(dir, create) >= 0;
+    for (int i = 0; i < 5 && ok; ++i) {
+      signs.push_back(best_seconds(1, [&] {
+        ok = ok && run_program(dir, {bin + "/velnor-pack", "sign", many,
+                                     "--key", key + ".key"}) >= 0;
+      }));
+      checks.push_back(best_seconds(1, [&] {
+        PackagePtr p = bpk_open(many.c_str(), false);
+        ok = ok && validate_package(p.get(), nullptr, &hooks) == 0;
+      }));
+    }
+    if (!ok) {
+      std::fprintf(stderr, "signature_bench: %zu entries failed\n", entries);
+      verified = false;
+      break;
+    }
+    Spread check = spread_of(checks), sign = spread_of(signs);
+    if (first == 0) first = check.median;
+    // Linear within a factor of two of the entry count's ratio.
+    double ratio = check.median / first;
+    linear &= ratio <= 2.0 * static_cast<double>(entries) / 1000;
+    report("keyed check, " + std::to_string(entries) + " entries",
+           "check " + spread_text(check, milliseconds) + ", sign " +
+               spread_text(sign, milliseconds) + ", against 1000 entries",
+           ratio, "<= 2x the entries' ratio", linear);
+  }
+  std::filesystem::remove_all(dir);
+  return verified && linear ? 0 : 1;
 }

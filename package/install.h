@@ -47,8 +47,9 @@ int check_images_fit_beside(UbiInfo* info, const ValidatedPackage& images);
 
 // Whether the flash holds the package's firmware already: "kernel" and
 // "rootfs" sound, each of its image's size and CRC-32 as the package's
-// entries state them. Reads the package's headers and the volumes; writes
-// nothing and reports nothing.
+// entries state them. Reads the package's headers and the volumes (the UBI
+// device attached when it is not); writes nothing, and reports nothing but
+// what a refused attach reports.
 bool package_is_installed(const char* path);
 
 // Removes "kernel", "rootfs", "rootfs_old", "kernel_old", "kernel_new".
