@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <string>
 
+#include "bootstrap/filesystem_signature.h"
 #include "common/emit_line.h"
 #include "common/os.h"
 #include "common/run_program.h"
@@ -30,9 +31,12 @@ int not_found(const StorageMedium& medium) {
 // mke2fs on the card, waited for.
 int run_mke2fs() {
   emit_line(2, "Formatting ", mmc_medium.device);
+  // No "-c": an SD card remaps bad sectors inside itself, so reading every
+  // block (badblocks) finds nothing, and on a card of a few GB it takes
+  // longer than the whole 300-second budget.
   static const char* const argv[] = {
-      "/sbin/mke2fs", "-c",          "-t", "ext3",           "-j",
-      "-O",           "has_journal", "-v", "/dev/mmcblk0p1", nullptr};
+      "/sbin/mke2fs", "-t", "ext3",           "-j",   "-O",
+      "has_journal",  "-v", "/dev/mmcblk0p1", nullptr};
   static const char* const envp[] = {nullptr};
   return run_program(argv, envp);
 }
@@ -57,6 +61,14 @@ int format_card(const char* mount_point, uint32_t wait_ms, unsigned options) {
 // The kernel refuses to mount a medium without a file system of the type
 // asked for (blank, or another file system) with EINVAL.
 bool no_filesystem(int mount_error) { return mount_error == EINVAL; }
+
+bool card_is_blank(int mount_error) {
+  if (!no_filesystem(mount_error)) return false;
+  if (!holds_filesystem(mmc_medium.device)) return true;
+  emit_line(2, "Not formatting ", mmc_medium.device,
+            ": it holds another file system");
+  return false;
+}
 
 const StorageMedium mmc_medium = {
     "/dev/mmcblk0p1", "/sys/class/block/mmcblk0p1", "ext3", medium_flags};
@@ -134,7 +146,7 @@ int mount_medium(MediumId id, const char* mount_point, uint32_t wait_ms,
         // Formatting only a card that holds no file system the kernel can
         // mount: never a missing card, nor one that failed for a passing
         // reason (busy, a read error), which would lose what it holds.
-        if (!(options & MOUNT_FORMAT) || !no_filesystem(errno)) return -3;
+        if (!(options & MOUNT_FORMAT) || !card_is_blank(errno)) return -3;
         return format_card(mount_point, wait_ms, options);
       }
       if (r == 0 && (options & MOUNT_RW))

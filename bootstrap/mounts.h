@@ -46,6 +46,11 @@ int format_card(const char* mount_point, uint32_t wait_ms, unsigned options);
 // Whether a mount's error number says the medium holds no file system of
 // the type asked for, rather than a passing failure.
 bool no_filesystem(int mount_error);
+// Whether the card may be formatted after its mount failed with
+// mount_error: the kernel refused it for want of the file system asked for
+// (no_filesystem), and it holds no file system of any kind (a card of
+// photos on vfat is refused the same way, and is never formatted).
+bool card_is_blank(int mount_error);
 // Waits up to wait_ms for the medium's sysfs entry, makes its node and
 // mounts it read-only: 0 (also when it is already mounted there), -2 not
 // found or no node, -3 the mount failed (reported; errno from the mount).

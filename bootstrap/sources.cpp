@@ -49,7 +49,7 @@ int update_from_usb() {
   // mounted: a request without a stick never wipes the card, nor the
   // backup on it.
   int card = mount_medium(MEDIUM_MMC, mmc_mount_point, mmc_wait_ms, MOUNT_RW);
-  bool blank_card = card == -3 && no_filesystem(errno);
+  bool blank_card = card == -3 && card_is_blank(errno);
   if (card != 0 && !blank_card) {
     emit_line(2, "Failed to mount MMC rw");
     return -1;
@@ -58,11 +58,12 @@ int update_from_usb() {
   if (mount_medium(MEDIUM_USB, usb_mount_point, usb_wait_ms, 0) != 0) {
     emit_line(2, "Failed to mount USB device");
   } else {
-    if (blank_card &&
-        format_card(mmc_mount_point, mmc_wait_ms, MOUNT_RW) != 0) {
-      emit_line(2, "Failed to mount MMC rw");
-    } else if (!usb_update_package_found()) {
+    // A card is formatted only for a package that is there to copy.
+    if (!usb_update_package_found()) {
       emit_line(2, "File not found: ", usb_update_package);
+    } else if (blank_card &&
+               format_card(mmc_mount_point, mmc_wait_ms, MOUNT_RW) != 0) {
+      emit_line(2, "Failed to mount MMC rw");
     } else if (copy_file(usb_update_package, card_update_package) != 0) {
       emit_line(2, "Failed to move firmware on MMC");
     } else {

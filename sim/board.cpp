@@ -7,12 +7,14 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 
 #include "sim/flash_model.h"
 #include "sim/kernel_state.h"
@@ -81,9 +83,52 @@ class Mem : public OpenDevice {
   ssize_t read(void*, size_t) override { return fail(EFAULT); }
 };
 
+// A medium's block device, as read by whoever looks for a file system on
+// it: the first blocks carry the signature of the file system it holds
+// (each at the offset its own format keeps it), the rest read as zeros.
 class BlockMedium : public OpenDevice {
  public:
-  ssize_t read(void*, size_t) override { return fail(EIO); }
+  explicit BlockMedium(const std::string& fstype) {
+    auto put = [&](size_t offset, std::string_view bytes) {
+      head_.replace(offset, bytes.size(), bytes);
+    };
+    if (fstype == "ext2" || fstype == "ext3" || fstype == "ext4") {
+      put(1080, "\x53\xEF");
+    } else if (fstype == "vfat") {
+      put(82, "FAT32   ");
+      put(510, "\x55\xAA");
+    } else if (fstype == "exfat") {
+      put(3, "EXFAT   ");
+    } else if (fstype == "ntfs") {
+      put(3, "NTFS    ");
+    }
+  }
+  ssize_t read(void* buffer, size_t count) override {
+    if (pos_ >= size_) return 0;
+    count = static_cast<size_t>(std::min<uint64_t>(count, size_ - pos_));
+    char* out = static_cast<char*>(buffer);
+    std::memset(out, 0, count);
+    if (pos_ < head_.size()) {
+      size_t n = std::min(count, head_.size() - static_cast<size_t>(pos_));
+      std::memcpy(out, head_.data() + pos_, n);
+    }
+    pos_ += count;
+    return static_cast<ssize_t>(count);
+  }
+  off_t lseek(off_t offset, int whence) override {
+    off_t base = whence == SEEK_SET   ? 0
+                 : whence == SEEK_CUR ? static_cast<off_t>(pos_)
+                 : whence == SEEK_END ? static_cast<off_t>(size_)
+                                      : -1;
+    if (base < 0 || base + offset < 0) return fail(EINVAL);
+    pos_ = static_cast<uint64_t>(base + offset);
+    return static_cast<off_t>(pos_);
+  }
+
+ private:
+  std::string head_ = std::string(4096, '\0');
+  uint64_t pos_ = 0;
+  uint64_t size_ = uint64_t{64} << 20;  // a 64 MiB card or stick
 };
 
 }  // namespace
@@ -162,11 +207,12 @@ std::optional<Medium> medium_of_mount(uint32_t dev) {
 }
 
 std::unique_ptr<OpenDevice> open_medium(Medium m, int) {
-  if (!medium_get(device_dir(), m).present) {
+  MediumState state = medium_get(device_dir(), m);
+  if (!state.present) {
     errno = ENOMEDIUM;
     return nullptr;
   }
-  return std::make_unique<BlockMedium>();
+  return std::make_unique<BlockMedium>(state.fstype);
 }
 
 // ---- mounts ----

@@ -21,7 +21,7 @@ const char usage[] =
     "       velnor-sim show DIR\n"
     "       velnor-sim install DIR PKG\n"
     "       velnor-sim card DIR (--remove | --unformatted | [--late MS] "
-    "FILE[=NAME]...)\n"
+    "[--fstype TYPE] FILE[=NAME]...)\n"
     "       velnor-sim usb DIR (--remove | [--late MS] FILE[=NAME]...)\n"
     "       velnor-sim flag DIR [VALUE]\n"
     "       velnor-sim fault DIR (corrupt-writes|fail-writes|stall-writes) "
@@ -64,6 +64,9 @@ const char usage[] =
     "\n"
     "Medium options:\n"
     "  --late MS               it shows up MS ms after power-on\n"
+    "  --fstype TYPE           the file system it holds (the card: ext3, the\n"
+    "                          stick: vfat; another, such as vfat or ntfs on\n"
+    "                          the card, does not mount as the device asks)\n"
     "  --capacity BYTES        its files may take this much in all (then "
     "ENOSPC)\n"
     "  --read-error-at OFFSET  reads of any file reaching OFFSET fail (EIO)\n"
@@ -264,9 +267,14 @@ int medium(const std::string& which, const std::string& dir,
   sim::MediumState state;
   std::vector<std::pair<std::string, std::string>> files;
   bool remove = false, unformatted = false;
+  std::string fstype = m == sim::Medium::mmc ? "ext3" : "vfat";
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--remove") {
       remove = true;
+    } else if (args[i] == "--fstype" && i + 1 < args.size()) {
+      fstype = args[++i];
+      if (fstype.empty() || fstype.find_first_of(" \t\n-") != std::string::npos)
+        return usage_error("bad --fstype");
     } else if (args[i] == "--unformatted" && m == sim::Medium::mmc) {
       unformatted = true;
     } else if ((args[i] == "--capacity" || args[i] == "--read-error-at" ||
@@ -307,8 +315,7 @@ int medium(const std::string& which, const std::string& dir,
   std::filesystem::remove_all(root, ec);
   std::filesystem::create_directories(root, ec);
   state.present = !remove;
-  if (!remove && !unformatted)
-    state.fstype = m == sim::Medium::mmc ? "ext3" : "vfat";
+  if (!remove && !unformatted) state.fstype = fstype;
   for (const auto& [file, name] : files) {
     std::filesystem::path target = std::filesystem::path(root) / name;
     std::filesystem::create_directories(target.parent_path(), ec);

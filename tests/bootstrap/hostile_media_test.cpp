@@ -89,6 +89,17 @@ const Case cases[] = {
                       b.package("new.bpk2", 300000, 3000, 5) + "=update.bpk2"});
      },
      "Failed to read: Input/output error\nFailed to move firmware on MMC\n"},
+    // A card of another file system is refused as a blank one is (EINVAL),
+    // but holds what it holds: it is never formatted.
+    {"a card of photos and a backup on vfat, in a usb update", 0x55420000,
+     [](SimBoard& b, auto&) {
+       b.must("card",
+              {"--fstype", "vfat", b.package("backup.bpk2", 3000, 3000, 9),
+               b.scratch().put("photo.jpg", "not a firmware")});
+       b.must("usb", {b.package("new.bpk2", 3000, 3000, 5) + "=update.bpk2"});
+     },
+     "Not formatting /dev/mmcblk0p1: it holds another file system\n"
+     "Failed to mount MMC rw\n"},
     // A passing kernel error is no reason to erase the partition.
     {"a control node that cannot be opened for the attach", 0x55500000,
      [](SimBoard& b, std::vector<std::string>& options) {

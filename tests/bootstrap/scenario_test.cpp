@@ -297,7 +297,7 @@ TEST_F(Board, UsbUpdateOntoAnUnformattedCard) {
             "Formatting /dev/mmcblk0p1\n"
             "Creating volume: rootfs\nCreating volume: kernel\n");
   EXPECT_EQ(flag(), 0xB0020000u);
-  EXPECT_EQ(field("mke2fs"), js(R"(["-c", "-t", "ext3", "-j", "-O",
+  EXPECT_EQ(field("mke2fs"), js(R"(["-t", "ext3", "-j", "-O",
                                     "has_journal", "-v", "/dev/mmcblk0p1"])"));
   EXPECT_EQ(field("media")["mmc"]["present"], true);
   EXPECT_EQ(field("media")["mmc"]["fstype"], "ext3");
@@ -336,8 +336,15 @@ TEST_F(Board, UsbFailures) {
   EXPECT_EQ(r.err,
             "Failed to mount /dev/mmcblk0p1: Invalid argument\n"
             "Failed to find /dev/sda1 partition\nFailed to mount USB device\n");
-  // and one that cannot be formatted fails the update.
+  // nor before the stick's package is found,
   usb({});
+  r = boot();
+  EXPECT_EQ(r.err,
+            "Failed to mount /dev/mmcblk0p1: Invalid argument\n"
+            "File not found: /mnt/usb/update.bpk2\n");
+  EXPECT_EQ(field("mke2fs"), nullptr);
+  // and one that cannot be formatted fails the update.
+  usb({package("fw.bpk2", "3.0.0.0") + "=update.bpk2"});
   r = boot();
   EXPECT_EQ(r.err,
             "Failed to mount /dev/mmcblk0p1: Invalid argument\n"
