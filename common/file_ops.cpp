@@ -51,8 +51,8 @@ int copy_regular(const char* source, const std::string& target) {
   // removed, not followed).
   const std::string fresh = target + ".new";
   os::unlink(fresh.c_str());
-  unique_fd out(os::open(fresh.c_str(),
-                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666));
+  unique_fd out(
+      os::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666));
   if (!out.ok()) {
     emit_line(2, "Failed to open ", target, ": ", errno_text());
     return -1;

@@ -205,8 +205,8 @@ bool flash_rot_volume(const std::string& name) {
         if (v.name != name || v.dynamic || v.data_bytes == 0) continue;
         std::string data =
             volume_data_path(attached_dir, static_cast<int>(i), v.id);
-        std::fstream file(data, std::ios::in | std::ios::out |
-                                    std::ios::binary);
+        std::fstream file(data,
+                          std::ios::in | std::ios::out | std::ios::binary);
         char byte = 0;
         file.seekg(0);
         file.get(byte);

@@ -82,8 +82,8 @@ TEST(ReadVersion, FromFilesAndPackages) {
   device.put("/bigv.bpk2",
              container({{bpk_type_version, std::string(4097, '1')}}));
   EXPECT_EQ(read_package_version("/bigv.bpk2", &v), -EILSEQ);
-  device.put("/nul.bpk2", container({{bpk_type_version,
-                                      std::string("1.2.3.4\0junk", 12)}}));
+  device.put("/nul.bpk2",
+             container({{bpk_type_version, std::string("1.2.3.4\0junk", 12)}}));
   EXPECT_EQ(read_package_version("/nul.bpk2", &v), -EILSEQ);
   EXPECT_EQ(read_package_version("/missing.bpk2", &v), -ENOENT);
   // A version entry cut short by the end of the file does not parse.
