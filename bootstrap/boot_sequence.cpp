@@ -14,6 +14,7 @@
 #include "bootstrap/modules.h"
 #include "bootstrap/mounts.h"
 #include "bootstrap/sources.h"
+#include "bootstrap/trial_boots.h"
 #include "bootstrap/watchdog_link.h"
 #include "common/emit_line.h"
 #include "common/firmware_layout.h"
@@ -48,22 +49,39 @@ BootMode choose_mode(int* argc, char** argv, uint16_t request) {
   return BootMode::normal;
 }
 
-void update_mode() {
+// What the register held at power-on, and how many boots new firmware has
+// to confirm that it runs (0: a build without trial boots).
+struct BootFlag {
+  uint16_t high = BOOTFLAG_NONE;
+  uint16_t low = 0;
+  unsigned attempts = 0;
+  bool on_trial() const { return attempts > 0 && bootflag_on_trial(high, low); }
+};
+
+// The low half that new firmware starts with: on trial in a build with
+// trial boots, else 0.
+uint16_t new_firmware_low(const BootFlag& flag) {
+  return flag.attempts > 0 ? bootflag_mark(bootflag_trial_mark, flag.attempts)
+                           : 0;
+}
+
+bool update_mode(const BootFlag& flag) {
   emit_line(1, "Update flag found");
   led_off("err_red");
   led_timer("pwr_green", 20, 20);
   watchdog_reset(300);
   if (mount_medium(MEDIUM_MMC, mmc_mount_point, mmc_wait_ms, 0) != 0) {
     emit_line(1, "Failed to initialize MMC");
-    return;
+    return false;
   }
   if (install_package(card_update_package) == 0 ||
       install_package(card_update_package_fallback) == 0) {
-    bootflag_write(BOOTFLAG_NONE, 0);
+    bootflag_write(BOOTFLAG_NONE, new_firmware_low(flag));
     emit_line(1, "Firmware updated");
-  } else {
-    emit_line(1, "Update failed");
+    return true;
   }
+  emit_line(1, "Update failed");
+  return false;
 }
 
 void rescue_leds() {
@@ -71,32 +89,76 @@ void rescue_leds() {
   led_timer("err_red", 20, 20);
 }
 
-void rescue_mode() {
+bool rescue_mode() {
   rescue_leds();
   watchdog_reset(300);
-  if (rescue_firmware() == 0) {
-    bootflag_write(BOOTFLAG_NONE, 0);
-    emit_line(1, "Firmware rescued");
-  }
+  if (rescue_firmware() != 0) return false;
+  bootflag_write(BOOTFLAG_NONE, 0);
+  emit_line(1, "Firmware rescued");
+  return true;
 }
 
-void usb_mode() {
+bool usb_mode(const BootFlag& flag) {
   rescue_leds();
   watchdog_reset(300);
-  if (update_from_usb() == 0) {
-    bootflag_write(BOOTFLAG_USB_DONE, 0);
-    emit_line(1, "Firmware updated from USB");
+  if (update_from_usb() != 0) return false;
+  bootflag_write(BOOTFLAG_USB_DONE, new_firmware_low(flag));
+  emit_line(1, "Firmware updated from USB");
+  return true;
+}
+
+// A request the firmware made that failed, in a build with trial boots: it
+// is counted in the low half and tried again, until it has failed as often
+// as new firmware may boot unconfirmed; then it is given up and the
+// installed firmware boots (a firmware left damaged by the failure goes to
+// the card's backup there). The bootstrap's own rescue request stands for
+// firmware that cannot boot at all and is never given up.
+void count_failed_request(const BootFlag& flag, uint16_t asked) {
+  if (flag.attempts == 0 || flag.high != asked ||
+      (asked == BOOTFLAG_RESCUE && flag.low == 1)) {
+    return;
   }
+  unsigned failed = bootflag_marked(flag.low, bootflag_failed_mark)
+                        ? (flag.low & 0xFFu) + 1
+                        : 1;
+  if (failed < flag.attempts) {
+    bootflag_write(asked, bootflag_mark(bootflag_failed_mark, failed));
+    return;
+  }
+  emit_line(2, "Request given up after ", std::to_string(failed),
+            " failed attempts");
+  bootflag_write(BOOTFLAG_DROPPED, asked);
 }
 
 // The card's backup in place of firmware that cannot come up. A backup
 // that is the installed firmware already is not installed again (it is
 // what failed): the device restarts with the flash as it is and the
-// register unchanged, until a person or a new request acts.
-void fallback_rescue() {
+// register unchanged, until a person or a new request acts. Firmware on
+// trial that the backup replaced is trusted no more: the backup is.
+void fallback_rescue(const BootFlag& flag) {
   rescue_leds();
   watchdog_reset(300);
-  if (rescue_firmware(true) == -1) bootflag_write(BOOTFLAG_RESCUE, 1);
+  int result = rescue_firmware(true);
+  if (result == -1) {
+    bootflag_write(BOOTFLAG_RESCUE, 1);
+  } else if (result == 0 && flag.on_trial()) {
+    bootflag_write(BOOTFLAG_NONE, 0);
+  }
+}
+
+// New firmware that used up its boots without confirming: the card's
+// backup takes its place and is trusted. A backup that is that firmware is
+// trusted as it is. Without a backup to take (no card, none on it, one
+// that does not validate) the trial ends and the new firmware is kept: it
+// is all the device has, and it may run without knowing how to confirm.
+void trial_failed(const BootFlag& flag) {
+  emit_line(2, "Firmware not confirmed after ", std::to_string(flag.attempts),
+            " boots");
+  rescue_leds();
+  watchdog_reset(300);
+  int result = rescue_firmware(true);
+  if (result == 0) emit_line(1, "Firmware rescued");
+  bootflag_write(result == -1 ? flag.high : BOOTFLAG_NONE, 0);
 }
 
 // The volume checks; the first failure's line, or null when both are sound.
@@ -112,7 +174,7 @@ const char* volume_problem(UbiVolume* kernel, UbiVolume* rootfs) {
 // false when the caller is to end the boot (stop the daemon, restart), true
 // when the restart was already asked for and the kernel refused it, which
 // ends the program.
-bool normal_boot(int argc, char** argv) {
+bool normal_boot(int argc, char** argv, const BootFlag& flag) {
   emit_line(1, "Checking rootfs/kernel volumes");
   watchdog_reset(120);
   int attach_error = 0;
@@ -122,7 +184,7 @@ bool normal_boot(int argc, char** argv) {
     // A partition of data UBI cannot attach holds no firmware that could
     // ever boot: the card's backup takes over (the rescue erases it).
     if (attach_error == EINVAL) {
-      fallback_rescue();
+      fallback_rescue(flag);
       return false;
     }
     restart_system();  // without stopping the daemon
@@ -141,7 +203,7 @@ bool normal_boot(int argc, char** argv) {
   }
   if (const char* problem = volume_problem(kernel, rootfs)) {
     emit_line(2, problem);
-    fallback_rescue();
+    fallback_rescue(flag);
     return false;
   }
   emit_line(1, "Loading modules");
@@ -172,6 +234,11 @@ bool normal_boot(int argc, char** argv) {
               rootfs->name.value_or(""));
   }
   if (mounted == 0) {
+    // Firmware on trial uses one of its boots by being started.
+    if (flag.on_trial()) {
+      bootflag_write(flag.high, bootflag_mark(bootflag_trial_mark,
+                                              (flag.low & 0xFFu) - 1));
+    }
     watchdog_stop();
     char* const envp[] = {nullptr};
     os::execve("/sbin/switch_root", switch_argv.data(), envp);
@@ -183,11 +250,13 @@ bool normal_boot(int argc, char** argv) {
   // would repeat it on every boot.
   sleep_seconds(5);
   partitions.reset();
-  fallback_rescue();
+  fallback_rescue(flag);
   return false;
 }
 
 }  // namespace
+
+[[gnu::weak]] unsigned trial_boot_attempts() { return 0; }
 
 int take_boot_word(int* count, char** argv, const char* word) {
   size_t length = std::strlen(word);
@@ -218,21 +287,26 @@ int boot_main(int argc, char** argv) {
   led_off("err_red");
   led_timer("pwr_green", 50, 50);
   mount_medium(MEDIUM_PROC, nullptr, 0, 0);
-  uint16_t request = BOOTFLAG_NONE;
-  bootflag_read(&request, nullptr);
+  BootFlag flag;
+  bootflag_read(&flag.high, &flag.low);
+  flag.attempts = trial_boot_attempts();
 
-  switch (choose_mode(&argc, argv, request)) {
+  switch (choose_mode(&argc, argv, flag.high)) {
     case BootMode::update:
-      update_mode();
+      if (!update_mode(flag)) count_failed_request(flag, BOOTFLAG_UPDATE);
       break;
     case BootMode::rescue:
-      rescue_mode();
+      if (!rescue_mode()) count_failed_request(flag, BOOTFLAG_RESCUE);
       break;
     case BootMode::usb:
-      usb_mode();
+      if (!usb_mode(flag)) count_failed_request(flag, BOOTFLAG_USB);
       break;
     case BootMode::normal:
-      if (normal_boot(argc, argv)) return 0;
+      if (flag.on_trial() && (flag.low & 0xFFu) == 0) {
+        trial_failed(flag);
+      } else if (normal_boot(argc, argv, flag)) {
+        return 0;
+      }
       break;
   }
   watchdog_stop();

@@ -4,6 +4,8 @@ if(CMAKE_CROSSCOMPILING)
   # The device programs, where the initramfs runs them.
   install(TARGETS velnor-bootstrap DESTINATION sbin)
   install(TARGETS velnor-wdog DESTINATION usr/sbin)
+  # For the firmware's root file system, not the initramfs.
+  install(TARGETS velnor-bootflag DESTINATION usr/bin)
   return()
 endif()
 if(VELNOR_FUZZ OR VELNOR_SANITIZE)
@@ -11,19 +13,25 @@ if(VELNOR_FUZZ OR VELNOR_SANITIZE)
 endif()
 
 install(TARGETS velnor-pack velnor-sim DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(TARGETS velnor-bootstrap-sim velnor-wdog-sim
+install(TARGETS velnor-bootstrap-sim velnor-wdog-sim velnor-bootflag-sim
         DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/velnor)
 
 # Manual pages from the same text as --help.
 find_program(HELP2MAN help2man)
 if(HELP2MAN)
-  foreach(tool velnor-pack velnor-sim)
+  # velnor-bootflag is a device program: its page comes from the simulated
+  # device's build of it, which has the same --help.
+  foreach(tool velnor-pack velnor-sim velnor-bootflag)
     set(page ${CMAKE_BINARY_DIR}/man/${tool}.1)
+    set(program ${tool})
+    if(tool STREQUAL velnor-bootflag)
+      set(program velnor-bootflag-sim)
+    endif()
     add_custom_command(OUTPUT ${page}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
       COMMAND ${HELP2MAN} --no-info --no-discard-stderr --output=${page}
-              --name=${tool} $<TARGET_FILE:${tool}>
-      DEPENDS ${tool}
+              --name=${tool} $<TARGET_FILE:${program}>
+      DEPENDS ${program}
       COMMENT "Manual page of ${tool}")
     list(APPEND velnor_man_pages ${page})
   endforeach()

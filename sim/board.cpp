@@ -442,6 +442,7 @@ void board_reset(const std::string& dir, const std::string& cmdline) {
   });
   fs::remove(dir + "/state/outcome", ec);
   fs::remove(dir + "/state/boot", ec);
+  fs::remove(dir + "/state/firmware_init", ec);
   fs::remove_all(dir + "/state/rootfs-mount", ec);
 
   // The initramfs as it was packed: /dev holds the register's node only.

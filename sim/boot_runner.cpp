@@ -45,12 +45,16 @@ void end_device_processes() {
 int run_boot(const std::string& dir, const std::string& cmdline,
              const std::vector<std::string>& args,
              const std::vector<BootFault>& faults, uint32_t power_cut_after,
-             const std::string& init) {
+             const std::string& init, const std::string& firmware_init) {
   if (!fs::exists(dir + "/state/kernel")) {
     std::fprintf(stderr, "velnor-sim: no device in %s\n", dir.c_str());
     return 1;
   }
   board_reset(dir, cmdline);
+  if (!firmware_init.empty()) {
+    std::ofstream(dir + "/state/firmware_init", std::ios::trunc)
+        << firmware_init << "\n";
+  }
   if (!attach(dir)) {
     std::perror("velnor-sim: cannot attach");
     return 1;
@@ -146,7 +150,19 @@ int board_program(const std::string& name,
     out.close();
     std::ofstream(dir + "/state/switch_root_env", std::ios::trunc)
         << (passed != nullptr ? passed : "");
+    // The firmware's init, when the boot goes on past the handover.
+    std::string then = read_first_line(dir + "/state/firmware_init");
+    if (then == "exit") return 1;  // the kernel panics
     std::ofstream(dir + "/state/outcome", std::ios::trunc) << "switch_root\n";
+    if (then == "hang") return board_program("hang", {});
+    if (then == "confirm") {
+      char* const argv[] = {const_cast<char*>("velnor-bootflag"),
+                            const_cast<char*>("confirm"), nullptr};
+      char* const envp[] = {nullptr};
+      os::execve("/usr/bin/velnor-bootflag", argv, envp);
+      std::perror("velnor-sim: /usr/bin/velnor-bootflag");
+      return 127;
+    }
     return 0;
   }
   if (name == "mke2fs") {

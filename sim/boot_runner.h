@@ -17,11 +17,16 @@ struct BootFault {
   uint32_t nth;
   int error;
 };
+// firmware_init: what the installed firmware's init does once the boot
+// has handed over to it ("confirm": runs "/usr/bin/velnor-bootflag
+// confirm"; "hang": never feeds the watchdog; "exit": ends, and the kernel
+// panics); empty: the boot ends at the handover.
 int run_boot(const std::string& dir, const std::string& cmdline,
              const std::vector<std::string>& args,
              const std::vector<BootFault>& faults = {},
              uint32_t power_cut_after = 0,
-             const std::string& init = "/sbin/velnor-bootstrap");
+             const std::string& init = "/sbin/velnor-bootstrap",
+             const std::string& firmware_init = "");
 
 // The board's own "/sbin/mke2fs", "/sbin/modprobe", "/sbin/switch_root".
 int board_program(const std::string& name,

@@ -33,8 +33,8 @@ std::string attached_root;
 
 // The directories every device has from the start.
 const char* const skeleton[] = {
-    "root",     "root/dev",  "root/sys",      "root/proc", "root/mnt",
-    "root/tmp", "root/sbin", "root/usr/sbin", "state",
+    "root",     "root/dev",  "root/sys",      "root/proc",    "root/mnt",
+    "root/tmp", "root/sbin", "root/usr/sbin", "root/usr/bin", "state",
 };
 
 std::deque<std::string> split(const std::string& path) {
@@ -151,6 +151,8 @@ void install_programs(const std::string& dir, const std::string& programs,
       "'";
   script("/sbin/velnor-bootstrap", "'" + programs + "/velnor-bootstrap-sim'");
   script("/usr/sbin/velnor-wdog", "'" + programs + "/velnor-wdog-sim'");
+  // The installed firmware's tool for the register.
+  script("/usr/bin/velnor-bootflag", "'" + programs + "/velnor-bootflag-sim'");
   script("/sbin/modprobe", sim + " board modprobe");
   script("/sbin/mke2fs", sim + " board mke2fs");
   script("/sbin/switch_root", sim + " board switch_root");

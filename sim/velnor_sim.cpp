@@ -30,6 +30,7 @@ const char usage[] =
     "       velnor-sim boot DIR [--cmdline TEXT] [--fail "
     "CALL:PATH:N:ERRNO]...\n"
     "                           [--power-cut-after N] [--init PATH]\n"
+    "                           [--firmware-init confirm|hang|exit]\n"
     "                           [-- ARG...]\n"
     "\n"
     "  init DIR          make a new simulated device in DIR (empty or "
@@ -60,7 +61,11 @@ const char usage[] =
     "                    operation on the flash (UBI and MTD ioctls, writes "
     "to\n"
     "                    volume and MTD nodes); --init runs the device\n"
-    "                    program PATH in place of velnor-bootstrap\n"
+    "                    program PATH in place of velnor-bootstrap;\n"
+    "                    --firmware-init: past the handover, the firmware's\n"
+    "                    init runs \"velnor-bootflag confirm\", never feeds\n"
+    "                    the watchdog (which restarts the device), or exits\n"
+    "                    (the kernel panics)\n"
     "\n"
     "Medium options:\n"
     "  --late MS               it shows up MS ms after power-on\n"
@@ -395,11 +400,18 @@ int boot(const std::string& dir, const std::vector<std::string>& args) {
   std::vector<sim::BootFault> faults;
   uint32_t power_cut_after = 0;
   std::string init = "/sbin/velnor-bootstrap";
+  std::string firmware_init;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--cmdline" && i + 1 < args.size()) {
       cmdline = args[++i];
     } else if (args[i] == "--init" && i + 1 < args.size()) {
       init = args[++i];
+    } else if (args[i] == "--firmware-init" && i + 1 < args.size()) {
+      firmware_init = args[++i];
+      if (firmware_init != "confirm" && firmware_init != "hang" &&
+          firmware_init != "exit") {
+        return usage_error("bad --firmware-init (confirm, hang or exit)");
+      }
     } else if (args[i] == "--power-cut-after" && i + 1 < args.size()) {
       std::optional<uint64_t> n = parse_size(args[++i]);
       if (!n || *n == 0 || *n > 0xFFFFFFFF)
@@ -430,7 +442,8 @@ int boot(const std::string& dir, const std::vector<std::string>& args) {
       return usage_error(("bad option: " + args[i]).c_str());
     }
   }
-  return sim::run_boot(dir, cmdline, boot_args, faults, power_cut_after, init);
+  return sim::run_boot(dir, cmdline, boot_args, faults, power_cut_after, init,
+                       firmware_init);
 }
 
 }  // namespace
