@@ -7,12 +7,14 @@ import subprocess
 
 
 def make_firmware(work, cache, host_bin, version, kernel=None, tag="",
-                  blob=0, end="poweroff"):
+                  blob=0, end="poweroff -f", steps="", files=None):
     """A firmware package: the device's kernel image (or the file kernel),
-    and a root file system whose init names the firmware's version and
-    powers off (or runs busybox's command end: "reboot" restarts), holding
-    blob bytes of noise besides. Its files are named with tag, so that
-    packages of one version with other images can sit side by side."""
+    and a root file system whose init names the firmware's version, runs
+    the shell lines steps, and powers off (or runs busybox's command end:
+    "reboot -f" restarts, "sleep 1000000" hangs), holding blob bytes of
+    noise and files ({path in the root: host path}) besides. Its files are
+    named with tag, so that packages of one version with other images can
+    sit side by side."""
     path = os.path.join(work, f"firmware{tag}-{version}.bpk2")
     if os.path.exists(path):
         return path
@@ -20,6 +22,7 @@ def make_firmware(work, cache, host_bin, version, kernel=None, tag="",
     os.makedirs(os.path.join(root, "bin"))
     os.makedirs(os.path.join(root, "sbin"))
     os.makedirs(os.path.join(root, "etc"))
+    os.makedirs(os.path.join(root, "dev"))
     shutil.copy(os.path.join(cache, "pkgs/bin/busybox"), os.path.join(root, "bin"))
     os.symlink("busybox", os.path.join(root, "bin/sh"))
     with open(os.path.join(root, "etc/version"), "w") as f:
@@ -27,11 +30,14 @@ def make_firmware(work, cache, host_bin, version, kernel=None, tag="",
     if blob:
         with open(os.path.join(root, "blob"), "wb") as f:
             f.write(random.Random(version).randbytes(blob))
+    for target, source in (files or {}).items():
+        os.makedirs(os.path.dirname(os.path.join(root, target)), exist_ok=True)
+        shutil.copy(source, os.path.join(root, target))
     init = os.path.join(root, "sbin/init")
     with open(init, "w") as f:
         f.write("#!/bin/sh\n"
                 "echo \"velnor test firmware $(/bin/busybox cat /etc/version) running\"\n"
-                f"exec /bin/busybox {end} -f\n")
+                f"{steps}exec /bin/busybox {end}\n")
     os.chmod(init, 0o755)
     image = root + ".squashfs"
     subprocess.run(["mksquashfs", root, image, "-noappend", "-all-root", "-quiet"],

@@ -36,6 +36,9 @@
 //                           header writes (power_cut.h); the boots go on
 //                           from what the flash then holds
 //   velnor.report=1         after the last boot, what the volumes hold
+//   velnor.watchdog=harness softdog only reports its expiry: the harness
+//                           ends the boot there ("watchdog") and the boots
+//                           go on, as after the board's reset
 // Words the kernel passes to its init are the first boot's arguments.
 #include <dirent.h>
 #include <fcntl.h>
@@ -67,6 +70,7 @@
 #include <vector>
 
 #include "common/unique_fd.h"
+#include "target/harness/kernel_log.h"
 #include "target/harness/power_cut.h"
 #include "target/harness/volume_report.h"
 
@@ -126,7 +130,8 @@ int run(const std::vector<std::string>& args) {
 
 // The board's modules, one per line of the list with its parameters; a
 // line that starts with "/" names a module file of its own, loaded as it is.
-bool load_board_modules(const std::string& path) {
+// watchdog_reports: softdog only reports its expiry (soft_noboot=1).
+bool load_board_modules(const std::string& path, bool watchdog_reports) {
   std::ifstream list(path);
   if (!list) {
     say("no module list %s", path.c_str());
@@ -148,6 +153,9 @@ bool load_board_modules(const std::string& path) {
       at = line.find(" | ", start);
       args.push_back(line.substr(
           start, at == std::string::npos ? std::string::npos : at - start));
+      if (watchdog_reports && args.back() == "soft_noboot=0") {
+        args.back() = "soft_noboot=1";
+      }
     }
     if (run(args) != 0) {
       say("failed to load module %s", module.c_str());
@@ -319,6 +327,7 @@ std::string boot_device(Boot& boot) {
   if (pid < 0) return std::string("harness failure: clone: ") + strerror(errno);
   int status;
   bool cut = false;
+  bool watchdog = false;
   if (boot.cut) {
     std::string failure;
     status = run_to_power_cut(
@@ -327,12 +336,29 @@ std::string boot_device(Boot& boot) {
     if (!failure.empty()) say("power cut: %s", failure.c_str());
     if (status < 0) return "harness failure: tracing";
   } else {
-    while (waitpid(pid, &status, 0) < 0)
-      if (errno != EINTR) return "harness failure: wait";
+    // softdog loaded with soft_noboot=1 (velnor.watchdog=harness) only says
+    // that its timer ran out:
+    // the harness then restarts the device as the board's watchdog would,
+    // and the boots go on with the flash and the register as they are.
+    KernelLog log;
+    for (;;) {
+      pid_t ended = waitpid(pid, &status, WNOHANG);
+      if (ended < 0 && errno != EINTR) return "harness failure: wait";
+      if (ended == pid) break;
+      if (log.ok() && log.saw("softdog: Triggered - Reboot ignored")) {
+        kill(pid, SIGKILL);  // and with it, every process of the boot
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        watchdog = true;
+        break;
+      }
+      usleep(50 * 1000);
+    }
   }
   umount2(boot_root, MNT_DETACH);
 
   if (cut) return "power cut";
+  if (watchdog) return "watchdog";
   if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
   // The kernel ends a namespace whose init calls reboot(2) as if by a
   // signal: SIGHUP for a restart, SIGINT for a power-off or halt.
@@ -395,8 +421,9 @@ int main(int argc, char** argv) {
   auto flags = by_boot("velnor.setflag");
 
   std::optional<std::string> board = kernel_parameter(cmdline, "velnor.board");
-  bool ready = load_board_modules(board ? "/harness/modules-" + *board
-                                        : "/harness/modules");
+  bool ready = load_board_modules(
+      board ? "/harness/modules-" + *board : "/harness/modules",
+      kernel_parameter(cmdline, "velnor.watchdog") == "harness");
   if (ready && !make_leds()) {
     say("cannot make the LEDs: %s", strerror(errno));
     ready = false;
@@ -435,7 +462,10 @@ int main(int argc, char** argv) {
       if (auto flag = bootflag())
         snprintf(flag_text, sizeof flag_text, "0x%08x", *flag);
       say("boot %d ended: %s; boot flag %s", n, end.c_str(), flag_text);
-      if (end != "restart" && end != "exit 0" && end != "power cut") break;
+      if (end != "restart" && end != "exit 0" && end != "power cut" &&
+          end != "watchdog") {
+        break;
+      }
       reset_board();
       // Only the first boot gets the kernel's words, as from a boot loader
       // that adds them once.

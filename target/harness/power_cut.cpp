@@ -18,6 +18,7 @@
 #include <fstream>
 
 #include "common/unique_fd.h"
+#include "target/harness/kernel_log.h"
 
 namespace {
 
@@ -72,28 +73,6 @@ void set_policy(pid_t pid, int policy, int priority) {
   param.sched_priority = priority;
   sched_setscheduler(pid, policy, &param);
 }
-
-// The kernel's log from now on: UBI says when it emulates the cut.
-class KernelLog {
- public:
-  KernelLog() : fd_(open("/dev/kmsg", O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {
-    if (fd_.ok()) lseek(fd_.get(), 0, SEEK_END);
-  }
-  bool ok() const { return fd_.ok(); }
-  bool saw_cut() {
-    char record[8192];
-    for (;;) {
-      ssize_t n = read(fd_.get(), record, sizeof record - 1);
-      if (n < 0 && errno == EPIPE) continue;  // overwritten: read on
-      if (n <= 0) return false;
-      record[n] = '\0';
-      if (std::strstr(record, "emulating a power cut") != nullptr) return true;
-    }
-  }
-
- private:
-  unique_fd fd_;
-};
 
 // Power goes off for every process of the boot at once: the others first,
 // while the first process is held at its stop, so that none of them runs on
@@ -156,7 +135,7 @@ int run_to_power_cut(pid_t pid, const PowerCut& plan,
       ptrace(PTRACE_SYSCALL, pid, nullptr, signal);
       continue;
     }
-    bool end = armed && log.saw_cut();
+    bool end = armed && log.saw("emulating a power cut");
     __ptrace_syscall_info info{};
     if (!end && !armed &&
         ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info) > 0) {
