@@ -24,13 +24,15 @@ if(HELP2MAN)
   foreach(tool velnor-pack velnor-sim velnor-bootflag)
     set(page ${CMAKE_BINARY_DIR}/man/${tool}.1)
     set(program ${tool})
+    set(name ${tool})
     if(tool STREQUAL velnor-bootflag)
       set(program velnor-bootflag-sim)
+      set(name "the device's boot flag register, for the firmware's user space")
     endif()
     add_custom_command(OUTPUT ${page}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
       COMMAND ${HELP2MAN} --no-info --no-discard-stderr --output=${page}
-              --name=${tool} $<TARGET_FILE:${program}>
+              --name=${name} $<TARGET_FILE:${program}>
       DEPENDS ${program}
       COMMENT "Manual page of ${tool}")
     list(APPEND velnor_man_pages ${page})
