@@ -27,7 +27,7 @@ if(HELP2MAN)
     set(name ${tool})
     if(tool STREQUAL velnor-bootflag)
       set(program velnor-bootflag-sim)
-      set(name "the device's boot flag register, for the firmware's user space")
+      set(name "read and set the boot flag register from the firmware")
     endif()
     add_custom_command(OUTPUT ${page}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
