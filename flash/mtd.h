@@ -34,6 +34,11 @@ MtdPartition* mtd_partition_find(MtdPartitionList* list, const char* name);
 const char* mtd_block_device(MtdPartition* partition);
 const char* mtd_char_device(MtdPartition* partition);
 
+// The partition's size, erase block and page sizes (MEMGETINFO): 0, or -1
+// (reported).
+int mtd_geometry(const MtdPartition* partition, uint64_t* size,
+                 uint32_t* erasesize, uint32_t* writesize);
+
 // Erases the whole partition block by block, skipping bad blocks, with
 // progress; 0 when every good block was erased.
 int mtd_erase(const MtdPartition* partition);

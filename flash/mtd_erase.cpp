@@ -10,6 +10,25 @@
 #include "common/unique_fd.h"
 #include "flash/mtd.h"
 
+int mtd_geometry(const MtdPartition* partition, uint64_t* size,
+                 uint32_t* erasesize, uint32_t* writesize) {
+  const std::string& device = partition->device;
+  unique_fd fd(os::open(device.c_str(), O_RDONLY));
+  if (!fd.ok()) {
+    emit_line(2, "Failed to open device (", device, "): ", errno_text());
+    return -1;
+  }
+  mtd_info_user info{};
+  if (os::ioctl(fd.get(), MEMGETINFO, &info) != 0) {
+    emit_line(2, "ioctl(MEMGETINFO) failed (on ", device, "): ", errno_text());
+    return -1;
+  }
+  *size = info.size;
+  *erasesize = info.erasesize;
+  *writesize = info.writesize;
+  return 0;
+}
+
 int mtd_erase(const MtdPartition* partition) {
   const std::string& device = partition->device;
   unique_fd fd(os::open(device.c_str(), O_RDWR));

@@ -9,11 +9,41 @@
 
 namespace {
 
+// Before an erase: whether the images could ever fit the partition once
+// UBI is on it. Generous on purpose (no block kept for bad ones, the
+// largest data area a block can have: all but the page of UBI's headers),
+// so it refuses only what cannot fit; the measure after the attach is the
+// exact one.
+bool could_fit_partition(const MtdPartition* partition,
+                         const ValidatedPackage& images) {
+  uint64_t size = 0;
+  uint32_t erasesize = 0, writesize = 0;
+  if (mtd_geometry(partition, &size, &erasesize, &writesize) != 0) return false;
+  if (erasesize <= writesize) {
+    emit_line(2, "Failed to read the size of ", partition->device);
+    return false;
+  }
+  uint64_t leb_size = erasesize - writesize;
+  uint64_t needed = 0;
+  for (const PackageImage* image : {&images.rootfs, &images.kernel}) {
+    needed += (image->size + leb_size - 1) / leb_size;
+  }
+  // UBI keeps two blocks for its volume table, one for wear levelling and
+  // one for atomic changes.
+  uint64_t blocks = size / erasesize;
+  uint64_t available = blocks > 4 ? blocks - 4 : 0;
+  if (needed <= available) return true;
+  emit_line(2, "Firmware does not fit: ", std::to_string(needed),
+            " erase blocks needed, ", std::to_string(available), " available");
+  return false;
+}
+
 // The UBI device, erasing the partition and attaching afresh when UBI
-// refuses what it holds (cleared then tells so). Any other failure (the
-// kernel short of memory, the control node refused, no partition) erases
-// nothing: a passing error must not cost the firmware.
-UbiInfoPtr load_or_clear_ubi(bool* cleared) {
+// refuses what it holds (cleared then tells so), once the images could fit
+// it. Any other failure (the kernel short of memory, the control node
+// refused, no partition) erases nothing: a passing error must not cost the
+// firmware.
+UbiInfoPtr load_or_clear_ubi(const ValidatedPackage& images, bool* cleared) {
   *cleared = false;
   int attach_error = 0;
   if (UbiInfoPtr info = ubi_info_for_mtd(ubi_partition, &attach_error)) {
@@ -23,15 +53,17 @@ UbiInfoPtr load_or_clear_ubi(bool* cleared) {
     emit_line(2, "Failed to load ubi information");
     return nullptr;
   }
-  *cleared = true;
-  emit_line(1, "Clearing MTD device");
   std::unique_ptr<MtdPartitionList> list = mtd_partitions_load();
   MtdPartition* partition = mtd_partition_find(list.get(), ubi_partition);
-  UbiInfoPtr info;
-  if (partition != nullptr && mtd_char_device(partition) != nullptr &&
-      mtd_erase(partition) == 0) {
-    info = ubi_info_for_mtd(ubi_partition);
+  if (partition == nullptr || mtd_char_device(partition) == nullptr) {
+    emit_line(2, "Failed to load ubi information");
+    return nullptr;
   }
+  if (!could_fit_partition(partition, images)) return nullptr;
+  *cleared = true;
+  emit_line(1, "Clearing MTD device");
+  UbiInfoPtr info;
+  if (mtd_erase(partition) == 0) info = ubi_info_for_mtd(ubi_partition);
   if (!info) emit_line(2, "Failed to load ubi information");
   return info;
 }
@@ -291,7 +323,7 @@ int install_package(const char* path) {
   if (validate_package(package.get(), &images, signatures) != 0) return -1;
 
   bool cleared = false;
-  UbiInfoPtr info = load_or_clear_ubi(&cleared);
+  UbiInfoPtr info = load_or_clear_ubi(images, &cleared);
   if (!info) return -1;
   int result = -1;
   // What a cut installation left goes before the room is measured.

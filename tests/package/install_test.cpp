@@ -136,6 +136,16 @@ TEST_F(InstallOnForeignData, DataUbiCannotAttachIsClearedFirst) {
   EXPECT_TRUE(holds("kernel", kernel));
 }
 
+// What could never fit the partition is refused before it is erased.
+TEST_F(InstallOnForeignData, WhatCannotFitIsRefusedBeforeTheErase) {
+  std::string rootfs = image(17 << 20, 5), kernel = image(1000, 6);
+  EXPECT_EQ(install_package(package(rootfs, kernel).c_str()), -1);
+  EXPECT_EQ(SimDevice::console(1), "");
+  EXPECT_EQ(SimDevice::console(2),
+            "Failed to attach ubi on /dev/mtd0: Invalid argument\n"
+            "Firmware does not fit: 140 erase blocks needed, 124 available\n");
+}
+
 class InstallOnUnerasableFlash : public Install {
  protected:
   static sim::DeviceOptions bad() {
