@@ -33,8 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   if (auto text = sysfs_read_string(dir.path, "dev")) {
-    if (text->size() > 2047 || text->find_first_of(std::string("\0\n\r", 3)) !=
-                                   std::string::npos) {
+    if (text->size() > 2047 ||
+        text->find_first_of(std::string("\0\n\r", 3)) != std::string::npos) {
       __builtin_trap();
     }
   }
