@@ -1,10 +1,13 @@
 // velnor-sim: makes and inspects simulated devices.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -31,6 +34,7 @@ const char usage[] =
     "CALL:PATH:N:ERRNO]...\n"
     "                           [--power-cut-after N] [--init PATH]\n"
     "                           [--firmware-init confirm|hang|exit]\n"
+    "                           [--expect OUTCOME[,OUTCOME...]]\n"
     "                           [-- ARG...]\n"
     "\n"
     "  init DIR          make a new simulated device in DIR (empty or "
@@ -65,7 +69,10 @@ const char usage[] =
     "                    --firmware-init: past the handover, the firmware's\n"
     "                    init runs \"velnor-bootflag confirm\", never feeds\n"
     "                    the watchdog (which restarts the device), or exits\n"
-    "                    (the kernel panics)\n"
+    "                    (the kernel panics); --expect: exit 0 only when the\n"
+    "                    boot ended as one of the OUTCOMEs (switch_root,\n"
+    "                    restart, watchdog, panic, power_cut, power_off,\n"
+    "                    halt), else 3: a dry run in a pipeline fails there\n"
     "\n"
     "Medium options:\n"
     "  --late MS               it shows up MS ms after power-on\n"
@@ -394,6 +401,17 @@ int fault(const std::string& dir, const std::vector<std::string>& args) {
   return 0;
 }
 
+// How a boot can end, as --expect names it.
+const char* const boot_outcomes[] = {"switch_root", "restart",   "watchdog",
+                                     "panic",       "power_cut", "power_off",
+                                     "halt"};
+
+std::string args_joined(const std::vector<std::string>& words) {
+  std::string text;
+  for (const std::string& w : words) text += (text.empty() ? "" : " or ") + w;
+  return text;
+}
+
 int boot(const std::string& dir, const std::vector<std::string>& args) {
   std::string cmdline = sim::default_cmdline;
   std::vector<std::string> boot_args;
@@ -401,11 +419,21 @@ int boot(const std::string& dir, const std::vector<std::string>& args) {
   uint32_t power_cut_after = 0;
   std::string init = "/sbin/velnor-bootstrap";
   std::string firmware_init;
+  std::vector<std::string> expected;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--cmdline" && i + 1 < args.size()) {
       cmdline = args[++i];
     } else if (args[i] == "--init" && i + 1 < args.size()) {
       init = args[++i];
+    } else if (args[i] == "--expect" && i + 1 < args.size()) {
+      std::istringstream list(args[++i]);
+      for (std::string outcome; std::getline(list, outcome, ',');) {
+        if (std::find(std::begin(boot_outcomes), std::end(boot_outcomes),
+                      outcome) == std::end(boot_outcomes)) {
+          return usage_error(("bad --expect outcome: " + outcome).c_str());
+        }
+        expected.push_back(outcome);
+      }
     } else if (args[i] == "--firmware-init" && i + 1 < args.size()) {
       firmware_init = args[++i];
       if (firmware_init != "confirm" && firmware_init != "hang" &&
@@ -442,8 +470,23 @@ int boot(const std::string& dir, const std::vector<std::string>& args) {
       return usage_error(("bad option: " + args[i]).c_str());
     }
   }
-  return sim::run_boot(dir, cmdline, boot_args, faults, power_cut_after, init,
-                       firmware_init);
+  int status = sim::run_boot(dir, cmdline, boot_args, faults, power_cut_after,
+                             init, firmware_init);
+  if (status != 0 || expected.empty()) return status;
+  // How the boot ended, in --expect's words: a restart by the watchdog is
+  // one of its own.
+  std::ifstream record(dir + "/state/boot");
+  std::string outcome, reason;
+  std::getline(record, outcome);
+  std::getline(record, reason);
+  std::string ended =
+      outcome == "restart" && reason == "watchdog" ? "watchdog" : outcome;
+  if (std::find(expected.begin(), expected.end(), ended) != expected.end()) {
+    return 0;
+  }
+  std::fprintf(stderr, "velnor-sim: the boot ended in %s (%s), expected %s\n",
+               ended.c_str(), reason.c_str(), args_joined(expected).c_str());
+  return 3;
 }
 
 }  // namespace

@@ -103,3 +103,38 @@ TEST_F(VelnorSim, BootsAnotherProgramAsTheFirstProcess) {
   Result missing = run({VELNOR_SIM, "boot", device, "--init", "/usr/bin/none"});
   EXPECT_NE(missing.err.find("cannot start /usr/bin/none"), std::string::npos);
 }
+
+// A dry run gates a pipeline: --expect's exit status, boot by boot.
+TEST_F(VelnorSim, ExpectFailsABootThatEndsOtherwise) {
+  std::string device = dir / "device";
+  ASSERT_EQ(run({VELNOR_SIM, "init", device}).status, 0);
+  ASSERT_EQ(
+      run({VELNOR_SIM, "card", device, make_package(100000) + "=update.bpk2"})
+          .status,
+      0);
+  ASSERT_EQ(run({VELNOR_SIM, "flag", device, "0x55500000"}).status, 0);
+  struct Row {
+    std::vector<std::string> options;
+    int status;
+    std::string err_end;
+  } rows[] = {
+      // The update installs and restarts.
+      {{"--expect", "restart"}, 0, ""},
+      {{"--expect", "restart", "--firmware-init", "hang"},
+       3,
+       "velnor-sim: the boot ended in watchdog (watchdog), expected restart\n"},
+      {{"--expect", "restart,watchdog", "--firmware-init", "hang"}, 0, ""},
+      {{"--expect", "switch_root", "--firmware-init", "exit"},
+       3,
+       "velnor-sim: the boot ended in panic (exit status 1), expected "
+       "switch_root\n"},
+      {{"--expect", "switched"}, 2, ""},
+  };
+  for (const Row& row : rows) {
+    std::vector<std::string> args = {VELNOR_SIM, "boot", device};
+    args.insert(args.end(), row.options.begin(), row.options.end());
+    Result r = run(args);
+    EXPECT_EQ(r.status, row.status) << row.options[1] << ": " << r.err;
+    EXPECT_TRUE(r.err.ends_with(row.err_end)) << r.err;
+  }
+}
