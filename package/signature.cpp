@@ -19,7 +19,6 @@ constexpr size_t manifest_entry = 4 + 4 + 8 + 32;
 constexpr uint64_t signature_entry_limit = 1 << 20;
 constexpr size_t listed_limit =
     (signature_entry_limit - manifest_head - 64) / manifest_entry;
-constexpr size_t signatures_limit = 16;
 
 static_assert(sizeof(crypto_generichash_blake2b_state) <= sizeof(DigestState));
 static_assert(alignof(crypto_generichash_blake2b_state) <=
@@ -127,7 +126,7 @@ std::optional<Listing> list_entries(PackageFile* package) {
     // More than any signature entry can list, or than anyone signs with:
     // refused before a card's million empty entries fill the memory.
     if (listing.entries.size() > listed_limit ||
-        listing.signatures.size() > signatures_limit) {
+        listing.signatures.size() > signature_entries_limit) {
       return std::nullopt;
     }
   }

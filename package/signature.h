@@ -43,6 +43,10 @@ struct Manifest {
 
 KeyId key_id_of(const PublicKey& key);
 
+// The most signature entries a package may hold: a keyed device refuses a
+// package with more.
+constexpr size_t signature_entries_limit = 16;
+
 // The manifest as the signature entry holds it.
 std::string manifest_bytes(const Manifest& manifest);
 
@@ -79,4 +83,6 @@ std::string signature_entry_bytes(const Manifest& manifest,
 bool key_pair_new(PublicKey* public_key, SecretKey* secret_key);
 std::optional<std::vector<PublicKey>> public_keys_read(const char* path);
 std::optional<SecretKey> secret_key_read(const char* path);
+// Whether the secret key's public half is the one its seed makes.
+bool secret_key_consistent(const SecretKey& key);
 std::string key_text(const unsigned char* bytes, size_t length);

@@ -1,6 +1,7 @@
 // What the workstation does with signatures: keys, their files, signing.
 #include <sodium.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include "package/signature.h"
@@ -80,4 +81,12 @@ std::optional<SecretKey> secret_key_read(const char* path) {
     return std::nullopt;
   }
   return key;
+}
+
+bool secret_key_consistent(const SecretKey& key) {
+  PublicKey derived;
+  SecretKey again;
+  return crypto_sign_seed_keypair(derived.data(), again.data(), key.data()) ==
+             0 &&
+         std::equal(derived.begin(), derived.end(), key.begin() + 32);
 }

@@ -212,9 +212,12 @@ std::string temporary_name(const std::string& path) {
 // a file, or a link to one, that someone else put at that name, which is
 // then left alone), checked as the device checks it, and only then renamed
 // into place. fill returns 0, or the exit status after its own message.
+// checks: the check the written package must pass before it is renamed
+// into place (a keyed device's, for a signed one).
 int write_package(
     const std::string& pkg,
-    const std::function<int(PackageFile*, const std::string&)>& fill) {
+    const std::function<int(PackageFile*, const std::string&)>& fill,
+    const SignatureHooks* checks = nullptr) {
   std::string temporary = temporary_name(pkg);
   auto give_up = [&](int rc) {
     os::unlink(temporary.c_str());
@@ -231,7 +234,7 @@ int write_package(
     if (int rc = fill(package.get(), temporary)) return give_up(rc);
   }
   PackagePtr check = bpk_open(temporary.c_str(), false);
-  if (!check || validate_package(check.get()) != 0) {
+  if (!check || validate_package(check.get(), nullptr, checks) != 0) {
     return give_up(fail("the written package does not verify"));
   }
   check.reset();
@@ -542,6 +545,10 @@ int sign(const std::string& pkg, const std::string& key_path) {
   if (!signature_library_ready()) return fail("cannot start libsodium");
   std::optional<SecretKey> key = secret_key_read(key_path.c_str());
   if (!key) return fail(key_path + " holds no secret key");
+  // A key whose halves disagree makes signatures no device accepts.
+  if (!secret_key_consistent(*key)) {
+    return fail(key_path + ": the public half is not the one of its seed");
+  }
   PublicKey public_key;
   std::copy_n(key->begin() + 32, public_key.size(), public_key.begin());
   std::string id = key_id_text(key_id_of(public_key));
@@ -559,37 +566,55 @@ int sign(const std::string& pkg, const std::string& key_path) {
   if (!manifest) return fail("cannot read " + pkg + ": " + errno_text());
   manifest->key_id = key_id_of(public_key);
   std::string signature = signature_entry_bytes(*manifest, *key);
+  // The result passes the check of a device that trusts this key alone.
+  SignatureHooks checks = signature_hooks(&public_key, 1);
 
   // Every entry as it was, but a signature by the same key; the new one
   // last. One walk through the package, whatever its number of entries.
-  int rc = write_package(pkg, [&](PackageFile* target,
-                                  const std::string& temporary) {
-    auto cannot_write = [&] {
-      return fail("cannot write " + temporary + ": " + errno_text());
-    };
-    if (bpk_rewind(source.get()) < 0) return cannot_write();
-    uint32_t type, variant, crc;
-    uint64_t size;
-    while (bpk_next_entry(source.get(), &type, &size, &crc, &variant) == 0) {
-      if (type == bpk_type_signature && variant == 0 && size <= (1u << 20)) {
-        std::string data(size, '\0');
-        if (bpk_read(source.get(), data.data(), size) != size)
+  int rc = write_package(
+      pkg,
+      [&](PackageFile* target, const std::string& temporary) {
+        auto cannot_write = [&] {
+          return fail("cannot write " + temporary + ": " + errno_text());
+        };
+        if (bpk_rewind(source.get()) < 0) return cannot_write();
+        uint32_t type, variant, crc;
+        uint64_t size;
+        size_t kept_signatures = 0;
+        while (bpk_next_entry(source.get(), &type, &size, &crc, &variant) ==
+               0) {
+          if (type == bpk_type_signature && variant == 0 &&
+              size <= (1u << 20)) {
+            std::string data(size, '\0');
+            if (bpk_read(source.get(), data.data(), size) != size)
+              return cannot_write();
+            std::optional<SignatureEntry> entry = signature_entry_parse(data);
+            if (entry && key_id_text(entry->manifest.key_id) == id) continue;
+            ++kept_signatures;
+            if (bpk_add_stream(target, type, variant, read_text, &data) != 0)
+              return cannot_write();
+          } else {
+            // A signature entry too large to be one still counts.
+            kept_signatures += type == bpk_type_signature && variant == 0;
+            if (bpk_add_stream(target, type, variant, entry_reader,
+                               source.get()) != 0) {
+              return cannot_write();
+            }
+          }
+        }
+        if (kept_signatures >= signature_entries_limit) {
+          return fail(pkg + " holds " + std::to_string(kept_signatures) +
+                      " signatures by other keys: a device takes no more "
+                      "than " +
+                      std::to_string(signature_entries_limit));
+        }
+        if (bpk_add_stream(target, bpk_type_signature, 0, read_text,
+                           &signature) != 0) {
           return cannot_write();
-        std::optional<SignatureEntry> entry = signature_entry_parse(data);
-        if (entry && key_id_text(entry->manifest.key_id) == id) continue;
-        if (bpk_add_stream(target, type, variant, read_text, &data) != 0)
-          return cannot_write();
-      } else if (bpk_add_stream(target, type, variant, entry_reader,
-                                source.get()) != 0) {
-        return cannot_write();
-      }
-    }
-    if (bpk_add_stream(target, bpk_type_signature, 0, read_text, &signature) !=
-        0) {
-      return cannot_write();
-    }
-    return 0;
-  });
+        }
+        return 0;
+      },
+      &checks);
   if (rc != 0) return rc;
   emit_line(1, "signed with key id ", id);
   return 0;

@@ -322,6 +322,34 @@ TEST_F(VelnorPack, KeysSigningAndTheKeyedCheck) {
   EXPECT_EQ(slurp(damaged), bytes);
   EXPECT_EQ(run({"sign", pkg, "--key", a + ".pub"}).status, 1);
   EXPECT_EQ(run({"verify", pkg, "--key", a + ".key"}).status, 1);
+  // A secret key whose public half is another key's signs nothing.
+  std::string seed = slurp(a + ".key").substr(0, 64);
+  std::string other = slurp(b + ".pub").substr(0, 64);
+  std::string mixed = put("mixed.key", seed + other + "\n");
+  bytes = slurp(pkg);
+  Result m = run({"sign", pkg, "--key", mixed});
+  EXPECT_EQ(m.status, 1);
+  EXPECT_EQ(m.err, "velnor-pack: " + mixed +
+                       ": the public half is not the one of its seed\n");
+  EXPECT_EQ(slurp(pkg), bytes);
+  // Sixteen signatures are all a device takes: a seventeenth key is
+  // refused, and the package stays as it was; a key already there still
+  // signs again.
+  for (int n = 2; n < 16; ++n) {
+    std::string k = dir / ("k" + std::to_string(n));
+    ASSERT_EQ(run({"keygen", k}).status, 0);
+    ASSERT_EQ(run({"sign", pkg, "--key", k + ".key"}).status, 0) << n;
+  }
+  ASSERT_EQ(run({"keygen", dir / "k16"}).status, 0);
+  bytes = slurp(pkg);
+  Result full = run({"sign", pkg, "--key", dir / "k16.key"});
+  EXPECT_EQ(full.status, 1);
+  EXPECT_EQ(full.err, "velnor-pack: " + pkg +
+                          " holds 16 signatures by other keys: a device takes "
+                          "no more than 16\n");
+  EXPECT_EQ(slurp(pkg), bytes);
+  EXPECT_EQ(run({"sign", pkg, "--key", a + ".key"}).status, 0);
+  EXPECT_EQ(run({"verify", pkg, "--key", b + ".pub"}).status, 0);
 }
 
 TEST_F(VelnorPack, TheVersionFloorOfAKeyedDevice) {
