@@ -19,6 +19,7 @@
 
 #include "common/emit_line.h"
 #include "common/os.h"
+#include "common/unique_fd.h"
 #include "package/bpk.h"
 #include "package/signature.h"
 #include "package/validate.h"
@@ -189,7 +190,8 @@ int add_file(PackageFile* package, const std::string& target,
 }
 
 // An image the device can install holds at least one byte.
-int check_image(const char* what, const std::string& path) {
+// size: what the image adds to the package, when it is a regular file.
+int check_image(const char* what, const std::string& path, uint64_t* size) {
   struct stat st;
   if (os::stat(path.c_str(), &st) != 0) {
     return fail("cannot read " + path + ": " + errno_text());
@@ -198,8 +200,34 @@ int check_image(const char* what, const std::string& path) {
     return fail(std::string("the ") + what + " image " + path +
                 " is empty: the device cannot install it");
   }
+  if (S_ISREG(st.st_mode)) *size += bpk_entry_header_size + st.st_size;
   return 0;
 }
+
+// The device mounts its root from squashfs only: a rootfs image of another
+// kind installs, and then the firmware cannot boot.
+constexpr char squashfs_magic[] = "hsqs";
+void warn_unless_squashfs(const std::string& what, const char* start,
+                          size_t length) {
+  if (length >= 4 && std::memcmp(start, squashfs_magic, 4) == 0) return;
+  emit_line(2, "velnor-pack: warning: ", what,
+            " does not begin as a squashfs image does: the device mounts "
+            "nothing else, and such a package installs and then cannot boot");
+}
+
+// The same for the rootfs entry of a package that verifies.
+void warn_unless_squashfs_entry(const std::string& pkg, PackageFile* package) {
+  char start[4] = {};
+  uint64_t got = 0;
+  if (bpk_find(package, bpk_type_rootfs, 0, nullptr, nullptr) == 0) {
+    got = bpk_read(package, start, sizeof start);
+  }
+  warn_unless_squashfs("the rootfs entry of " + pkg, start, got);
+}
+
+// A container's offsets and sizes move a stream that the device's 32-bit
+// long addresses: it must stay below 2 GiB.
+constexpr uint64_t container_limit = uint64_t{1} << 31;
 
 // A temporary name beside path, for a file that is renamed into place once
 // it is whole.
@@ -291,8 +319,26 @@ int create(const std::string& pkg, const std::vector<std::string>& args) {
   }
   if (!kernel || !rootfs)
     return usage_error("create needs --kernel and --rootfs");
-  if (check_image("kernel", *kernel) || check_image("rootfs", *rootfs)) {
+  uint64_t total = bpk_header_size;
+  if (check_image("kernel", *kernel, &total) ||
+      check_image("rootfs", *rootfs, &total)) {
     return 1;
+  }
+  for (const AddFile& a : extra) {
+    if (check_image("added", a.path, &total)) return 1;
+  }
+  if (version) total += bpk_entry_header_size + version->size();
+  if (total >= container_limit) {
+    return fail("the package would take " + std::to_string(total) +
+                " bytes: a package must stay below 2 GiB (" +
+                std::to_string(container_limit) + " bytes)");
+  }
+  {
+    char start[4] = {};
+    unique_fd image(os::open(rootfs->c_str(), O_RDONLY | O_NONBLOCK));
+    ssize_t got = image.ok() ? os::read(image.get(), start, 4) : -1;
+    warn_unless_squashfs("the rootfs image " + *rootfs, start,
+                         got > 0 ? static_cast<size_t>(got) : 0);
   }
   if (version) {
     FirmwareVersion parsed;
@@ -452,6 +498,7 @@ int verify_json(const std::string& pkg, const SignatureHooks* signatures) {
   }
   std::vector<std::string> lines;
   bool sound = device_check(package.get(), signatures, &lines) == 0;
+  if (sound) warn_unless_squashfs_entry(pkg, package.get());
   nlohmann::json doc = describe(pkg, package.get());
   doc["check"] = {{"ok", sound}, {"lines", lines}};
   doc["ok"] = sound;
@@ -492,7 +539,9 @@ int verify(const std::string& pkg, const SignatureHooks* signatures) {
     emit_line(2, "Failed to open bpk file: ", pkg);
     return 1;
   }
-  return validate_package(package.get(), nullptr, signatures) == 0 ? 0 : 1;
+  if (validate_package(package.get(), nullptr, signatures) != 0) return 1;
+  warn_unless_squashfs_entry(pkg, package.get());
+  return 0;
 }
 
 int keygen(const std::string& name) {

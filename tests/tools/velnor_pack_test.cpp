@@ -130,6 +130,34 @@ TEST_F(VelnorPack, FailedCreateLeavesNoPackage) {
   EXPECT_EQ(left, (std::vector<std::string>{".err", ".out", "k", "r"}));
 }
 
+// What a device could never boot or read is said before anything is
+// written: a rootfs of another kind (a warning), a package of 2 GiB or more
+// (refused at once, the image never read).
+TEST_F(VelnorPack, ImagesTheDeviceCannotUse) {
+  std::string pkg = dir / "fw.bpk2";
+  std::string warning =
+      "velnor-pack: warning: the rootfs image " + dir.string() +
+      "/r does not begin as a squashfs image does: the device mounts nothing "
+      "else, and such a package installs and then cannot boot\n";
+  Result made = run(
+      {"create", pkg, "--kernel", put("k", "k"), "--rootfs", put("r", "ext4")});
+  EXPECT_EQ(made.status, 0);
+  EXPECT_EQ(made.err, warning);
+  Result checked = run({"verify", pkg});
+  EXPECT_EQ(checked.status, 0);
+  EXPECT_EQ(checked.err, "velnor-pack: warning: the rootfs entry of " + pkg +
+                             warning.substr(warning.find(" does not")));
+  std::string huge = dir / "huge";
+  ASSERT_EQ(::truncate(put("huge", "").c_str(), (2ll << 30) - 60), 0);
+  Result big = run({"create", dir / "big.bpk2", "--kernel", huge, "--rootfs",
+                    put("r", "hsqs")});
+  EXPECT_EQ(big.status, 1);
+  EXPECT_EQ(big.err,
+            "velnor-pack: the package would take 2147483668 bytes: a package "
+            "must stay below 2 GiB (2147483648 bytes)\n");
+  EXPECT_FALSE(fs::exists(dir / "big.bpk2"));
+}
+
 TEST_F(VelnorPack, UsageErrorsExitWith2) {
   EXPECT_EQ(run({}).status, 2);
   EXPECT_EQ(run({"frobnicate", "x"}).status, 2);
@@ -353,7 +381,8 @@ TEST_F(VelnorPack, KeysSigningAndTheKeyedCheck) {
 }
 
 TEST_F(VelnorPack, TheVersionFloorOfAKeyedDevice) {
-  std::string k = put_random("k", 3000, 1), r = put_random("r", 9000, 2);
+  std::string k = put_random("k", 3000, 1);
+  std::string r = put("r", test_support::random_image(9000, 2, "hsqs"));
   std::string a = dir / "a";
   ASSERT_EQ(run({"keygen", a}).status, 0);
   std::string pkg = dir / "fw.bpk2", bare = dir / "bare.bpk2";
