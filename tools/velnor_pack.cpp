@@ -1,6 +1,7 @@
 // velnor-pack: makes and inspects firmware packages on the firmware
 // builder's workstation, with the same library the device reads them with.
 #include <fcntl.h>
+#include <getopt.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -43,6 +44,12 @@ const char usage_text[] =
 const char help_text[] =
     "\n"
     "Makes and inspects velnor firmware packages (.bpk2).\n"
+    "\n"
+    "Options may come anywhere after the command, as --opt VALUE or\n"
+    "--opt=VALUE; \"--\" ends them. -h or --help after a command prints its\n"
+    "usage. PKG \"-\" is standard input for list, verify, version and\n"
+    "extract; extract's FILE \"-\" is standard output. Exit status: 0 done,\n"
+    "1 a package or file that is damaged, missing or refused, 2 usage.\n"
     "\n"
     "  create   write PKG holding the rootfs image, then the kernel image, "
     "then\n"
@@ -291,34 +298,19 @@ bool version_numbers_fit(const std::string& text) {
   return true;
 }
 
-int create(const std::string& pkg, const std::vector<std::string>& args) {
-  std::optional<std::string> kernel, rootfs, version;
+// The command line, as getopt_long found it: each verb takes a part.
+struct Options {
+  bool json = false;
+  std::vector<std::string> keys;
+  std::optional<std::string> min_version, kernel, rootfs, version;
   std::vector<AddFile> extra;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& flag = args[i];
-    if (i + 1 >= args.size()) return usage_error(flag + " needs a value");
-    const std::string& value = args[++i];
-    if (flag == "--kernel") {
-      kernel = value;
-    } else if (flag == "--rootfs") {
-      rootfs = value;
-    } else if (flag == "--version") {
-      version = value;
-    } else if (flag == "--add") {
-      size_t eq = value.find('=');
-      std::optional<EntryKey> key = eq == std::string::npos
-                                        ? std::nullopt
-                                        : parse_key(value.substr(0, eq));
-      if (!key || eq + 1 >= value.size()) {
-        return usage_error("bad --add " + value + " (TYPE[:VARIANT]=FILE)");
-      }
-      extra.push_back({*key, value.substr(eq + 1)});
-    } else {
-      return usage_error("unknown option " + flag);
-    }
-  }
-  if (!kernel || !rootfs)
-    return usage_error("create needs --kernel and --rootfs");
+};
+
+int create(const std::string& pkg, const Options& options) {
+  const std::optional<std::string>& kernel = options.kernel;
+  const std::optional<std::string>& rootfs = options.rootfs;
+  const std::optional<std::string>& version = options.version;
+  const std::vector<AddFile>& extra = options.extra;
   uint64_t total = bpk_header_size;
   if (check_image("kernel", *kernel, &total) ||
       check_image("rootfs", *rootfs, &total)) {
@@ -669,6 +661,17 @@ int sign(const std::string& pkg, const std::string& key_path) {
   return 0;
 }
 
+bool write_all(int fd, const char* data, uint64_t length) {
+  while (length > 0) {
+    ssize_t put = os::write(fd, data, length);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    data += put;
+    length -= static_cast<uint64_t>(put);
+  }
+  return true;
+}
+
 int extract(const std::string& pkg, const std::string& key_text,
             const std::string& out) {
   std::optional<EntryKey> key = parse_key(key_text);
@@ -681,6 +684,20 @@ int extract(const std::string& pkg, const std::string& key_text,
   }
   if (bpk_entry_crc_checked(package.get(), &actual) != 0 || actual != stored) {
     return fail("entry " + key_text + " in " + pkg + " is damaged");
+  }
+  if (out == "-") {
+    // Standard output: the data as it is read.
+    if (bpk_find(package.get(), key->type, key->variant, nullptr, nullptr) != 0)
+      return fail("cannot read " + pkg);
+    char buffer[65536];
+    for (uint64_t got;
+         (got = bpk_read(package.get(), buffer, sizeof buffer)) != 0;) {
+      if (!write_all(1, buffer, got)) {
+        return fail(std::string("cannot write standard output: ") +
+                    errno_text());
+      }
+    }
+    return 0;
   }
   // Never over the package itself, and never a half-written FILE: the data
   // goes to a temporary file beside it, renamed into place once whole.
@@ -732,6 +749,123 @@ int version(const std::string& pkg) {
 
 }  // namespace
 
+// Each verb's usage lines, and the options it takes.
+struct Verb {
+  const char* name;
+  const char* usage;
+  const char* takes;  // the letters of its options below
+  size_t operands;    // PKG (or NAME), then what else
+};
+const Verb verbs[] = {
+    {"create",
+     "usage: velnor-pack create PKG --kernel FILE --rootfs FILE [--version "
+     "TEXT]\n"
+     "                          [--add TYPE[:VARIANT]=FILE]...\n",
+     "KrVa", 1},
+    {"list", "usage: velnor-pack list [--json] PKG\n", "j", 1},
+    {"verify",
+     "usage: velnor-pack verify [--json] PKG [--key PUBLIC]... "
+     "[--min-version A.B.C.D]\n",
+     "jkm", 1},
+    {"keygen", "usage: velnor-pack keygen NAME\n", "", 1},
+    {"sign", "usage: velnor-pack sign PKG --key SECRET\n", "k", 1},
+    {"extract", "usage: velnor-pack extract PKG TYPE[:VARIANT] FILE\n", "", 3},
+    {"version", "usage: velnor-pack version PKG\n", "", 1},
+};
+
+const option long_options[] = {
+    {"json", no_argument, nullptr, 'j'},
+    {"key", required_argument, nullptr, 'k'},
+    {"min-version", required_argument, nullptr, 'm'},
+    {"kernel", required_argument, nullptr, 'K'},
+    {"rootfs", required_argument, nullptr, 'r'},
+    {"version", required_argument, nullptr, 'V'},
+    {"add", required_argument, nullptr, 'a'},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+
+int verb_usage_error(const Verb& verb, const std::string& why) {
+  emit_line(2, "velnor-pack: ", why);
+  (void)!os::write(2, verb.usage, std::strlen(verb.usage));
+  return 2;
+}
+
+// "-" as PKG: standard input, kept in a file of its own while the verb
+// reads it (the container is read with seeks).
+struct SpooledInput {
+  std::string path;
+  ~SpooledInput() {
+    if (!path.empty()) os::unlink(path.c_str());
+  }
+};
+bool spool_standard_input(SpooledInput* spooled) {
+  const char* dir = std::getenv("TMPDIR");
+  std::string path =
+      std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") +
+      "/velnor-pack-stdin." + std::to_string(::getpid());
+  unique_fd out(os::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600));
+  if (!out.ok())
+    return fail("cannot create " + path + ": " + errno_text()) == 0;
+  spooled->path = path;
+  char buffer[65536];
+  for (ssize_t got; (got = os::read(0, buffer, sizeof buffer)) != 0;) {
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 ||
+        os::write(out.get(), buffer, static_cast<size_t>(got)) != got) {
+      return fail("cannot keep standard input in " + path + ": " +
+                  errno_text()) == 0;
+    }
+  }
+  return true;
+}
+
+int run_verb(const Verb& verb, const Options& options,
+             const std::vector<std::string>& operands) {
+  const std::string& pkg = operands[0];
+  const std::string command = verb.name;
+  if (command == "create") return create(pkg, options);
+  if (command == "keygen") return keygen(pkg);
+  if (command == "sign") {
+    if (options.keys.size() != 1) {
+      return verb_usage_error(verb, "sign needs one --key SECRET");
+    }
+    return sign(pkg, options.keys[0]);
+  }
+  if (command == "extract") return extract(pkg, operands[1], operands[2]);
+  if (command == "list") return options.json ? list_json(pkg) : list(pkg);
+  if (command == "version") return version(pkg);
+  // verify: --key PUBLIC, repeated: the trusted keys of a keyed device;
+  // --min-version A.B.C.D: its version floor.
+  std::vector<PublicKey> keys;
+  std::optional<FirmwareVersion> floor;
+  if (options.min_version) {
+    const std::string& text = *options.min_version;
+    FirmwareVersion v;
+    // Four numbers alone: a marker would take no part.
+    if (parse_version(text.c_str(), &v) != 0 || v.plus || v.kind != 3 ||
+        version_text(v) != text) {
+      return verb_usage_error(verb, "bad --min-version " + text + " (A.B.C.D)");
+    }
+    floor = v;
+  }
+  for (const std::string& file : options.keys) {
+    std::optional<std::vector<PublicKey>> read = public_keys_read(file.c_str());
+    if (!read) return fail(file + " holds no public key");
+    keys.insert(keys.end(), read->begin(), read->end());
+  }
+  // A floor holds only for a signed version, as on the device.
+  if (floor && keys.empty()) {
+    return verb_usage_error(verb, "--min-version goes with --key");
+  }
+  if (!keys.empty() && !signature_library_ready())
+    return fail("cannot start libsodium");
+  SignatureHooks hooks = signature_hooks(keys.data(), keys.size(),
+                                         floor ? floor->numbers : nullptr);
+  const SignatureHooks* signatures = keys.empty() ? nullptr : &hooks;
+  return options.json ? verify_json(pkg, signatures) : verify(pkg, signatures);
+}
+
 int main(int argc, char** argv) {
   // A file size limit makes writes fail with EFBIG, reported as such,
   // instead of ending the program.
@@ -749,65 +883,89 @@ int main(int argc, char** argv) {
     (void)!os::write(1, help_text, sizeof help_text - 1);
     return 0;
   }
-  const std::string& command = args[0];
-  bool json = args.size() > 1 && args[1] == "--json" &&
-              (command == "list" || command == "verify");
-  if (json) args.erase(args.begin() + 1);
-  if (args.size() < 2) return usage_error(command + " needs PKG");
-  const std::string& pkg = args[1];
-  std::vector<std::string> rest(args.begin() + 2, args.end());
-  if (command == "create") return create(pkg, rest);
-  if (command == "keygen") {
-    if (!rest.empty()) return usage_error("keygen needs NAME alone");
-    return keygen(pkg);
+  const Verb* verb = nullptr;
+  for (const Verb& v : verbs) {
+    if (args[0] == v.name) verb = &v;
   }
-  if (command == "sign") {
-    if (rest.size() != 2 || rest[0] != "--key")
-      return usage_error("sign needs PKG --key SECRET");
-    return sign(pkg, rest[1]);
-  }
-  if (command == "verify") {
-    // --key PUBLIC, repeated: the trusted keys of a keyed device;
-    // --min-version A.B.C.D: its version floor.
-    std::vector<PublicKey> keys;
-    std::optional<FirmwareVersion> floor;
-    for (size_t i = 0; i < rest.size(); i += 2) {
-      if (rest[i] == "--min-version" && i + 1 < rest.size()) {
-        FirmwareVersion v;
-        // Four numbers alone: a marker would take no part.
-        if (parse_version(rest[i + 1].c_str(), &v) != 0 || v.plus ||
-            v.kind != 3 || !version_numbers_fit(rest[i + 1]) ||
-            version_text(v) != rest[i + 1]) {
-          return usage_error("bad --min-version " + rest[i + 1] + " (A.B.C.D)");
-        }
-        floor = v;
-        continue;
-      }
-      if (rest[i] != "--key" || i + 1 >= rest.size())
-        return usage_error(
-            "verify takes --key PUBLIC and --min-version A.B.C.D");
-      std::optional<std::vector<PublicKey>> read =
-          public_keys_read(rest[i + 1].c_str());
-      if (!read) return fail(rest[i + 1] + " holds no public key");
-      keys.insert(keys.end(), read->begin(), read->end());
+  if (verb == nullptr) return usage_error("unknown command " + args[0]);
+
+  // Options anywhere after the verb, --opt=value or --opt value, "--" ends
+  // them; each verb takes its own.
+  Options options;
+  int count = argc - 1;
+  char** words = argv + 1;
+  optind = 1;
+  opterr = 0;
+  int index = -1;
+  for (int c; (c = getopt_long(count, words, ":h", long_options, &index)) != -1;
+       index = -1) {
+    // The option as given: its long name, else the word that held it.
+    std::string word = index >= 0 ? std::string("--") + long_options[index].name
+                                  : words[optind - 1];
+    if (c == 'h') {
+      (void)!os::write(1, verb->usage, std::strlen(verb->usage));
+      return 0;
     }
-    // A floor holds only for a signed version, as on the device.
-    if (floor && keys.empty())
-      return usage_error("--min-version goes with --key");
-    if (!keys.empty() && !signature_library_ready())
-      return fail("cannot start libsodium");
-    SignatureHooks hooks = signature_hooks(keys.data(), keys.size(),
-                                           floor ? floor->numbers : nullptr);
-    const SignatureHooks* signatures = keys.empty() ? nullptr : &hooks;
-    return json ? verify_json(pkg, signatures) : verify(pkg, signatures);
+    if (c == '?') return verb_usage_error(*verb, "unknown option " + word);
+    if (c == ':') return verb_usage_error(*verb, word + " needs a value");
+    if (std::strchr(verb->takes, c) == nullptr) {
+      return verb_usage_error(*verb,
+                              verb->name + std::string(" takes no ") + word);
+    }
+    std::string value = optarg != nullptr ? optarg : "";
+    switch (c) {
+      case 'j':
+        options.json = true;
+        break;
+      case 'k':
+        options.keys.push_back(value);
+        break;
+      case 'm':
+        options.min_version = value;
+        break;
+      case 'K':
+        options.kernel = value;
+        break;
+      case 'r':
+        options.rootfs = value;
+        break;
+      case 'V':
+        options.version = value;
+        break;
+      case 'a': {
+        size_t eq = value.find('=');
+        std::optional<EntryKey> key = eq == std::string::npos
+                                          ? std::nullopt
+                                          : parse_key(value.substr(0, eq));
+        if (!key || eq + 1 >= value.size()) {
+          return verb_usage_error(
+              *verb, "bad --add " + value + " (TYPE[:VARIANT]=FILE)");
+        }
+        options.extra.push_back({*key, value.substr(eq + 1)});
+        break;
+      }
+    }
   }
-  if (command == "extract") {
-    if (rest.size() != 2)
-      return usage_error("extract needs TYPE[:VARIANT] FILE");
-    return extract(pkg, rest[0], rest[1]);
+  std::vector<std::string> operands(words + optind, words + count);
+  if (operands.size() < verb->operands) {
+    return verb_usage_error(*verb,
+                            std::string(verb->name) + " needs " +
+                                (verb->operands == 3 ? "PKG TYPE[:VARIANT] FILE"
+                                 : args[0] == "keygen" ? "NAME"
+                                                       : "PKG"));
   }
-  if (!rest.empty()) return usage_error("too many arguments");
-  if (command == "list") return json ? list_json(pkg) : list(pkg);
-  if (command == "version") return version(pkg);
-  return usage_error("unknown command " + command);
+  if (operands.size() > verb->operands) {
+    return verb_usage_error(*verb, "too many arguments");
+  }
+  if (args[0] == "create" && (!options.kernel || !options.rootfs)) {
+    return verb_usage_error(*verb, "create needs --kernel and --rootfs");
+  }
+  // "-": the package from standard input, for the verbs that read one.
+  SpooledInput spooled;
+  if (operands[0] == "-" && args[0] != "create" && args[0] != "keygen" &&
+      args[0] != "sign") {
+    if (!spool_standard_input(&spooled)) return 1;
+    operands[0] = spooled.path;
+  }
+  return run_verb(*verb, options, operands);
 }

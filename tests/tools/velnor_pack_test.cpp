@@ -181,6 +181,61 @@ TEST_F(VelnorPack, UsageErrorsExitWith2) {
   EXPECT_NE(help.out.find("velnor-pack create PKG"), std::string::npos);
 }
 
+// The command lines builders write: options before, between or after the
+// operands, "--opt=value", "--" before an operand, help on every verb, "-"
+// for standard input and output.
+TEST_F(VelnorPack, CommandLinesInEveryForm) {
+  std::string k = put("k", "kernel"), r = put("r", "hsqs-root");
+  std::string pkg = dir / "fw.bpk2";
+  ASSERT_EQ(run({"create", "--kernel=" + k, pkg, "--rootfs", r, "--version",
+                 "1.0.0.0"})
+                .status,
+            0);
+  std::string key = (dir / "a").string();
+  ASSERT_EQ(run({"keygen", key}).status, 0);
+  ASSERT_EQ(run({"sign", "--key=" + key + ".key", pkg}).status, 0);
+  struct Row {
+    std::vector<std::string> args;
+    int status;
+    std::string out_start;  // of standard output
+  } rows[] = {
+      {{"list", pkg, "--json"}, 0, "{"},
+      {{"list", "--json", pkg}, 0, "{"},
+      {{"verify", pkg, "--json", "--key", key + ".pub"}, 0, "{"},
+      {{"verify", "--key=" + key + ".pub", "--min-version=1.0.0.0", pkg},
+       0,
+       ""},
+      {{"verify", "--", pkg}, 0, ""},
+      {{"version", pkg}, 0, "1.0.0.0\n"},
+      {{"extract", pkg, "kernel", "-"}, 0, "kernel"},
+      {{"create", "--help", "--kernel", k, "--rootfs", r},
+       0,
+       "usage: velnor-pack create PKG"},
+      {{"list", "-h"}, 0, "usage: velnor-pack list"},
+      {{"sign", "--help"}, 0, "usage: velnor-pack sign"},
+      {{"list", pkg, "--key", key + ".pub"}, 2, ""},
+      {{"verify", pkg, "--key"}, 2, ""},
+      {{"verify", pkg, "--bogus"}, 2, ""},
+      {{"version", pkg, pkg}, 2, ""},
+      {{"keygen"}, 2, ""},
+  };
+  for (const Row& row : rows) {
+    Result got = run(row.args);
+    std::string line;
+    for (const std::string& a : row.args) line += a + " ";
+    EXPECT_EQ(got.status, row.status) << line << got.err;
+    EXPECT_EQ(got.out.rfind(row.out_start, 0), 0u) << line << got.out;
+  }
+  Result usage = run({"list", pkg, "--key", key + ".pub"});
+  EXPECT_EQ(usage.err,
+            "velnor-pack: list takes no --key\nusage: velnor-pack list "
+            "[--json] PKG\n");
+  // The package on standard input.
+  Result piped = ProgramTest::run(
+      {"/bin/sh", "-c", std::string(VELNOR_PACK) + " version - < " + pkg});
+  EXPECT_EQ(piped.out, "1.0.0.0\n") << piped.err;
+}
+
 TEST_F(VelnorPack, MemoryDoesNotGrowWithTheImage) {
 #ifdef __SANITIZE_ADDRESS__
   GTEST_SKIP() << "the sanitizer's own allocations swamp the measurement";
