@@ -88,6 +88,7 @@ inline std::string make_package(const ScratchDir& dir, const std::string& name,
   std::string pkg = dir / name;
   std::vector<std::string> args = {VELNOR_BIN "/velnor-pack",
                                    "create",
+                                   "--force",
                                    pkg,
                                    "--kernel",
                                    kernel,

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -31,13 +32,13 @@ namespace {
 const char usage_text[] =
     "usage: velnor-pack create PKG --kernel FILE --rootfs FILE [--version "
     "TEXT]\n"
-    "                          [--add TYPE[:VARIANT]=FILE]...\n"
+    "                          [--add TYPE[:VARIANT]=FILE]... [--force]\n"
     "       velnor-pack list [--json] PKG\n"
     "       velnor-pack verify [--json] PKG [--key PUBLIC]... [--min-version "
     "A.B.C.D]\n"
     "       velnor-pack keygen NAME\n"
     "       velnor-pack sign PKG --key SECRET\n"
-    "       velnor-pack extract PKG TYPE[:VARIANT] FILE\n"
+    "       velnor-pack extract [--force] PKG TYPE[:VARIANT] FILE\n"
     "       velnor-pack version PKG\n"
     "       velnor-pack --help | --version\n";
 
@@ -48,8 +49,13 @@ const char help_text[] =
     "Options may come anywhere after the command, as --opt VALUE or\n"
     "--opt=VALUE; \"--\" ends them. -h or --help after a command prints its\n"
     "usage. PKG \"-\" is standard input for list, verify, version and\n"
-    "extract; extract's FILE \"-\" is standard output. Exit status: 0 done,\n"
-    "1 a package or file that is damaged, missing or refused, 2 usage.\n"
+    "extract; create's PKG and extract's FILE \"-\" is standard output.\n"
+    "Outputs: nothing is replaced that the command did not make. A regular\n"
+    "file at the name is refused unless --force is given (it then keeps its\n"
+    "mode), and so is one of the command's inputs; a symbolic link is\n"
+    "followed; a FIFO, a terminal or a device is written through.\n"
+    "Exit status: 0 done, 1 a package or file that is damaged, missing or\n"
+    "refused, 2 usage.\n"
     "\n"
     "  create   write PKG holding the rootfs image, then the kernel image, "
     "then\n"
@@ -242,18 +248,123 @@ std::string temporary_name(const std::string& path) {
   return path + ".tmp" + std::to_string(::getpid());
 }
 
-// Writes PKG through fill, under a temporary name beside it, so that a
+// Where a verb's output goes. A verb never replaces or truncates what it
+// did not make: a name that holds nothing is made; a regular file is
+// replaced only with --force (keeping its mode), and never when it is one
+// of the verb's inputs; a symbolic link is followed, and the file it names
+// is the one written; anything else (a FIFO, a terminal, /dev/null) is
+// written through; "-" is standard output.
+struct Output {
+  std::string path;  // the file to make or replace; empty: write to fd
+  int fd = -1;
+  unique_fd owned;
+  std::optional<std::filesystem::perms> mode;  // of the file replaced
+  std::string name;                            // as the user gave it
+};
+
+int resolve_output(const std::string& out, bool force,
+                   const std::vector<std::string>& inputs, Output* o) {
+  o->name = out;
+  if (out == "-") {
+    o->fd = 1;
+    return 0;
+  }
+  std::string target = out;
+  struct stat st;
+  if (os::lstat(out.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    std::error_code ec;
+    target = std::filesystem::weakly_canonical(out, ec).string();
+    if (ec) return fail("cannot follow " + out + ": " + ec.message());
+  }
+  if (os::stat(target.c_str(), &st) != 0) {
+    if (errno != ENOENT) return fail("cannot use " + out + ": " + errno_text());
+    o->path = target;
+    return 0;
+  }
+  for (const std::string& input : inputs) {
+    struct stat in;
+    if (os::stat(input.c_str(), &in) == 0 && in.st_dev == st.st_dev &&
+        in.st_ino == st.st_ino) {
+      return fail(out + " is " + input + ", which this reads");
+    }
+  }
+  if (S_ISREG(st.st_mode)) {
+    if (!force) return fail(out + " exists (--force replaces it)");
+    o->path = target;
+    o->mode = static_cast<std::filesystem::perms>(st.st_mode & 07777);
+    return 0;
+  }
+  if (S_ISDIR(st.st_mode)) return fail(out + " is a directory");
+  o->owned.reset(os::open(target.c_str(), O_WRONLY | O_NOCTTY));
+  if (!o->owned.ok()) return fail("cannot open " + out + ": " + errno_text());
+  o->fd = o->owned.get();
+  return 0;
+}
+
+// A temporary file for an output: beside the file it becomes, or, for a
+// stream, in TMPDIR.
+std::string output_temporary(const Output& out) {
+  if (!out.path.empty()) return temporary_name(out.path);
+  const char* dir = std::getenv("TMPDIR");
+  return std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") +
+         "/velnor-pack-out." + std::to_string(::getpid());
+}
+
+bool write_all(int fd, const char* data, uint64_t length) {
+  while (length > 0) {
+    ssize_t put = os::write(fd, data, length);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    data += put;
+    length -= static_cast<uint64_t>(put);
+  }
+  return true;
+}
+
+// The whole temporary file becomes the output: renamed into place (with
+// the mode of the file it replaces), or copied into the stream. Removed
+// in every case.
+int finish_output(const Output& out, const std::string& temporary) {
+  struct Removed {
+    const std::string& path;
+    ~Removed() { os::unlink(path.c_str()); }
+  } removed{temporary};
+  if (out.path.empty()) {
+    unique_fd in(os::open(temporary.c_str(), O_RDONLY));
+    char buffer[65536];
+    ssize_t got = 0;
+    while (in.ok() && (got = os::read(in.get(), buffer, sizeof buffer)) > 0) {
+      if (!write_all(out.fd, buffer, static_cast<uint64_t>(got))) break;
+      got = 0;
+    }
+    if (!in.ok() || got != 0) {
+      return fail("cannot write " + out.name + ": " + errno_text());
+    }
+    return 0;
+  }
+  if (out.mode) {
+    std::error_code ec;
+    std::filesystem::permissions(temporary, *out.mode, ec);
+  }
+  if (os::rename(temporary.c_str(), out.path.c_str()) != 0) {
+    return fail("cannot rename " + temporary + " to " + out.path + ": " +
+                errno_text());
+  }
+  return 0;
+}
+
+// Writes the package through fill, under a temporary name, so that a
 // failure never leaves a package that looks valid: made exclusively (never
 // a file, or a link to one, that someone else put at that name, which is
-// then left alone), checked as the device checks it, and only then renamed
-// into place. fill returns 0, or the exit status after its own message.
-// checks: the check the written package must pass before it is renamed
-// into place (a keyed device's, for a signed one).
+// then left alone), checked as the device checks it, and only then made
+// the output. fill returns 0, or the exit status after its own message.
+// checks: the check the written package must pass first (a keyed
+// device's, for a signed one).
 int write_package(
-    const std::string& pkg,
+    const Output& out,
     const std::function<int(PackageFile*, const std::string&)>& fill,
     const SignatureHooks* checks = nullptr) {
-  std::string temporary = temporary_name(pkg);
+  std::string temporary = output_temporary(out);
   auto give_up = [&](int rc) {
     os::unlink(temporary.c_str());
     return rc;
@@ -273,11 +384,7 @@ int write_package(
     return give_up(fail("the written package does not verify"));
   }
   check.reset();
-  if (os::rename(temporary.c_str(), pkg.c_str()) != 0) {
-    return give_up(fail("cannot rename " + temporary + " to " + pkg + ": " +
-                        errno_text()));
-  }
-  return 0;
+  return finish_output(out, temporary);
 }
 
 // Whether the four numbers of a version text that parses each fit in 32
@@ -301,6 +408,7 @@ bool version_numbers_fit(const std::string& text) {
 // The command line, as getopt_long found it: each verb takes a part.
 struct Options {
   bool json = false;
+  bool force = false;
   std::vector<std::string> keys;
   std::optional<std::string> min_version, kernel, rootfs, version;
   std::vector<AddFile> extra;
@@ -340,8 +448,12 @@ int create(const std::string& pkg, const Options& options) {
     }
   }
 
+  std::vector<std::string> inputs = {*kernel, *rootfs};
+  for (const AddFile& a : extra) inputs.push_back(a.path);
+  Output out;
+  if (int rc = resolve_output(pkg, options.force, inputs, &out)) return rc;
   return write_package(
-      pkg, [&](PackageFile* package, const std::string& temporary) {
+      out, [&](PackageFile* package, const std::string& temporary) {
         if (add_file(package, temporary, {bpk_type_rootfs, 0}, *rootfs) ||
             add_file(package, temporary, {bpk_type_kernel, 0}, *kernel)) {
           return 1;
@@ -543,6 +655,11 @@ int keygen(const std::string& name) {
     return fail("cannot make a key pair");
   }
   std::string secret_path = name + ".key", public_path = name + ".pub";
+  // NAME.pub may be a list of trusted keys: never written over.
+  struct stat st;
+  if (os::lstat(public_path.c_str(), &st) == 0) {
+    return fail("cannot create " + public_path + ": " + std::strerror(EEXIST));
+  }
   // Exclusively, and readable by its owner only from the start.
   int fd = os::open(secret_path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
   if (fd < 0) return fail("cannot create " + secret_path + ": " + errno_text());
@@ -612,8 +729,18 @@ int sign(const std::string& pkg, const std::string& key_path) {
 
   // Every entry as it was, but a signature by the same key; the new one
   // last. One walk through the package, whatever its number of entries.
+  // The file signed is the one a link names; it keeps its mode.
+  Output out;
+  out.name = pkg;
+  std::error_code ec;
+  out.path = std::filesystem::canonical(pkg, ec).string();
+  struct stat st;
+  if (ec || os::stat(out.path.c_str(), &st) != 0) {
+    return fail("cannot read " + pkg + ": " + errno_text());
+  }
+  out.mode = static_cast<std::filesystem::perms>(st.st_mode & 07777);
   int rc = write_package(
-      pkg,
+      out,
       [&](PackageFile* target, const std::string& temporary) {
         auto cannot_write = [&] {
           return fail("cannot write " + temporary + ": " + errno_text());
@@ -661,19 +788,8 @@ int sign(const std::string& pkg, const std::string& key_path) {
   return 0;
 }
 
-bool write_all(int fd, const char* data, uint64_t length) {
-  while (length > 0) {
-    ssize_t put = os::write(fd, data, length);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    data += put;
-    length -= static_cast<uint64_t>(put);
-  }
-  return true;
-}
-
 int extract(const std::string& pkg, const std::string& key_text,
-            const std::string& out) {
+            const std::string& out, bool force) {
   std::optional<EntryKey> key = parse_key(key_text);
   if (!key) return usage_error("bad entry " + key_text + " (TYPE[:VARIANT])");
   PackagePtr package = open_or_report(pkg);
@@ -685,29 +801,24 @@ int extract(const std::string& pkg, const std::string& key_text,
   if (bpk_entry_crc_checked(package.get(), &actual) != 0 || actual != stored) {
     return fail("entry " + key_text + " in " + pkg + " is damaged");
   }
-  if (out == "-") {
-    // Standard output: the data as it is read.
+  Output output;
+  if (int rc = resolve_output(out, force, {pkg}, &output)) return rc;
+  if (output.path.empty()) {
+    // A stream: the data as it is read.
     if (bpk_find(package.get(), key->type, key->variant, nullptr, nullptr) != 0)
       return fail("cannot read " + pkg);
     char buffer[65536];
     for (uint64_t got;
          (got = bpk_read(package.get(), buffer, sizeof buffer)) != 0;) {
-      if (!write_all(1, buffer, got)) {
-        return fail(std::string("cannot write standard output: ") +
-                    errno_text());
+      if (!write_all(output.fd, buffer, got)) {
+        return fail("cannot write " + out + ": " + errno_text());
       }
     }
     return 0;
   }
-  // Never over the package itself, and never a half-written FILE: the data
-  // goes to a temporary file beside it, renamed into place once whole.
-  struct stat target, source;
-  if (os::stat(out.c_str(), &target) == 0 &&
-      os::fstat(package->fd.get(), &source) == 0 &&
-      target.st_dev == source.st_dev && target.st_ino == source.st_ino) {
-    return fail(out + " is the package itself");
-  }
-  std::string temporary = temporary_name(out);
+  // Never a half-written FILE: the data goes to a temporary file beside
+  // it, made the output once whole.
+  std::string temporary = output_temporary(output);
   int made = os::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
   if (made < 0) return fail("cannot create " + temporary + ": " + errno_text());
   os::close(made);
@@ -716,12 +827,7 @@ int extract(const std::string& pkg, const std::string& key_text,
     os::unlink(temporary.c_str());
     return fail("cannot write " + temporary + ": " + why);
   }
-  if (os::rename(temporary.c_str(), out.c_str()) != 0) {
-    std::string why = errno_text();
-    os::unlink(temporary.c_str());
-    return fail("cannot rename " + temporary + " to " + out + ": " + why);
-  }
-  return 0;
+  return finish_output(output, temporary);
 }
 
 int version(const std::string& pkg) {
@@ -760,8 +866,8 @@ const Verb verbs[] = {
     {"create",
      "usage: velnor-pack create PKG --kernel FILE --rootfs FILE [--version "
      "TEXT]\n"
-     "                          [--add TYPE[:VARIANT]=FILE]...\n",
-     "KrVa", 1},
+     "                          [--add TYPE[:VARIANT]=FILE]... [--force]\n",
+     "KrVaf", 1},
     {"list", "usage: velnor-pack list [--json] PKG\n", "j", 1},
     {"verify",
      "usage: velnor-pack verify [--json] PKG [--key PUBLIC]... "
@@ -769,7 +875,8 @@ const Verb verbs[] = {
      "jkm", 1},
     {"keygen", "usage: velnor-pack keygen NAME\n", "", 1},
     {"sign", "usage: velnor-pack sign PKG --key SECRET\n", "k", 1},
-    {"extract", "usage: velnor-pack extract PKG TYPE[:VARIANT] FILE\n", "", 3},
+    {"extract",
+     "usage: velnor-pack extract [--force] PKG TYPE[:VARIANT] FILE\n", "f", 3},
     {"version", "usage: velnor-pack version PKG\n", "", 1},
 };
 
@@ -781,6 +888,7 @@ const option long_options[] = {
     {"rootfs", required_argument, nullptr, 'r'},
     {"version", required_argument, nullptr, 'V'},
     {"add", required_argument, nullptr, 'a'},
+    {"force", no_argument, nullptr, 'f'},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -832,7 +940,9 @@ int run_verb(const Verb& verb, const Options& options,
     }
     return sign(pkg, options.keys[0]);
   }
-  if (command == "extract") return extract(pkg, operands[1], operands[2]);
+  if (command == "extract") {
+    return extract(pkg, operands[1], operands[2], options.force);
+  }
   if (command == "list") return options.json ? list_json(pkg) : list(pkg);
   if (command == "version") return version(pkg);
   // verify: --key PUBLIC, repeated: the trusted keys of a keyed device;
@@ -916,6 +1026,9 @@ int main(int argc, char** argv) {
     switch (c) {
       case 'j':
         options.json = true;
+        break;
+      case 'f':
+        options.force = true;
         break;
       case 'k':
         options.keys.push_back(value);

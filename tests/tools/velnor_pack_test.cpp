@@ -48,14 +48,16 @@ TEST_F(VelnorPack, RoundTripsImagesOfEverySize) {
     std::string kernel = put_random("kernel", size, 1);
     std::string rootfs = put_random("rootfs", size + 3, 2);
     std::string pkg = dir / "fw.bpk2";
-    ASSERT_EQ(run({"create", pkg, "--kernel", kernel, "--rootfs", rootfs,
-                   "--version", "1.2.3.4+r"})
+    ASSERT_EQ(run({"create", pkg, "--force", "--kernel", kernel, "--rootfs",
+                   rootfs, "--version", "1.2.3.4+r"})
                   .status,
               0)
         << size;
     EXPECT_EQ(run({"verify", pkg}).status, 0);
-    ASSERT_EQ(run({"extract", pkg, "kernel", dir / "k.out"}).status, 0);
-    ASSERT_EQ(run({"extract", pkg, "rootfs:0", dir / "r.out"}).status, 0);
+    ASSERT_EQ(run({"extract", "--force", pkg, "kernel", dir / "k.out"}).status,
+              0);
+    ASSERT_EQ(
+        run({"extract", "--force", pkg, "rootfs:0", dir / "r.out"}).status, 0);
     EXPECT_EQ(slurp(dir / "k.out"), slurp(kernel)) << size;
     EXPECT_EQ(slurp(dir / "r.out"), slurp(rootfs)) << size;
     Result v = run({"version", pkg});
@@ -244,9 +246,10 @@ TEST_F(VelnorPack, MemoryDoesNotGrowWithTheImage) {
     std::string image = put_random("image", size, 3);
     std::string pkg = dir / "big.bpk2";
     long worst = 0;
-    for (Result r : {run({"create", pkg, "--kernel", image, "--rootfs", image}),
-                     run({"verify", pkg}), run({"list", pkg}),
-                     run({"extract", pkg, "rootfs", dir / "out"})}) {
+    for (Result r :
+         {run({"create", "--force", pkg, "--kernel", image, "--rootfs", image}),
+          run({"verify", pkg}), run({"list", pkg}),
+          run({"extract", "--force", pkg, "rootfs", dir / "out"})}) {
       EXPECT_EQ(r.status, 0) << r.err;
       worst = std::max(worst, r.max_rss_kb);
     }
@@ -275,7 +278,7 @@ TEST_F(VelnorPack, FailuresLeaveNoFileBehind) {
     std::string error;     // a piece of the error line
     std::string left_out;  // what must not exist afterwards
   } cases[] = {
-      {{"extract", pkg, "kernel", pkg}, "is the package itself", ""},
+      {{"extract", pkg, "kernel", pkg}, "which this reads", ""},
       {{"prlimit", limit, VELNOR_PACK, "extract", pkg, "rootfs", dir / "r.out"},
        "File too large",
        dir / "r.out"},
