@@ -6,6 +6,7 @@
 
 #include "common/emit_line.h"
 #include "common/os.h"
+#include "common/progress.h"
 #include "common/unique_fd.h"
 
 namespace {
@@ -15,6 +16,7 @@ constexpr char daemon_path[] = "/usr/sbin/velnor-wdog";
 struct WatchdogLink {
   pid_t child = -1;
   unique_fd write_end;
+  int32_t budget = 0;  // the seconds of the last request
 };
 WatchdogLink watchdog;
 
@@ -29,6 +31,19 @@ void survive_sigpipe() {
   action.sa_handler = [](int) {};
   sigemptyset(&action.sa_mask);
   done = os::sigaction(SIGPIPE, &action, nullptr) == 0;
+}
+
+// A long step that moves (a package read, an image written or read back)
+// has its budget sent again, without a line: only a step that stops moving
+// for the whole budget is ended by the watchdog.
+void renew_budget() {
+  if (watchdog.child < 0 || watchdog.budget <= 0) return;
+  int32_t seconds = watchdog.budget;
+  if (os::write(watchdog.write_end.get(), &seconds, sizeof seconds) !=
+      sizeof seconds) {
+    emit_line(2, "Failed to reset watchdog: ", errno_text());
+    watchdog.budget = 0;  // one line, not one for every block after
+  }
 }
 
 }  // namespace
@@ -68,12 +83,14 @@ int watchdog_start() {
   }
   watchdog.child = child;
   watchdog.write_end = std::move(write_end);
+  set_progress_hook(renew_budget);
   return 0;
 }
 
 int watchdog_reset(int32_t seconds) {
   emit_line(1, "Resetting watchdog");
   if (watchdog_start() != 0) return -1;
+  watchdog.budget = seconds;
   if (os::write(watchdog.write_end.get(), &seconds, sizeof seconds) !=
       sizeof seconds) {
     emit_line(2, "Failed to reset watchdog: ", errno_text());
@@ -89,5 +106,6 @@ int watchdog_stop() {
   while (os::wait4(watchdog.child, &status, 0, nullptr) < 0 && errno == EINTR) {
   }
   watchdog.child = -1;
+  set_progress_hook(nullptr);
   return 0;
 }

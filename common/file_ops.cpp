@@ -11,6 +11,7 @@
 
 #include "common/emit_line.h"
 #include "common/os.h"
+#include "common/progress.h"
 #include "common/unique_fd.h"
 
 namespace {
@@ -84,6 +85,7 @@ int copy_regular(const char* source, const std::string& target) {
       emit_line(2, "Failed to write: ", errno_text());
       return give_up();
     }
+    note_progress(static_cast<size_t>(got));
   }
   if (os::close(out.release()) != 0) {
     emit_line(2, "Failed to write: ", errno_text());

@@ -8,7 +8,23 @@
 namespace {
 // Settled once, on the first step of the process.
 std::optional<bool> stdout_is_terminal;
+
+void (*progress_hook)() = nullptr;
+uint64_t moved_since_notice = 0;
 }  // namespace
+
+void set_progress_hook(void (*hook)()) {
+  progress_hook = hook;
+  moved_since_notice = 0;
+}
+
+void note_progress(size_t bytes) {
+  if (progress_hook == nullptr) return;
+  moved_since_notice += bytes;
+  if (moved_since_notice < progress_notice_bytes) return;
+  moved_since_notice = 0;
+  progress_hook();
+}
 
 void show_progress_forget_terminal() { stdout_is_terminal.reset(); }
 

@@ -57,7 +57,10 @@ int flash(UbiVolume* vol, const Source& source, uint32_t size,
     // A reader that claims more than it was asked for is held to n.
     if (static_cast<size_t>(got) > n) got = n;
     ssize_t put = os::write(out.get(), buffer.get(), static_cast<size_t>(got));
-    if (put > 0) remaining -= static_cast<uint32_t>(put);
+    if (put > 0) {
+      remaining -= static_cast<uint32_t>(put);
+      note_progress(static_cast<size_t>(put));
+    }
     if (put != got) break;
     progress = show_progress(remaining, size, progress);
   }

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "common/os.h"
+#include "common/progress.h"
 #include "package/crc32.h"
 
 namespace {
@@ -82,11 +83,11 @@ bool write_header(int fd) {
 }
 
 // Reads and checks the header; length receives its low 32 bits.
-bool read_header(int fd, uint32_t* length) {
+bool read_header(int fd, uint64_t* length) {
   unsigned char h[bpk_header_size];
   if (read_full(fd, h, sizeof h) != static_cast<ssize_t>(sizeof h))
     return false;
-  *length = static_cast<uint32_t>(get64(h + 8));
+  *length = get64(h + 8);
   return get32(h) == bpk_magic && get32(h + 4) < 0x00020000;
 }
 
@@ -265,12 +266,15 @@ PackagePtr bpk_open(const char* path, bool writable) {
     }
   }
   if (!fd.ok()) return nullptr;
-  uint32_t length = 0;
+  uint64_t length = 0;
   if (!read_header(fd.get(), &length)) {
     errno = EILSEQ;
     return nullptr;
   }
-  return make_handle(std::move(fd), length, writable);
+  PackagePtr p =
+      make_handle(std::move(fd), static_cast<uint32_t>(length), writable);
+  p->length = length;
+  return p;
 }
 
 void bpk_close(PackageFile* p) {
@@ -414,6 +418,7 @@ int bpk_entry_crc_checked(PackageFile* p, uint32_t* crc, bpk_observer observe,
     ssize_t got = read_full(fd, buffer.get(), want);
     if (got <= 0) break;
     if (observe != nullptr) observe(context, buffer.get(), got);
+    note_progress(static_cast<size_t>(got));
     for (size_t at = 0; at < static_cast<size_t>(got); at += bpk_chunk) {
       size_t n = std::min<size_t>(bpk_chunk, static_cast<size_t>(got) - at);
       value = bpk_crc32(buffer.get() + at, n, value);

@@ -21,6 +21,9 @@ constexpr uint32_t bpk_version = 0x00010000;
 constexpr uint32_t bpk_header_size = 28;
 constexpr uint32_t bpk_entry_header_size = 24;
 constexpr uint32_t bpk_chunk = 2048;
+// The stream moves by 32-bit offsets and the device's long is 32 bits: a
+// container must stay below 2 GiB.
+constexpr uint64_t bpk_container_limit = uint64_t{1} << 31;
 
 constexpr uint32_t bpk_type_kernel = 0x504B4552;   // "PKER"
 constexpr uint32_t bpk_type_rootfs = 0x50524653;   // "PRFS"
@@ -29,12 +32,14 @@ constexpr uint32_t bpk_no_entry = 0xDEADBEEF;      // bpk_next: nothing further
 constexpr uint32_t bpk_crc_failed = 0xFFFFFFFF;
 
 // An open container. entry_pos and entry_size describe the selected entry
-// (entry_size 0: none); end is where the next entry will be appended.
+// (entry_size 0: none); end is where the next entry will be appended;
+// length is the header's length as opened, all 64 bits of it.
 struct PackageFile {
   unique_fd fd;
   uint32_t entry_pos = 0;
   uint32_t entry_size = 0;
   uint32_t end = 0;
+  uint64_t length = 0;
   bool writable = false;
 };
 

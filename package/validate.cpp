@@ -7,6 +7,7 @@
 
 #include "common/emit_line.h"
 #include "common/os.h"
+#include "common/progress.h"
 #include "common/unique_fd.h"
 #include "package/crc32.h"
 
@@ -86,6 +87,10 @@ int report_entry(EntryCheck check, const EntryLines& lines) {
 
 int validate_package(PackageFile* package, ValidatedPackage* images,
                      const SignatureHooks* signatures) {
+  if (package != nullptr && package->length >= bpk_container_limit) {
+    emit_line(2, "Failed to validate package size");
+    return -1;
+  }
   if (package == nullptr || bpk_verify(package) != 0) {
     emit_line(2, "Failed to open bpk file: ", "corrupted crc");
     return -1;
@@ -126,5 +131,6 @@ int file_crc32(const char* path, uint32_t* register_out) {
     if (got < 0) return -1;
     value = crc32_feed(buffer.get(), got, value);
     *register_out = value;
+    note_progress(static_cast<size_t>(got));
   }
 }

@@ -192,6 +192,13 @@ void flash_stall_writes(bool on) {
   });
 }
 
+void flash_write_delay(uint32_t ms) {
+  flash_transaction([&](Flash& f, FlashRuntime&) {
+    f.write_delay_ms = ms;
+    return true;
+  });
+}
+
 void flash_fail_writes(bool on) {
   flash_transaction([&](Flash& f, FlashRuntime&) {
     f.fail_writes = on;

@@ -493,6 +493,7 @@ class UbiVolumeNode : public OpenDevice {
       data = damaged.data();
     }
     if (!write_update(data, n)) return fail(EIO);
+    program_time(upd_received_, upd_received_ + n);
     upd_received_ += n;
     if (upd_received_ == upd_bytes_) {
       flash_transaction([&](Flash& f, FlashRuntime&) {
@@ -561,6 +562,8 @@ class UbiVolumeNode : public OpenDevice {
         upd_received_ = 0;
         corrupt_writes_ = f.corrupt_writes;
         stall_writes_ = f.stall_writes;
+        write_delay_ms_ = f.write_delay_ms;
+        leb_size_ = a->leb_size;
         fail_writes_ = f.fail_writes;
         updating_ = bytes != 0;
         if (bytes == 0) finish_update(*v);
@@ -587,6 +590,19 @@ class UbiVolumeNode : public OpenDevice {
     updating_ = false;
     if (out_fd_ >= 0) ::close(out_fd_);
     out_fd_ = -1;
+  }
+
+  // A slow chip: each erase block the bytes from..to complete (the last
+  // one of the update, too) takes its programming time in device time.
+  void program_time(uint64_t from, uint64_t to) {
+    if (write_delay_ms_ == 0 || leb_size_ == 0) return;
+    uint64_t blocks = to / leb_size_ - from / leb_size_;
+    if (to == upd_bytes_ && to % leb_size_ != 0) ++blocks;
+    if (blocks == 0) return;
+    uint64_t until = now_ns() + blocks * write_delay_ms_ * 1000000ull;
+    while (kernel_block(until, [](const KernelState&) { return false; }) !=
+           Wake::deadline) {
+    }
   }
 
   // The update's data go to the volume's file, held open, in whole pieces
@@ -695,6 +711,8 @@ class UbiVolumeNode : public OpenDevice {
   bool corrupt_writes_ = false;
   bool fail_writes_ = false;
   bool stall_writes_ = false;
+  uint32_t write_delay_ms_ = 0;
+  uint32_t leb_size_ = 0;
   uint64_t upd_bytes_ = 0;
   uint64_t upd_received_ = 0;
   uint64_t pos_ = 0;

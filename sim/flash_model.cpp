@@ -60,7 +60,8 @@ void parse_flash(const std::string& text, Flash* f) {
       uint32_t b;
       while (l >> b) f->bad_blocks.insert(b);
     } else if (word == "corrupt_writes") {
-      l >> f->corrupt_writes >> f->fail_writes >> f->gluebi >> f->stall_writes;
+      l >> f->corrupt_writes >> f->fail_writes >> f->gluebi >>
+          f->stall_writes >> f->write_delay_ms;
     } else if (word == "block_devices") {
       l >> f->mtdblock_volumes >> f->ubiblock;
     } else if (word == "partition") {
@@ -103,7 +104,7 @@ std::string flash_text(const Flash& f) {
   out << "bad";
   for (uint32_t b : f.bad_blocks) out << ' ' << b;
   out << "\ncorrupt_writes " << f.corrupt_writes << ' ' << f.fail_writes << ' '
-      << f.gluebi << ' ' << f.stall_writes << '\n';
+      << f.gluebi << ' ' << f.stall_writes << ' ' << f.write_delay_ms << '\n';
   out << "block_devices " << f.mtdblock_volumes << ' ' << f.ubiblock << '\n';
   for (const SimPartition& p : f.partitions) {
     out << "partition " << p.offset << ' ' << p.size << ' '

@@ -70,6 +70,7 @@ struct Flash {
   bool corrupt_writes = false;   // volume writes store damaged data
   bool fail_writes = false;      // volume writes fail
   bool stall_writes = false;     // volume writes never return
+  uint32_t write_delay_ms = 0;   // device time to program each erase block
   bool gluebi = true;            // volumes get an MTD view
   bool mtdblock_volumes = true;  // and mtdblock a block device of it
   bool ubiblock = true;          // UBI block devices can be made

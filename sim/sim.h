@@ -64,6 +64,10 @@ void flash_fail_writes(bool on);
 // Makes volume writes of the attached device hang.
 void flash_stall_writes(bool on);
 
+// Makes each erase block a volume update writes take ms of device time, as
+// a slow chip's programming does (0: no time).
+void flash_write_delay(uint32_t ms);
+
 // Changes a byte of the static volume's data behind UBI's back: the data no
 // longer match the CRCs stored with them, which the kernel finds at the
 // volume's first open after an attach. False when there is no such static

@@ -30,6 +30,7 @@ const char usage[] =
     "       velnor-sim fault DIR (corrupt-writes|fail-writes|stall-writes) "
     "(on|off)\n"
     "       velnor-sim fault DIR rot VOLUME\n"
+    "       velnor-sim fault DIR slow-writes MS\n"
     "       velnor-sim boot DIR [--cmdline TEXT] [--fail "
     "CALL:PATH:N:ERRNO]...\n"
     "                           [--power-cut-after N] [--init PATH]\n"
@@ -51,7 +52,9 @@ const char usage[] =
     "  fault DIR ...     make the flash store damaged data, refuse, or hang "
     "on\n"
     "                    volume writes; rot: change a static volume's data\n"
-    "                    behind UBI's back (found at its first open)\n"
+    "                    behind UBI's back (found at its first open);\n"
+    "                    slow-writes: each erase block a volume update\n"
+    "                    writes takes MS ms of device time (0: none)\n"
     "  boot DIR          power the device on: velnor-bootstrap runs (with the\n"
     "                    ARGs) until the device restarts or hands over to\n"
     "                    switch_root; its console is this one. --fail makes\n"
@@ -381,6 +384,17 @@ int fault(const std::string& dir, const std::vector<std::string>& args) {
                    args[1].c_str());
       return 1;
     }
+    return 0;
+  }
+  if (args.size() == 2 && args[0] == "slow-writes") {
+    std::optional<uint64_t> ms = parse_size(args[1]);
+    if (!ms || *ms > UINT32_MAX) return usage_error("slow-writes takes MS");
+    if (!sim::attach(dir)) {
+      std::fprintf(stderr, "velnor-sim: no device in %s\n", dir.c_str());
+      return 1;
+    }
+    sim::flash_write_delay(static_cast<uint32_t>(*ms));
+    sim::detach();
     return 0;
   }
   if (args.size() != 2 || (args[1] != "on" && args[1] != "off")) {

@@ -238,10 +238,6 @@ void warn_unless_squashfs_entry(const std::string& pkg, PackageFile* package) {
   warn_unless_squashfs("the rootfs entry of " + pkg, start, got);
 }
 
-// A container's offsets and sizes move a stream that the device's 32-bit
-// long addresses: it must stay below 2 GiB.
-constexpr uint64_t container_limit = uint64_t{1} << 31;
-
 // A temporary name beside path, for a file that is renamed into place once
 // it is whole.
 std::string temporary_name(const std::string& path) {
@@ -428,10 +424,10 @@ int create(const std::string& pkg, const Options& options) {
     if (check_image("added", a.path, &total)) return 1;
   }
   if (version) total += bpk_entry_header_size + version->size();
-  if (total >= container_limit) {
+  if (total >= bpk_container_limit) {
     return fail("the package would take " + std::to_string(total) +
                 " bytes: a package must stay below 2 GiB (" +
-                std::to_string(container_limit) + " bytes)");
+                std::to_string(bpk_container_limit) + " bytes)");
   }
   {
     char start[4] = {};

@@ -753,6 +753,26 @@ TEST_F(Board, AnInstallationThatStallsIsRestartedAndTriedAgain) {
   EXPECT_NE(r.out.find("Firmware updated\n"), std::string::npos);
 }
 
+// A chip that programs slowly but keeps moving: the installation takes
+// longer than its 300 seconds, and the watchdog is fed as the bytes move,
+// without a line of its own.
+TEST_F(Board, ASlowFlashThatKeepsMovingIsNotCutOff) {
+  init();
+  card({package("fw.bpk2", "2.0.0.0", 6 << 20) + "=update.bpk2"});
+  set_flag(0x55500000);
+  ASSERT_EQ(sim({"fault", dev, "slow-writes", "8000"}).status, 0);
+  Result r = boot();
+  EXPECT_NE(r.out.find("Firmware updated\n"), std::string::npos) << r.out;
+  EXPECT_EQ(ended(), "restart: reboot");
+  EXPECT_GT(field("clock_ns").get<uint64_t>(), 400'000'000'000ull);
+  EXPECT_EQ(flag(), 0u);
+  size_t resets = 0;
+  for (size_t at = 0;
+       (at = r.out.find("Resetting watchdog", at)) != std::string::npos; ++at)
+    ++resets;
+  EXPECT_EQ(resets, 2u);
+}
+
 TEST_F(Board, AStickThatNeverArrives) {
   init();
   card({});

@@ -166,8 +166,8 @@ TEST_F(Validate, HexWordWriterMakesElevenBytes) {
 
 // Sizes a volume cannot take are refused before anything is erased: an
 // empty image, and one whose size has its high 32 bits set (the container
-// walk takes the whole size, the data stream only the low half, so such a
-// package can pass the container check).
+// walk takes the whole size, the data stream only the low half): its
+// container is past 2 GiB, which is refused by its length first.
 TEST_F(Validate, ImageSizesAVolumeCannotTake) {
   struct Case {
     std::string bytes;
@@ -180,12 +180,18 @@ TEST_F(Validate, ImageSizesAVolumeCannotTake) {
   huge[rootfs_header + 7] = 1;
   huge[11] = 1;  // length += 2^32
   reseal(huge);
+  // A container of 2 GiB, as its header says: refused by its length before
+  // any entry is read.
+  std::string two_gib = huge;
+  two_gib[11] = 0;
+  two_gib[12] = static_cast<char>(0x80);
   const Case cases[] = {
+      {two_gib, "Failed to validate package size\n"},
       {container({{bpk_type_kernel, ""}, {bpk_type_rootfs, "hsqs"}}),
        "Failed to validate kernel size\n"},
       {container({{bpk_type_kernel, ""}, {bpk_type_rootfs, ""}}),
        "Failed to validate kernel size\nFailed to validate rootfs size\n"},
-      {huge, "Failed to validate rootfs size\n"},
+      {huge, "Failed to validate package size\n"},
   };
   for (const Case& c : cases) {
     sim::clear_console();
