@@ -6,6 +6,7 @@
 #include "common/firmware_layout.h"
 #include "common/sysfs.h"
 #include "flash/mtd.h"
+#include "package/compatible.h"
 
 namespace {
 
@@ -320,7 +321,10 @@ int install_package(const char* path) {
   }
   ValidatedPackage images;
   const SignatureHooks* signatures = trusted_signatures();
-  if (validate_package(package.get(), &images, signatures) != 0) return -1;
+  if (validate_package(package.get(), &images, signatures,
+                       device_compatible()) != 0) {
+    return -1;
+  }
 
   bool cleared = false;
   UbiInfoPtr info = load_or_clear_ubi(images, &cleared);

@@ -9,6 +9,7 @@
 #include "common/os.h"
 #include "common/progress.h"
 #include "common/unique_fd.h"
+#include "package/compatible.h"
 #include "package/crc32.h"
 
 namespace {
@@ -86,7 +87,7 @@ int report_entry(EntryCheck check, const EntryLines& lines) {
 }  // namespace
 
 int validate_package(PackageFile* package, ValidatedPackage* images,
-                     const SignatureHooks* signatures) {
+                     const SignatureHooks* signatures, const char* compatible) {
   if (package != nullptr && package->length >= bpk_container_limit) {
     emit_line(2, "Failed to validate package size");
     return -1;
@@ -95,6 +96,7 @@ int validate_package(PackageFile* package, ValidatedPackage* images,
     emit_line(2, "Failed to open bpk file: ", "corrupted crc");
     return -1;
   }
+  if (check_compatible(package, compatible) != 0) return -1;
   ValidatedPackage found;
   found.kernel.type = bpk_type_kernel;
   found.rootfs.type = bpk_type_rootfs;

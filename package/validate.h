@@ -29,9 +29,12 @@ struct ValidatedPackage {
 // its CRC. -1 otherwise. Every failure is reported on stderr; with a sound
 // container both entries are examined, the kernel first. images, when
 // given, receives what was checked. With signatures (trusted keys), a sound
-// package must also carry a signature that they verify.
+// package must also carry a signature that they verify. With a board name
+// (compatible), a package that names boards must name that one
+// (check_compatible), checked before any image is read.
 int validate_package(PackageFile* package, ValidatedPackage* images = nullptr,
-                     const SignatureHooks* signatures = nullptr);
+                     const SignatureHooks* signatures = nullptr,
+                     const char* compatible = nullptr);
 
 // Runs a file through the bare CRC-32 register (preset 0xFFFFFFFF, not
 // complemented), in 4096-byte chunks; 0 when the whole file was read.

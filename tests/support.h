@@ -143,6 +143,45 @@ class SimBoard {
                         version);
   }
 
+  // A bootstrap built for the tests (NAME-sim beside velnor-sim) installed
+  // as the device's program /sbin/NAME; its path on the device.
+  std::string test_bootstrap(const std::string& name) const {
+    std::string init = "/sbin/" + name;
+    std::ofstream(dev_ + "/root" + init)
+        << "#!/bin/sh\nexec $VELNOR_SIM_EMULATOR '" VELNOR_BIN "/" << name
+        << "-sim' \"$@\"\n";
+    std::filesystem::permissions(dev_ + "/root" + init,
+                                 std::filesystem::perms(0755));
+    return init;
+  }
+
+  // Each mode that installs a package: where it takes it from, the
+  // register's request, and the line of its success.
+  struct InstallMode {
+    const char* medium;
+    const char* name;
+    const char* flag;
+    const char* done;
+  };
+  static constexpr InstallMode install_modes[] = {
+      {"card", "update.bpk2", "0x55500000", "Firmware updated\n"},
+      {"usb", "update.bpk2", "0x55420000", "Firmware updated from USB\n"},
+      {"card", "backup.bpk2", "0x52450000", "Firmware rescued\n"},
+  };
+  // Boots init over the firmware of installed, with pkg where the mode
+  // takes it from (and an empty card beside a stick).
+  ProgramRun boot_in_mode(const InstallMode& mode, const std::string& pkg,
+                          const std::string& installed,
+                          const std::string& init) {
+    must("install", {installed});
+    must("card", {"--remove"});
+    must("usb", {"--remove"});
+    if (std::string(mode.medium) == "usb") must("card", {});
+    must(mode.medium, {pkg + "=" + mode.name});
+    must("flag", {mode.flag});
+    return sim("boot", {"--init", init});
+  }
+
   // Where the files of the card ("mmc") or the stick ("usb") are kept.
   std::string medium(const std::string& which) const {
     return dev_ + "/media/" + which;

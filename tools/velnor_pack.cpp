@@ -23,6 +23,7 @@
 #include "common/os.h"
 #include "common/unique_fd.h"
 #include "package/bpk.h"
+#include "package/compatible.h"
 #include "package/signature.h"
 #include "package/validate.h"
 #include "package/version.h"
@@ -32,10 +33,13 @@ namespace {
 const char usage_text[] =
     "usage: velnor-pack create PKG --kernel FILE --rootfs FILE [--version "
     "TEXT]\n"
-    "                          [--add TYPE[:VARIANT]=FILE]... [--force]\n"
+    "                          [--compatible BOARD]... [--add "
+    "TYPE[:VARIANT]=FILE]...\n"
+    "                          [--force]\n"
     "       velnor-pack list [--json] PKG\n"
     "       velnor-pack verify [--json] PKG [--key PUBLIC]... [--min-version "
     "A.B.C.D]\n"
+    "                          [--compatible BOARD]\n"
     "       velnor-pack keygen NAME\n"
     "       velnor-pack sign PKG --key SECRET\n"
     "       velnor-pack extract [--force] PKG TYPE[:VARIANT] FILE\n"
@@ -59,7 +63,9 @@ const char help_text[] =
     "\n"
     "  create   write PKG holding the rootfs image, then the kernel image, "
     "then\n"
-    "           the version text (if given), then each --add entry in order.\n"
+    "           the version text (if given), a compatible entry for each\n"
+    "           --compatible BOARD (the boards it is for), then each --add\n"
+    "           entry in order.\n"
     "           The version text must parse (N.N.N.N, optional \"+\" and one "
     "of\n"
     "           r, t, x). PKG is written beside itself under a temporary "
@@ -74,6 +80,8 @@ const char help_text[] =
     "           a signature by one of them must cover every other entry.\n"
     "           With --min-version, the check of a device built with that\n"
     "           version floor: the signed version must be at or above it.\n"
+    "           With --compatible, the check of a device built with that\n"
+    "           board name: a package that names boards must name it.\n"
     "  keygen   make a signing key pair: NAME.key (the secret key, readable\n"
     "           by its owner only) and NAME.pub (the public key, for the\n"
     "           device build's trusted keys); prints the key id.\n"
@@ -88,14 +96,17 @@ const char help_text[] =
     "\n"
     "With --json, list and verify print one JSON document instead: the\n"
     "package, \"ok\", the container's stored and computed CRC, the version\n"
-    "(or null), and every entry with its type, name, variant, size, stored\n"
+    "(or null), the boards it names, and every entry with its type, name, "
+    "variant, size, stored\n"
     "and computed CRC and \"ok\"; verify adds \"check\": the device's verdict\n"
     "and its error lines. The exit status is the same as without it.\n"
     "\n"
     "Key files hold hexadecimal digits on one line: 64 for a public key, 128\n"
     "for a secret key; a file of trusted keys has one public key per line.\n"
     "\n"
-    "TYPE is kernel, rootfs, version, signature or a 32-bit code in hex\n"
+    "BOARD is 1 to 64 of the characters A-Z a-z 0-9 . _ , + -.\n"
+    "TYPE is kernel, rootfs, version, signature, compatible or a 32-bit\n"
+    "code in hex\n"
     "(0x504B4552);\n"
     "VARIANT is a number, 0 by default.\n"
     "\n"
@@ -118,19 +129,22 @@ std::string hex8(uint32_t v) {
   return text;
 }
 
+// The entry types known by name, for list and for TYPE on the command line.
+struct EntryTypeName {
+  const char* name;
+  uint32_t type;
+};
+constexpr EntryTypeName entry_type_names[] = {
+    {"kernel", bpk_type_kernel},         {"rootfs", bpk_type_rootfs},
+    {"version", bpk_type_version},       {"signature", bpk_type_signature},
+    {"compatible", bpk_type_compatible},
+};
+
 const char* type_name(uint32_t type) {
-  switch (type) {
-    case bpk_type_kernel:
-      return "kernel";
-    case bpk_type_rootfs:
-      return "rootfs";
-    case bpk_type_version:
-      return "version";
-    case bpk_type_signature:
-      return "signature";
-    default:
-      return nullptr;
+  for (const EntryTypeName& known : entry_type_names) {
+    if (known.type == type) return known.name;
   }
+  return nullptr;
 }
 
 std::optional<uint32_t> parse_number(const std::string& text, int base) {
@@ -158,16 +172,11 @@ std::optional<EntryKey> parse_key(const std::string& text) {
     variant_text = text.substr(colon + 1);
   }
   std::optional<uint32_t> type;
-  if (type_text == "kernel") {
-    type = bpk_type_kernel;
-  } else if (type_text == "rootfs") {
-    type = bpk_type_rootfs;
-  } else if (type_text == "version") {
-    type = bpk_type_version;
-  } else if (type_text == "signature") {
-    type = bpk_type_signature;
-  } else if (type_text.size() > 2 && (type_text.compare(0, 2, "0x") == 0 ||
-                                      type_text.compare(0, 2, "0X") == 0)) {
+  for (const EntryTypeName& known : entry_type_names) {
+    if (type_text == known.name) type = known.type;
+  }
+  if (type_text.size() > 2 && (type_text.compare(0, 2, "0x") == 0 ||
+                               type_text.compare(0, 2, "0X") == 0)) {
     type = parse_number(type_text.substr(2), 16);
   }
   std::optional<uint32_t> variant =
@@ -407,6 +416,7 @@ struct Options {
   bool force = false;
   std::vector<std::string> keys;
   std::optional<std::string> min_version, kernel, rootfs, version;
+  std::vector<std::string> compatible;  // board names
   std::vector<AddFile> extra;
 };
 
@@ -424,6 +434,8 @@ int create(const std::string& pkg, const Options& options) {
     if (check_image("added", a.path, &total)) return 1;
   }
   if (version) total += bpk_entry_header_size + version->size();
+  for (const std::string& board : options.compatible)
+    total += bpk_entry_header_size + board.size();
   if (total >= bpk_container_limit) {
     return fail("the package would take " + std::to_string(total) +
                 " bytes: a package must stay below 2 GiB (" +
@@ -448,24 +460,31 @@ int create(const std::string& pkg, const Options& options) {
   for (const AddFile& a : extra) inputs.push_back(a.path);
   Output out;
   if (int rc = resolve_output(pkg, options.force, inputs, &out)) return rc;
-  return write_package(
-      out, [&](PackageFile* package, const std::string& temporary) {
-        if (add_file(package, temporary, {bpk_type_rootfs, 0}, *rootfs) ||
-            add_file(package, temporary, {bpk_type_kernel, 0}, *kernel)) {
-          return 1;
-        }
-        if (version) {
-          std::string rest = *version;
-          if (bpk_add_stream(package, bpk_type_version, 0, read_text, &rest)) {
-            return fail("cannot write " + temporary + ": " +
-                        std::string(errno_text()));
-          }
-        }
-        for (const AddFile& a : extra) {
-          if (add_file(package, temporary, a.key, a.path)) return 1;
-        }
-        return 0;
-      });
+  return write_package(out, [&](PackageFile* package,
+                                const std::string& temporary) {
+    if (add_file(package, temporary, {bpk_type_rootfs, 0}, *rootfs) ||
+        add_file(package, temporary, {bpk_type_kernel, 0}, *kernel)) {
+      return 1;
+    }
+    if (version) {
+      std::string rest = *version;
+      if (bpk_add_stream(package, bpk_type_version, 0, read_text, &rest)) {
+        return fail("cannot write " + temporary + ": " +
+                    std::string(errno_text()));
+      }
+    }
+    for (const std::string& board : options.compatible) {
+      std::string rest = board;
+      if (bpk_add_stream(package, bpk_type_compatible, 0, read_text, &rest)) {
+        return fail("cannot write " + temporary + ": " +
+                    std::string(errno_text()));
+      }
+    }
+    for (const AddFile& a : extra) {
+      if (add_file(package, temporary, a.key, a.path)) return 1;
+    }
+    return 0;
+  });
 }
 
 PackagePtr open_or_report(const std::string& pkg) {
@@ -502,6 +521,13 @@ std::optional<std::string> signer_of(PackageFile* package, uint32_t type,
   return key_id_text(entry->manifest.key_id);
 }
 
+// The selected entry's data as text, when it is small enough to be a name.
+std::string entry_text(PackageFile* package, uint64_t size) {
+  if (size > compatible_name_max) return "";
+  std::string text(size, '\0');
+  return bpk_read(package, text.data(), size) == size ? text : "";
+}
+
 // The package as list and verify see it, for scripts.
 nlohmann::json describe(const std::string& pkg, PackageFile* package) {
   using nlohmann::json;
@@ -519,6 +545,7 @@ nlohmann::json describe(const std::string& pkg, PackageFile* package) {
                        ? json(version_text(v))
                        : json();
   json entries = json::array();
+  json boards = json::array();
   bool ok = container_ok;
   bpk_rewind(package);
   uint64_t size;
@@ -536,8 +563,13 @@ nlohmann::json describe(const std::string& pkg, PackageFile* package) {
                        {"computed_crc", readable ? json(hex8(actual)) : json()},
                        {"ok", readable && actual == crc}});
     if (signer) entries.back()["key_id"] = *signer;
+    if (type == bpk_type_compatible && readable && actual == crc) {
+      std::string board = entry_text(package, size);
+      if (compatible_name_valid(board)) boards.push_back(board);
+    }
     ok = ok && readable && actual == crc;
   }
+  doc["compatible"] = boards;
   doc["entries"] = entries;
   doc["ok"] = ok;
   return doc;
@@ -551,14 +583,15 @@ void print_json(const nlohmann::json& doc) {
 // The device's check, its error lines captured: it runs in a child whose
 // standard error is a pipe. 0 for a sound package.
 int device_check(PackageFile* package, const SignatureHooks* signatures,
-                 std::vector<std::string>* lines) {
+                 const char* board, std::vector<std::string>* lines) {
   int fds[2];
   if (os::pipe(fds) != 0) return -1;
   pid_t child = os::fork();
   if (child == 0) {
     os::close(fds[0]);
     os::dup2(fds[1], 2);
-    os::exit(validate_package(package, nullptr, signatures) == 0 ? 0 : 1);
+    os::exit(validate_package(package, nullptr, signatures, board) == 0 ? 0
+                                                                        : 1);
   }
   os::close(fds[1]);
   std::string text;
@@ -586,7 +619,8 @@ int list_json(const std::string& pkg) {
   return doc["ok"].get<bool>() ? 0 : 1;
 }
 
-int verify_json(const std::string& pkg, const SignatureHooks* signatures) {
+int verify_json(const std::string& pkg, const SignatureHooks* signatures,
+                const char* board) {
   PackagePtr package = bpk_open(pkg.c_str(), false);
   if (!package) {
     print_json(
@@ -597,7 +631,7 @@ int verify_json(const std::string& pkg, const SignatureHooks* signatures) {
     return 1;
   }
   std::vector<std::string> lines;
-  bool sound = device_check(package.get(), signatures, &lines) == 0;
+  bool sound = device_check(package.get(), signatures, board, &lines) == 0;
   if (sound) warn_unless_squashfs_entry(pkg, package.get());
   nlohmann::json doc = describe(pkg, package.get());
   doc["check"] = {{"ok", sound}, {"lines", lines}};
@@ -633,13 +667,15 @@ int list(const std::string& pkg) {
   return sound ? 0 : 1;
 }
 
-int verify(const std::string& pkg, const SignatureHooks* signatures) {
+int verify(const std::string& pkg, const SignatureHooks* signatures,
+           const char* board) {
   PackagePtr package = bpk_open(pkg.c_str(), false);
   if (!package) {
     emit_line(2, "Failed to open bpk file: ", pkg);
     return 1;
   }
-  if (validate_package(package.get(), nullptr, signatures) != 0) return 1;
+  if (validate_package(package.get(), nullptr, signatures, board) != 0)
+    return 1;
   warn_unless_squashfs_entry(pkg, package.get());
   return 0;
 }
@@ -862,13 +898,16 @@ const Verb verbs[] = {
     {"create",
      "usage: velnor-pack create PKG --kernel FILE --rootfs FILE [--version "
      "TEXT]\n"
-     "                          [--add TYPE[:VARIANT]=FILE]... [--force]\n",
-     "KrVaf", 1},
+     "                          [--compatible BOARD]... [--add "
+     "TYPE[:VARIANT]=FILE]...\n"
+     "                          [--force]\n",
+     "KrVcaf", 1},
     {"list", "usage: velnor-pack list [--json] PKG\n", "j", 1},
     {"verify",
      "usage: velnor-pack verify [--json] PKG [--key PUBLIC]... "
-     "[--min-version A.B.C.D]\n",
-     "jkm", 1},
+     "[--min-version A.B.C.D]\n"
+     "                          [--compatible BOARD]\n",
+     "jkmc", 1},
     {"keygen", "usage: velnor-pack keygen NAME\n", "", 1},
     {"sign", "usage: velnor-pack sign PKG --key SECRET\n", "k", 1},
     {"extract",
@@ -884,6 +923,7 @@ const option long_options[] = {
     {"rootfs", required_argument, nullptr, 'r'},
     {"version", required_argument, nullptr, 'V'},
     {"add", required_argument, nullptr, 'a'},
+    {"compatible", required_argument, nullptr, 'c'},
     {"force", no_argument, nullptr, 'f'},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
@@ -969,7 +1009,13 @@ int run_verb(const Verb& verb, const Options& options,
   SignatureHooks hooks = signature_hooks(keys.data(), keys.size(),
                                          floor ? floor->numbers : nullptr);
   const SignatureHooks* signatures = keys.empty() ? nullptr : &hooks;
-  return options.json ? verify_json(pkg, signatures) : verify(pkg, signatures);
+  if (options.compatible.size() > 1) {
+    return verb_usage_error(verb, "verify takes one --compatible BOARD");
+  }
+  const char* board =
+      options.compatible.empty() ? nullptr : options.compatible[0].c_str();
+  return options.json ? verify_json(pkg, signatures, board)
+                      : verify(pkg, signatures, board);
 }
 
 int main(int argc, char** argv) {
@@ -1040,6 +1086,14 @@ int main(int argc, char** argv) {
         break;
       case 'V':
         options.version = value;
+        break;
+      case 'c':
+        if (!compatible_name_valid(value)) {
+          return verb_usage_error(*verb,
+                                  "bad --compatible " + value +
+                                      " (1 to 64 of A-Z a-z 0-9 . _ , + -)");
+        }
+        options.compatible.push_back(value);
         break;
       case 'a': {
         size_t eq = value.find('=');

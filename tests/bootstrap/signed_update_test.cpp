@@ -19,14 +19,8 @@ class SignedUpdate : public ::testing::Test {
     board.must("install", {installed});
     before = board.volume_crcs();
     // The keyed bootstraps as device programs.
-    for (const char* name :
-         {"velnor-bootstrap-keyed", "velnor-bootstrap-floor"}) {
-      std::string init = board.dev() + "/root/sbin/" + name;
-      std::ofstream(init) << "#!/bin/sh\nexec $VELNOR_SIM_EMULATOR '" VELNOR_BIN
-                             "/"
-                          << name << "-sim' \"$@\"\n";
-      std::filesystem::permissions(init, std::filesystem::perms(0755));
-    }
+    board.test_bootstrap("velnor-bootstrap-keyed");
+    board.test_bootstrap("velnor-bootstrap-floor");
   }
   std::string package(const std::string& name, unsigned seed,
                       const std::string& version = "1.0.0.0") {
@@ -127,17 +121,6 @@ TEST_F(SignedUpdate, TheVersionFloorHoldsInEveryMode) {
       {"2.1.0.0", {"trusted", "rotated"}, "Failed to validate version\n"},
       {"3.0.0.0", {"trusted"}, "Failed to validate signature\n"},
   };
-  struct Mode {
-    const char* medium;
-    const char* name;
-    const char* flag;
-    const char* done;
-  };
-  const Mode modes[] = {
-      {"card", "update.bpk2", "0x55500000", "Firmware updated\n"},
-      {"usb", "update.bpk2", "0x55420000", "Firmware updated from USB\n"},
-      {"card", "backup.bpk2", "0x52450000", "Firmware rescued\n"},
-  };
   unsigned seed = 40;
   for (const Row& row : rows) {
     std::string pkg = package("floor.bpk2", ++seed, row.version);
@@ -146,16 +129,10 @@ TEST_F(SignedUpdate, TheVersionFloorHoldsInEveryMode) {
           pack({"sign", pkg, "--key", std::string(keys) + key + ".key"});
       ASSERT_EQ(s.status, 0) << s.err;
     }
-    for (const Mode& mode : modes) {
+    for (const auto& mode : test_support::SimBoard::install_modes) {
       std::string what = std::string(row.version) + " " + mode.flag;
-      board.must("install", {installed});
-      board.must("card", {"--remove"});
-      board.must("usb", {"--remove"});
-      if (std::string(mode.medium) == "usb") board.must("card", {});
-      board.must(mode.medium, {pkg + "=" + mode.name});
-      board.must("flag", {mode.flag});
-      ProgramRun r =
-          board.sim("boot", {"--init", "/sbin/velnor-bootstrap-floor"});
+      ProgramRun r = board.boot_in_mode(mode, pkg, installed,
+                                        "/sbin/velnor-bootstrap-floor");
       if (row.line == nullptr) {
         EXPECT_NE(r.out.find(mode.done), std::string::npos) << what << r.err;
         EXPECT_NE(board.volume_crcs(), before) << what;

@@ -207,14 +207,7 @@ TEST_P(TrialBoots, BootByBoot) {
   }
   board.must("flag", {std::to_string(story.flag)});
   std::string init = "/sbin/velnor-bootstrap";
-  if (story.trial) {
-    init = "/sbin/velnor-bootstrap-trial";
-    std::ofstream(board.dev() + "/root" + init)
-        << "#!/bin/sh\nexec $VELNOR_SIM_EMULATOR '" VELNOR_BIN
-           "/velnor-bootstrap-trial-sim' \"$@\"\n";
-    std::filesystem::permissions(board.dev() + "/root" + init,
-                                 std::filesystem::perms(0755));
-  }
+  if (story.trial) init = board.test_bootstrap("velnor-bootstrap-trial");
   int n = 0;
   for (const Boot& boot : story.boots) {
     SCOPED_TRACE("boot " + std::to_string(++n));

@@ -36,5 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   validate_package(package.get());
+  // As a device with a board name checks it.
+  validate_package(package.get(), nullptr, nullptr, "fuzz-board");
   return 0;
 }

@@ -178,6 +178,16 @@ TEST_F(VelnorPack, UsageErrorsExitWith2) {
             2);
   EXPECT_EQ(run({"extract", dir / "p", "nonsense", "f"}).status, 2);
   EXPECT_EQ(run({"list", dir / "p", "extra"}).status, 2);
+  for (const char* board : {"", "two words", "a/b", "n\xc3\xa4me"}) {
+    EXPECT_EQ(run({"create", dir / "p", "--kernel", "k", "--rootfs", "r",
+                   "--compatible", board})
+                  .status,
+              2)
+        << board;
+  }
+  EXPECT_EQ(
+      run({"verify", dir / "p", "--compatible", "a", "--compatible=b"}).status,
+      2);
   Result help = run({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("velnor-pack create PKG"), std::string::npos);
@@ -369,6 +379,51 @@ TEST_F(VelnorPack, JsonForScripts) {
   EXPECT_EQ(verify["check"]["ok"], false);
   EXPECT_EQ(verify["check"]["lines"],
             nlohmann::json::array({"Failed to validate kernel CRC"}));
+}
+
+// Packages that name the boards they are for, and the check of a device
+// built with a board name.
+TEST_F(VelnorPack, PackagesThatNameTheirBoards) {
+  std::string k = put("k", "kernel"), r = put("r", "hsqs-root");
+  struct Row {
+    std::vector<std::string> boards;  // --compatible of create
+    const char* device;               // --compatible of verify, or none
+    int status;
+  };
+  const Row rows[] = {
+      {{"board-a"}, "board-a", 0},
+      {{"board-a"}, "board-b", 1},
+      {{"board-a"}, nullptr, 0},  // a device without a name ignores them
+      {{}, "board-a", 0},         // a package that names none goes anywhere
+      {{"board-b", "board-a"}, "board-a", 0},
+      {{"board-b", "board-c"}, "board-a", 1},
+  };
+  for (const Row& row : rows) {
+    std::vector<std::string> args = {
+        "create", "--force", dir / "fw.bpk2", "--kernel", k, "--rootfs", r};
+    for (const std::string& b : row.boards)
+      args.insert(args.end(), {"--compatible", b});
+    ASSERT_EQ(run(args).status, 0);
+    std::vector<std::string> verify = {"verify", dir / "fw.bpk2"};
+    if (row.device) verify.insert(verify.end(), {"--compatible", row.device});
+    Result v = run(verify);
+    EXPECT_EQ(v.status, row.status) << v.err;
+    EXPECT_EQ(v.err, row.status ? "Failed to validate compatible\n" : "");
+    auto doc =
+        nlohmann::json::parse(run({"list", "--json", dir / "fw.bpk2"}).out);
+    EXPECT_EQ(doc["compatible"], nlohmann::json(row.boards));
+  }
+  Result list = run({"list", dir / "fw.bpk2"});
+  EXPECT_NE(list.out.find("0x434d5000 compatible variant 0 size 7 crc "),
+            std::string::npos)
+      << list.out;
+  // Damaged, the entry names no board the device could trust.
+  std::string bytes = slurp(dir / "fw.bpk2");
+  bytes[bytes.size() - 1] ^= 1;
+  put("damaged.bpk2", bytes);
+  EXPECT_EQ(
+      run({"verify", dir / "damaged.bpk2", "--compatible", "board-c"}).err,
+      "Failed to validate compatible\n");
 }
 
 TEST_F(VelnorPack, KeysSigningAndTheKeyedCheck) {

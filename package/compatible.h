@@ -1,0 +1,28 @@
+// Packages that name their board: entries of type bpk_type_compatible, each
+// holding one board name (1 to 64 of the characters A-Z a-z 0-9 . _ , + -,
+// nothing else, no terminator). A package may name several boards.
+#pragma once
+
+#include <string_view>
+
+#include "package/bpk.h"
+
+constexpr uint32_t bpk_type_compatible = 0x434D5000;  // "CMP\0"
+constexpr size_t compatible_name_max = 64;
+
+// Whether text can be a board name.
+bool compatible_name_valid(std::string_view text);
+
+// The board name this program was built for (VELNOR_COMPATIBLE), or null
+// when it was built without one. A build with a name links
+// compatible_board.cpp, whose definition replaces the default.
+const char* device_compatible();
+
+// 0 when the package may go onto a board called board: board is null (a
+// device without a name ignores these entries like any unknown entry), the
+// package names no board (packages made before boards had names, such as
+// the backup on a card in the field, still install), or one of its
+// entries names it. Otherwise -1 and "Failed to validate compatible" on
+// stderr; an entry that is damaged (its CRC) or holds no valid name counts
+// as naming another board.
+int check_compatible(PackageFile* package, const char* board);
