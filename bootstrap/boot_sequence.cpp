@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "boards/board.h"
 #include "bootstrap/bootflag.h"
 #include "bootstrap/leds.h"
 #include "bootstrap/modules.h"
@@ -67,8 +68,8 @@ uint16_t new_firmware_low(const BootFlag& flag) {
 
 bool update_mode(const BootFlag& flag) {
   emit_line(1, "Update flag found");
-  led_off("err_red");
-  led_timer("pwr_green", 20, 20);
+  led_off(device_board().led_red);
+  led_timer(device_board().led_green, 20, 20);
   watchdog_reset(300);
   if (mount_medium(MEDIUM_MMC, mmc_mount_point, mmc_wait_ms, 0) != 0) {
     emit_line(1, "Failed to initialize MMC");
@@ -85,8 +86,8 @@ bool update_mode(const BootFlag& flag) {
 }
 
 void rescue_leds() {
-  led_off("pwr_green");
-  led_timer("err_red", 20, 20);
+  led_off(device_board().led_green);
+  led_timer(device_board().led_red, 20, 20);
 }
 
 bool rescue_mode() {
@@ -178,7 +179,8 @@ bool normal_boot(int argc, char** argv, const BootFlag& flag) {
   emit_line(1, "Checking rootfs/kernel volumes");
   watchdog_reset(120);
   int attach_error = 0;
-  UbiInfoPtr info = ubi_info_for_mtd(ubi_partition, &attach_error);
+  UbiInfoPtr info =
+      ubi_info_for_mtd(device_board().ubi_partition, &attach_error);
   if (!info) {
     emit_line(1, "Failed to load ubi information");
     // A partition of data UBI cannot attach holds no firmware that could
@@ -284,8 +286,8 @@ int boot_main(int argc, char** argv) {
   mount_medium(MEDIUM_SYSFS, nullptr, 0, 0);
   watchdog_start();
   watchdog_reset(10);
-  led_off("err_red");
-  led_timer("pwr_green", 50, 50);
+  led_off(device_board().led_red);
+  led_timer(device_board().led_green, 50, 50);
   mount_medium(MEDIUM_PROC, nullptr, 0, 0);
   BootFlag flag;
   bootflag_read(&flag.high, &flag.low);

@@ -3,19 +3,18 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 
+#include "boards/board.h"
 #include "common/emit_line.h"
 #include "common/os.h"
 
 namespace {
 
-constexpr off_t page_address = 0xFFFFF000;
 constexpr size_t page_size = 4096;
-constexpr size_t register_offset = 0xD58;
 constexpr int open_flags = O_RDWR | O_DSYNC;  // 0x1002
 
 volatile uint32_t* bootflag_register(const BootFlagMap& map) {
-  return reinterpret_cast<volatile uint32_t*>(static_cast<char*>(map.page) +
-                                              register_offset);
+  return reinterpret_cast<volatile uint32_t*>(
+      static_cast<char*>(map.page) + bootflag_offset_of(device_board()));
 }
 
 // The map is released on every path.
@@ -36,8 +35,9 @@ int bootflag_open(BootFlagMap* map) {
     emit_line(2, "Failed to open /dev/mem: ", errno_text());
     return -1;
   }
-  void* page = os::mmap(nullptr, page_size, PROT_READ | PROT_WRITE, MAP_SHARED,
-                        fd, page_address);
+  void* page =
+      os::mmap(nullptr, page_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd,
+               static_cast<off_t>(bootflag_page_of(device_board())));
   if (page == MAP_FAILED) {
     emit_line(2, "Failed to mmap bootflag register: ", errno_text());
     os::close(fd);

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <string>
 
+#include "boards/board.h"
 #include "bootstrap/filesystem_signature.h"
 #include "common/emit_line.h"
 #include "common/os.h"
@@ -34,9 +35,9 @@ int run_mke2fs() {
   // No "-c": an SD card remaps bad sectors inside itself, so reading every
   // block (badblocks) finds nothing, and on a card of a few GB it takes
   // longer than the whole 300-second budget.
-  static const char* const argv[] = {
-      "/sbin/mke2fs", "-t", "ext3",           "-j",   "-O",
-      "has_journal",  "-v", "/dev/mmcblk0p1", nullptr};
+  const char* const argv[] = {
+      "/sbin/mke2fs",    "-t",   "ext3", "-j", "-O", "has_journal", "-v",
+      mmc_medium.device, nullptr};
   static const char* const envp[] = {nullptr};
   return run_program(argv, envp);
 }
@@ -70,10 +71,13 @@ bool card_is_blank(int mount_error) {
   return false;
 }
 
-const StorageMedium mmc_medium = {
-    "/dev/mmcblk0p1", "/sys/class/block/mmcblk0p1", "ext3", medium_flags};
-const StorageMedium usb_medium = {"/dev/sda1", "/sys/class/block/sda1", "vfat",
-                                  medium_flags};
+// The board's: device_board() is the selected board, constant data.
+const StorageMedium mmc_medium = {device_board().card.device,
+                                  device_board().card.sysfs,
+                                  device_board().card.fstype, medium_flags};
+const StorageMedium usb_medium = {device_board().stick.device,
+                                  device_board().stick.sysfs,
+                                  device_board().stick.fstype, medium_flags};
 
 int is_mounted_at(const char* device, const char* mount_point) {
   if (device == nullptr || mount_point == nullptr) return 0;

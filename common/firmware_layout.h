@@ -4,9 +4,6 @@
 // name them from here.
 #pragma once
 
-// The MTD partition that carries the UBI device.
-constexpr char ubi_partition[] = "nand0.ubi";
-
 // The firmware's volumes, and every name an installation removes first (in
 // this order): the firmware and what older firmware left beside it.
 constexpr char kernel_volume[] = "kernel";

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "boards/board.h"
 #include "common/emit_line.h"
 
 bool compatible_name_valid(std::string_view text) {
@@ -15,7 +16,9 @@ bool compatible_name_valid(std::string_view text) {
   return true;
 }
 
-[[gnu::weak]] const char* device_compatible() { return nullptr; }
+[[gnu::weak]] const char* device_compatible() {
+  return device_board().compatible;
+}
 
 namespace {
 

@@ -13,9 +13,10 @@ constexpr size_t compatible_name_max = 64;
 // Whether text can be a board name.
 bool compatible_name_valid(std::string_view text);
 
-// The board name this program was built for (VELNOR_COMPATIBLE), or null
-// when it was built without one. A build with a name links
-// compatible_board.cpp, whose definition replaces the default.
+// The board name this program was built for: VELNOR_COMPATIBLE, else its
+// board's (boards/board.h), or null when it has none. A build with
+// VELNOR_COMPATIBLE links compatible_board.cpp, whose definition replaces
+// the default.
 const char* device_compatible();
 
 // 0 when the package may go onto a board called board: board is null (a

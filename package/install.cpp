@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "boards/board.h"
 #include "common/emit_line.h"
 #include "common/firmware_layout.h"
 #include "common/sysfs.h"
@@ -47,7 +48,8 @@ bool could_fit_partition(const MtdPartition* partition,
 UbiInfoPtr load_or_clear_ubi(const ValidatedPackage& images, bool* cleared) {
   *cleared = false;
   int attach_error = 0;
-  if (UbiInfoPtr info = ubi_info_for_mtd(ubi_partition, &attach_error)) {
+  if (UbiInfoPtr info =
+          ubi_info_for_mtd(device_board().ubi_partition, &attach_error)) {
     return info;
   }
   if (attach_error != EINVAL) {
@@ -55,7 +57,8 @@ UbiInfoPtr load_or_clear_ubi(const ValidatedPackage& images, bool* cleared) {
     return nullptr;
   }
   std::unique_ptr<MtdPartitionList> list = mtd_partitions_load();
-  MtdPartition* partition = mtd_partition_find(list.get(), ubi_partition);
+  MtdPartition* partition =
+      mtd_partition_find(list.get(), device_board().ubi_partition);
   if (partition == nullptr || mtd_char_device(partition) == nullptr) {
     emit_line(2, "Failed to load ubi information");
     return nullptr;
@@ -64,7 +67,8 @@ UbiInfoPtr load_or_clear_ubi(const ValidatedPackage& images, bool* cleared) {
   *cleared = true;
   emit_line(1, "Clearing MTD device");
   UbiInfoPtr info;
-  if (mtd_erase(partition) == 0) info = ubi_info_for_mtd(ubi_partition);
+  if (mtd_erase(partition) == 0)
+    info = ubi_info_for_mtd(device_board().ubi_partition);
   if (!info) emit_line(2, "Failed to load ubi information");
   return info;
 }
@@ -293,7 +297,7 @@ int install_in_place(PackageFile* package, const ValidatedPackage& images,
 bool package_is_installed(const char* path) {
   PackagePtr package = bpk_open(path, false);
   if (!package || bpk_verify(package.get()) != 0) return false;
-  UbiInfoPtr info = ubi_info_for_mtd(ubi_partition);
+  UbiInfoPtr info = ubi_info_for_mtd(device_board().ubi_partition);
   if (!info) return false;
   for (auto [type, name] : {std::pair{bpk_type_kernel, kernel_volume},
                             std::pair{bpk_type_rootfs, rootfs_volume}}) {

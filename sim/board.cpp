@@ -49,23 +49,22 @@ std::string read_line(const fs::path& p) {
   return line;
 }
 
-struct MediumInfo {
-  const char* name;
-  const char* sysfs;  // under /sys/class/block
-  unsigned major, minor;
-  const char* fstype;
-};
-const MediumInfo media[] = {
-    {"mmc", "mmcblk0p1", 179, 1, "ext3"},
-    {"usb", "sda1", 8, 1, "vfat"},
-};
-const MediumInfo& info(Medium m) { return media[static_cast<int>(m)]; }
+// The slot's medium on the device's board.
+const BoardMedium& info(const std::string& dir, Medium m) {
+  const Board& b = board_of(dir);
+  return m == Medium::mmc ? b.card : b.stick;
+}
+const char* const medium_names[] = {"mmc", "usb"};
 
 // /dev/mem: the register's page, kept in a file so it survives restarts.
 class Mem : public OpenDevice {
  public:
   void* mmap(size_t length, int prot, int flags, off_t offset) override {
-    if (static_cast<uint64_t>(offset) != bootflag_page || length != 4096) {
+    // The page of the device's board; a program built for another board
+    // maps another page, and is refused as /dev/mem refuses RAM.
+    if (static_cast<uint64_t>(offset) !=
+            bootflag_page_of(board_of(device_dir())) ||
+        length != 4096) {
       errno = EPERM;  // RAM and everything else is off limits
       return MAP_FAILED;
     }
@@ -139,9 +138,23 @@ std::string bootflag_file(const std::string& dir) {
   return dir + "/state/bootflag";
 }
 
+const Board& board_of(const std::string& dir) {
+  static std::string cached_dir;
+  static const Board* cached = nullptr;
+  if (cached == nullptr || dir != cached_dir) {
+    std::ifstream in(dir + "/state/board");
+    std::string name = "reference";  // a device made before boards had names
+    in >> name;
+    cached = find_board(name);
+    if (cached == nullptr) cached = &boards[0];
+    cached_dir = dir;
+  }
+  return *cached;
+}
+
 std::optional<uint32_t> bootflag_get(const std::string& dir) {
   std::ifstream in(bootflag_file(dir), std::ios::binary);
-  in.seekg(bootflag_offset);
+  in.seekg(static_cast<std::streamoff>(bootflag_offset_of(board_of(dir))));
   uint32_t v = 0;
   if (!in.read(reinterpret_cast<char*>(&v), 4)) return std::nullopt;
   return v;
@@ -151,7 +164,7 @@ bool bootflag_set(const std::string& dir, uint32_t value) {
   std::fstream f(bootflag_file(dir),
                  std::ios::binary | std::ios::in | std::ios::out);
   if (!f) return false;
-  f.seekp(bootflag_offset);
+  f.seekp(static_cast<std::streamoff>(bootflag_offset_of(board_of(dir))));
   f.write(reinterpret_cast<const char*>(&value), 4);
   return static_cast<bool>(f);
 }
@@ -166,15 +179,15 @@ std::unique_ptr<OpenDevice> open_mem(int) {
 
 // ---- removable media ----
 
-const char* medium_name(Medium m) { return info(m).name; }
+const char* medium_name(Medium m) { return medium_names[static_cast<int>(m)]; }
 
 std::string medium_files(const std::string& dir, Medium m) {
-  return dir + "/media/" + info(m).name;
+  return dir + "/media/" + medium_name(m);
 }
 
 MediumState medium_get(const std::string& dir, Medium m) {
   MediumState s;
-  std::ifstream in(dir + "/state/medium-" + info(m).name);
+  std::ifstream in(dir + "/state/medium-" + medium_name(m));
   in >> s.present >> s.late_ms >> s.fstype >> s.capacity >> s.read_error_at >>
       s.removed_after >> s.reread_differs_at;
   if (s.fstype == "-") s.fstype.clear();
@@ -182,7 +195,7 @@ MediumState medium_get(const std::string& dir, Medium m) {
 }
 
 void medium_set(const std::string& dir, Medium m, const MediumState& s) {
-  put(dir + "/state/medium-" + info(m).name,
+  put(dir + "/state/medium-" + medium_name(m),
       std::to_string(s.present) + " " + std::to_string(s.late_ms) + " " +
           (s.fstype.empty() ? "-" : s.fstype) + " " +
           std::to_string(s.capacity) + " " + std::to_string(s.read_error_at) +
@@ -193,15 +206,17 @@ void medium_set(const std::string& dir, Medium m, const MediumState& s) {
 }
 
 std::optional<Medium> medium_of_device(unsigned major, unsigned minor) {
-  for (int i = 0; i < 2; ++i) {
-    if (media[i].major == major && media[i].minor == minor) return Medium(i);
+  for (Medium m : {Medium::mmc, Medium::usb}) {
+    const BoardMedium& b = info(device_dir(), m);
+    if (b.major == major && b.minor == minor) return m;
   }
   return std::nullopt;
 }
 
 std::optional<Medium> medium_of_mount(uint32_t dev) {
-  for (int i = 0; i < 2; ++i) {
-    if (encode(media[i].major, media[i].minor) == dev) return Medium(i);
+  for (Medium m : {Medium::mmc, Medium::usb}) {
+    const BoardMedium& b = info(device_dir(), m);
+    if (encode(b.major, b.minor) == dev) return m;
   }
   return std::nullopt;
 }
@@ -274,7 +289,7 @@ int block_source(const char* source, const char* fstype, Source* out) {
         asked == state.fstype || (state.fstype == "ext3" && asked == "ext4");
     if (state.fstype.empty() || !type_ok) return fail(EINVAL);
     out->backing = medium_files(device_dir(), *m);
-    out->note = std::string(info(*m).name) + " " + state.fstype;
+    out->note = std::string(medium_name(*m)) + " " + state.fstype;
     return 0;
   }
   if (node->major == mtd_block_major || node->major == ubiblock_major) {
@@ -458,7 +473,7 @@ void board_reset(const std::string& dir, const std::string& cmdline) {
   }
   put(root / "proc/cmdline", cmdline + "\n");
 
-  for (const char* led : {"err_red", "pwr_green"}) {
+  for (const char* led : {board_of(dir).led_red, board_of(dir).led_green}) {
     fs::path l = root / "sys/class/leds" / led;
     fs::remove_all(l, ec);
     put(l / "brightness", "0\n");
@@ -468,11 +483,12 @@ void board_reset(const std::string& dir, const std::string& cmdline) {
   fs::create_directories(root / "sys/class/block", ec);
   for (int i = 0; i < 2; ++i) {
     auto m = static_cast<Medium>(i);
-    fs::path entry = root / "sys/class/block" / info(m).sysfs;
+    const BoardMedium& b = info(dir, m);
+    fs::path entry = root / std::string(b.sysfs).substr(1);
     fs::remove_all(entry, ec);
     MediumState state = medium_get(dir, m);
     std::string devnum =
-        std::to_string(info(m).major) + ":" + std::to_string(info(m).minor);
+        std::to_string(b.major) + ":" + std::to_string(b.minor);
     if (state.present && state.late_ms == 0) put(entry / "dev", devnum + "\n");
   }
 }

@@ -10,13 +10,17 @@
 #include <optional>
 #include <string>
 
+#include "boards/board.h"
 #include "sim/open_device.h"
 
 namespace sim {
 
+// ---- the board ----
+// The board the device in dir was made as (velnor-sim init --board).
+const Board& board_of(const std::string& dir);
+
 // ---- boot flag register ----
-constexpr uint64_t bootflag_page = 0xFFFFF000;
-constexpr uint32_t bootflag_offset = 0xD58;
+// The register's page of the device's board, kept in a file.
 std::string bootflag_file(const std::string& dir);
 std::optional<uint32_t> bootflag_get(const std::string& dir);
 bool bootflag_set(const std::string& dir, uint32_t value);

@@ -63,16 +63,14 @@ int run_boot(const std::string& dir, const std::string& cmdline,
   for (const BootFault& f : faults)
     inject_fault(f.call, f.path, f.nth, f.error);
   kernel_locked([&](KernelState& s) { s.power_cut_after = power_cut_after; });
-  const struct {
-    Medium medium;
-    const char* sysfs;
-    const char* dev;
-  } media[] = {{Medium::mmc, "/sys/class/block/mmcblk0p1", "179:1"},
-               {Medium::usb, "/sys/class/block/sda1", "8:1"}};
-  for (const auto& m : media) {
-    MediumState state = medium_get(dir, m.medium);
+  const Board& board = board_of(dir);
+  for (auto [medium, b] : {std::pair{Medium::mmc, &board.card},
+                           std::pair{Medium::usb, &board.stick}}) {
+    MediumState state = medium_get(dir, medium);
     if (state.present && state.late_ms > 0) {
-      schedule_event(state.late_ms, m.sysfs, {{"dev", m.dev}});
+      schedule_event(
+          state.late_ms, b->sysfs,
+          {{"dev", std::to_string(b->major) + ":" + std::to_string(b->minor)}});
     }
   }
 

@@ -71,7 +71,7 @@ struct AutoAttach {
   }
 } auto_attach;
 
-Flash make_flash(const NandOptions& nand) {
+Flash make_flash(const NandOptions& nand, const Board& board) {
   Flash f;
   f.geometry.size = nand.size;
   f.geometry.erasesize = nand.erasesize;
@@ -84,7 +84,7 @@ Flash make_flash(const NandOptions& nand) {
   f.ubiblock = nand.ubiblock;
   f.bad_blocks.insert(nand.bad_blocks.begin(), nand.bad_blocks.end());
   std::vector<std::pair<std::string, uint64_t>> parts = nand.partitions;
-  if (parts.empty()) parts.emplace_back("nand0.ubi", 0);
+  if (parts.empty()) parts.emplace_back(board.ubi_partition, 0);
   uint64_t offset = 0;
   for (const auto& [name, size] : parts) {
     SimPartition p;
@@ -167,12 +167,18 @@ bool create_device(const std::string& dir, const DeviceOptions& options) {
       return false;
     }
   }
+  const Board* board = find_board(options.board);
+  if (board == nullptr) {
+    errno = EINVAL;
+    return false;
+  }
   if (!kernel_create((dir + "/state/kernel").c_str())) return false;
+  std::ofstream(dir + "/state/board") << board->name << "\n";
   // The watchdog driver's class entry.
+  std::string watchdog = dir + "/root" + board->watchdog_sysfs;
   std::error_code wec;
-  std::filesystem::create_directories(dir + "/root/sys/class/misc/watchdog",
-                                      wec);
-  std::ofstream(dir + "/root/sys/class/misc/watchdog/dev") << "10:130\n";
+  std::filesystem::create_directories(watchdog, wec);
+  std::ofstream(watchdog + "/dev") << "10:130\n";
   if (options.bootflag) {
     std::ofstream(bootflag_file(dir), std::ios::binary)
         << std::string(4096, '\0');
@@ -182,7 +188,7 @@ bool create_device(const std::string& dir, const DeviceOptions& options) {
   if (!options.programs_dir.empty())
     install_programs(dir, options.programs_dir, options.sim_program);
   board_reset(dir, default_cmdline);
-  return flash_create(dir, make_flash(options.nand));
+  return flash_create(dir, make_flash(options.nand, *board));
 }
 
 void flash_stall_writes(bool on) {

@@ -118,9 +118,14 @@ void add_flash(const std::string& dir, Json& out) {
                    {"type", read_attr(entry, "type")},
                    {"size", std::stoull("0" + read_attr(entry, "size"))}});
   }
+  // The board's UBI partition; "missing" when the flash has none of that
+  // name (a device made with other --partitions).
+  const char* partition = board_of(dir).ubi_partition;
+  out["ubi_partition"] = partition;
+  content = "missing";
   for (size_t i = 0; i < f.partitions.size(); ++i) {
     const SimPartition& p = f.partitions[i];
-    if (p.name != "nand0.ubi") continue;
+    if (p.name != partition) continue;
     content = p.content == Content::ubi       ? "ubi"
               : p.content == Content::foreign ? "foreign"
                                               : "erased";
@@ -178,7 +183,8 @@ void add_board(const std::string& dir, Json& out) {
   std::optional<uint32_t> flag = bootflag_get(dir);
   out["flag"] = flag ? Json(*flag) : Json(nullptr);
   Json leds = Json::object();
-  for (const char* led : {"err_red", "pwr_green"}) {
+  out["board"] = board_of(dir).name;
+  for (const char* led : {board_of(dir).led_red, board_of(dir).led_green}) {
     Json attrs = Json::object();
     for (const char* a : {"brightness", "trigger", "delay_on", "delay_off"}) {
       std::string path = dir + "/root/sys/class/leds/" + led + "/" + a;

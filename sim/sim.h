@@ -17,7 +17,8 @@ namespace sim {
 
 // The board's NAND flash. The default is the emulated target's: a 128 MiB
 // chip, 2 KiB pages, 128 KiB erase blocks, 512-byte sub-pages, and one
-// partition "nand0.ubi" over all of it, erased.
+// partition (the board's, "nand0.ubi" on the reference board) over all of
+// it, erased.
 struct NandOptions {
   uint64_t size = 128ull << 20;
   uint32_t erasesize = 128 << 10;
@@ -33,12 +34,15 @@ struct NandOptions {
   bool mtdblock_volumes = true;
   bool ubiblock = true;  // the kernel has UBI block devices (UBI_IOCVOLCRBLK)
   // Name and size of each partition, in order (size 0: the rest of the
-  // chip); empty for the single "nand0.ubi".
+  // chip); empty for the board's single partition.
   std::vector<std::pair<std::string, uint64_t>> partitions;
 };
 
 struct DeviceOptions {
   NandOptions nand;
+  // The board the device is (boards/board.h): its partition name, register
+  // address, media, LEDs.
+  std::string board = "reference";
   bool bootflag = true;  // the board has its boot flag register
   // Where the simulated programs are (velnor-bootstrap-sim, velnor-wdog-sim):
   // installed as the initramfs's programs when set, with velnor-sim (the

@@ -19,7 +19,7 @@
 namespace {
 
 const char usage[] =
-    "usage: velnor-sim init DIR [--no-bootflag] [NAND OPTIONS]\n"
+    "usage: velnor-sim init DIR [--board NAME] [--no-bootflag] [NAND OPTIONS]\n"
     "       velnor-sim --help | --version\n"
     "       velnor-sim show DIR\n"
     "       velnor-sim install DIR PKG\n"
@@ -91,9 +91,12 @@ const char usage[] =
     "                          five bytes of a file at OFFSET are others (its\n"
     "                          CRC-32 the same)\n"
     "\n"
+    "init's --board NAME: the board (boards/board.h; default reference): its\n"
+    "partition name, register address, media and LEDs.\n"
+    "\n"
     "NAND options (default: the emulated target's board, a 128M chip with\n"
     "2K pages, 128K erase blocks, 512-byte sub-pages, one partition\n"
-    "\"nand0.ubi\", erased):\n"
+    "(\"nand0.ubi\" on the reference board), erased):\n"
     "  --nand-size SIZE        chip size (suffix K, M or G)\n"
     "  --erasesize SIZE        erase block size\n"
     "  --pagesize SIZE         page size\n"
@@ -188,6 +191,10 @@ int init(const std::string& dir, const std::vector<std::string>& args) {
         nand.bad_blocks.push_back(static_cast<uint32_t>(*block));
         start = comma + 1;
       }
+    } else if (flag == "--board") {
+      if (find_board(value) == nullptr)
+        return usage_error(("no board " + value).c_str());
+      options.board = value;
     } else if (flag == "--partition") {
       size_t colon = value.rfind(':');
       std::optional<uint64_t> psize = colon == std::string::npos
@@ -266,6 +273,8 @@ int install(const std::string& dir, const std::string& pkg) {
                  ec.message().c_str());
     return 1;
   }
+  // As the device's board's own bootstrap would: its partition, its name.
+  choose_board(&sim::board_of(sim::device_dir()));
   int rc = install_package(device_path);
   std::filesystem::remove(host, ec);
   sim::detach();

@@ -23,6 +23,7 @@
 #include <memory>
 #include <string>
 
+#include "boards/board.h"
 #include "bootstrap/mounts.h"
 #include "common/emit_line.h"
 #include "common/firmware_layout.h"
@@ -106,7 +107,7 @@ int main(int argc, char** argv) {
   }
   const char* name = argv[argc - 1];
   mount_medium(MEDIUM_SYSFS, nullptr, 0, 0);
-  UbiInfoPtr info = ubi_info_for_mtd(ubi_partition);
+  UbiInfoPtr info = ubi_info_for_mtd(device_board().ubi_partition);
   if (!info) return 1;
   UbiVolume* vol = ubi_volume_find(info.get(), name);
   if (vol == nullptr) {
@@ -117,7 +118,8 @@ int main(int argc, char** argv) {
     int32_t id = vol->id;
     if (ubi_detach(info.get()) != 0) return 1;
     std::unique_ptr<MtdPartitionList> list = mtd_partitions_load();
-    MtdPartition* partition = mtd_partition_find(list.get(), ubi_partition);
+    MtdPartition* partition =
+        mtd_partition_find(list.get(), device_board().ubi_partition);
     const char* node =
         partition != nullptr ? mtd_char_device(partition) : nullptr;
     return node != nullptr ? rot(node, id) : 1;

@@ -13,6 +13,7 @@
 #include <map>
 #include <string>
 
+#include "boards/board.h"
 #include "bootstrap/modules.h"
 #include "bootstrap/mounts.h"
 #include "common/emit_line.h"
@@ -25,7 +26,6 @@
 
 namespace {
 
-constexpr char ubi_partition[] = "nand0.ubi";
 constexpr char mount_point[] = "/root";
 
 void step(const char* what) { emit_line(1, "== ", what); }
@@ -68,7 +68,7 @@ void print_volumes(const UbiInfo* info) {
 }
 
 UbiInfoPtr attach() {
-  UbiInfoPtr info = ubi_info_for_mtd(ubi_partition);
+  UbiInfoPtr info = ubi_info_for_mtd(device_board().ubi_partition);
   if (info) print_volumes(info.get());
   return info;
 }
@@ -178,7 +178,8 @@ int check(const char* image) {
   {
     auto list = mtd_partitions_load();
     MtdPartition* nand =
-        list ? mtd_partition_find(list.get(), ubi_partition) : nullptr;
+        list ? mtd_partition_find(list.get(), device_board().ubi_partition)
+             : nullptr;
     const char* node = nand ? mtd_char_device(nand) : nullptr;
     unique_fd mtd(node ? os::open(node, O_RDONLY) : -1);
     std::string bad;
@@ -374,7 +375,8 @@ int check(const char* image) {
   {
     auto list = mtd_partitions_load();
     if (!list) return 1;
-    MtdPartition* nand = mtd_partition_find(list.get(), ubi_partition);
+    MtdPartition* nand =
+        mtd_partition_find(list.get(), device_board().ubi_partition);
     // Erasing works on the character device, which the caller provides.
     if (nand == nullptr || mtd_char_device(nand) == nullptr) return 1;
     emit_line(1, "erase: ", std::to_string(mtd_erase(nand)));
@@ -389,7 +391,8 @@ int check(const char* image) {
   {
     auto list = mtd_partitions_load();
     MtdPartition* nand =
-        list ? mtd_partition_find(list.get(), ubi_partition) : nullptr;
+        list ? mtd_partition_find(list.get(), device_board().ubi_partition)
+             : nullptr;
     const char* node = nand ? mtd_char_device(nand) : nullptr;
     if (node == nullptr) return 1;
     // A page of data at the start of each of the first blocks.

@@ -9,14 +9,13 @@
 
 #include <cstring>
 
+#include "boards/board.h"
 #include "common/emit_line.h"
 #include "common/os.h"
 #include "common/sysfs.h"
 
 namespace {
 
-constexpr char device_path[] = "/dev/watchdog";
-constexpr char device_sysfs[] = "/sys/class/misc/watchdog";
 constexpr int hardware_timeout_s = 10;
 constexpr int poll_ms = 5000;
 
@@ -31,8 +30,10 @@ void keepalive(int device) {
 
 // The node is made from sysfs when it is not there (or not writable).
 void make_node() {
+  const char* device_path = device_board().watchdog_device;
   if (os::access(device_path, W_OK) == 0) return;
-  switch (make_node_from_sysfs(device_path, device_sysfs, char_node_mode)) {
+  switch (make_node_from_sysfs(device_path, device_board().watchdog_sysfs,
+                               char_node_mode)) {
     case NodeMade::no_number:
       emit_line(2, "Failed to find watchdog sysfs entry");
       break;
@@ -99,7 +100,7 @@ void feed_loop(int device) {
 
 int watchdog_daemon_main() {
   make_node();
-  int device = os::open(device_path, O_WRONLY);
+  int device = os::open(device_board().watchdog_device, O_WRONLY);
   emit_line(1, "Starting watchdog process");
   if (device < 0) {
     emit_line(2, "Failed to open watchdog: ", errno_text());

@@ -69,6 +69,7 @@
 #include <string>
 #include <vector>
 
+#include "boards/board.h"
 #include "common/unique_fd.h"
 #include "target/harness/kernel_log.h"
 #include "target/harness/power_cut.h"
@@ -78,8 +79,6 @@ namespace {
 
 constexpr char device_tree[] = "/device";
 constexpr char boot_root[] = "/run/boot";
-constexpr off_t bootflag_page = 0xFFFFF000;
-constexpr size_t bootflag_offset = 0xD58;
 
 void say(const char* format, ...) {
   char line[512];
@@ -170,7 +169,7 @@ bool load_board_modules(const std::string& path, bool watchdog_reports) {
 // harness runs.
 bool make_leds() {
   static unique_fd leds[2];
-  const char* names[] = {"err_red", "pwr_green"};
+  const char* names[] = {device_board().led_red, device_board().led_green};
   for (int i = 0; i < 2; ++i) {
     leds[i].reset(open("/dev/uleds", O_RDWR | O_CLOEXEC));
     if (!leds[i].ok()) return false;
@@ -189,11 +188,12 @@ volatile uint32_t* bootflag_register() {
   static volatile uint32_t* reg = [] {
     unique_fd mem(open("/dev/mem", O_RDWR | O_SYNC | O_CLOEXEC));
     if (!mem.ok()) return static_cast<volatile uint32_t*>(nullptr);
-    void* page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED,
-                      mem.get(), bootflag_page);
+    void* page =
+        mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, mem.get(),
+             static_cast<off_t>(bootflag_page_of(device_board())));
     if (page == MAP_FAILED) return static_cast<volatile uint32_t*>(nullptr);
-    return reinterpret_cast<volatile uint32_t*>(static_cast<char*>(page) +
-                                                bootflag_offset);
+    return reinterpret_cast<volatile uint32_t*>(
+        static_cast<char*>(page) + bootflag_offset_of(device_board()));
   }();
   return reg;
 }
@@ -213,7 +213,8 @@ bool write_foreign_data(int blocks) {
   std::string line;
   int index = -1;
   while (std::getline(mtd, line))
-    if (line.find("\"nand0.ubi\"") != std::string::npos)
+    if (line.find(std::string("\"") + device_board().ubi_partition + "\"") !=
+        std::string::npos)
       std::sscanf(line.c_str(), "mtd%d:", &index);
   unique_fd dev(
       open(("/dev/mtd" + std::to_string(index)).c_str(), O_RDWR | O_CLOEXEC));
@@ -253,7 +254,7 @@ void reset_board() {
     if (!busy) break;
     usleep(100 * 1000);
   }
-  unique_fd wd(open("/dev/watchdog", O_WRONLY | O_CLOEXEC));
+  unique_fd wd(open(device_board().watchdog_device, O_WRONLY | O_CLOEXEC));
   // The magic close: the timer stops.
   if (wd.ok() && write(wd.get(), "V", 1) < 0) {
   }

@@ -12,19 +12,19 @@
 #include <cstring>
 #include <fstream>
 
+#include "boards/board.h"
 #include "common/unique_fd.h"
 #include "package/crc32.h"
 
 namespace {
-
-constexpr char partition_name[] = "\"nand0.ubi\"";
 
 int partition_index() {
   std::ifstream mtd("/proc/mtd");
   std::string line;
   while (std::getline(mtd, line)) {
     int index;
-    if (line.find(partition_name) != std::string::npos &&
+    if (line.find(std::string("\"") + device_board().ubi_partition + "\"") !=
+            std::string::npos &&
         std::sscanf(line.c_str(), "mtd%d:", &index) == 1)
       return index;
   }
