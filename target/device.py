@@ -49,7 +49,21 @@ class Console:
         return lines
 
 
-def qemu_command(cache, append, card=None, usb=None):
+# Real media's speeds, on request (slow=True). The NAND chip is the board's
+# (id bytes 0x20 0xa1: a 1 Gbit, 1.8 V, x8 SLC part of the NAND01GR3B2B
+# kind), at its datasheet's worst case: tR 25 us (page to register),
+# tPROG 700 us (a page programmed), tBERS 3 ms (a block erased), 50 ns a
+# byte on the bus (tRC and tWC at 1.8 V). nandsim waits that long, busy, on
+# every operation. The card is a class 4 SD card (4 MB/s, the class's
+# floor, read and write); the stick a cheap USB 2.0 one (10 MB/s read,
+# 3 MB/s write), through QEMU's block throttling.
+SLOW_NAND = ("nandsim.do_delays=1 nandsim.access_delay=25 nandsim.programm_delay=700 "
+             "nandsim.erase_delay=3 nandsim.output_cycle=50 nandsim.input_cycle=50")
+SLOW_CARD = ",throttling.bps-read=4000000,throttling.bps-write=4000000"
+SLOW_STICK = ",throttling.bps-read=10000000,throttling.bps-write=3000000"
+
+
+def qemu_command(cache, append, card=None, usb=None, slow=False):
     cmd = ["qemu-system-arm", "-M", "virt,highmem=off", "-cpu", "cortex-a15",
            "-smp", "1", "-m", "3G", "-display", "none", "-nic", "none",
            "-monitor", "none", "-no-reboot", "-serial", "stdio",
@@ -58,24 +72,29 @@ def qemu_command(cache, append, card=None, usb=None):
            "-append", "console=ttyAMA0 mem=1024M quiet printk.time=1 " + append]
     if card:
         cmd += ["-device", "sdhci-pci",
-                "-drive", "if=none,id=sdcard,format=raw,file=" + card,
+                "-drive", "if=none,id=sdcard,format=raw,file=" + card
+                + (SLOW_CARD if slow else ""),
                 "-device", "sd-card,drive=sdcard"]
     if usb:
         cmd += ["-device", "qemu-xhci",
-                "-drive", "if=none,id=usbstick,format=raw,file=" + usb,
+                "-drive", "if=none,id=usbstick,format=raw,file=" + usb
+                + (SLOW_STICK if slow else ""),
                 "-device", "usb-storage,drive=usbstick"]
     return cmd
 
 
 def run(cache, append="", card=None, usb=None, timeout=180, live=False,
-        log=None):
-    """Boots the emulated device; returns its Console."""
+        log=None, slow=False):
+    """Boots the emulated device; returns its Console. slow: the media at
+    real media's speeds (SLOW_NAND, SLOW_CARD, SLOW_STICK)."""
     start = time.monotonic()
     media = [name for name, image in (("mmcblk0p1", card), ("sda1", usb))
              if image]
     if media:
         append += " velnor.media=" + ",".join(media)
-    proc = subprocess.Popen(qemu_command(cache, append, card, usb),
+    if slow:
+        append += " " + SLOW_NAND
+    proc = subprocess.Popen(qemu_command(cache, append, card, usb, slow),
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT)
     os.set_blocking(proc.stdout.fileno(), False)
