@@ -50,14 +50,14 @@ inline constexpr Board boards[] = {
      "/dev/watchdog",
      "/sys/class/misc/watchdog"},
     // A second board, on the same emulated machine: its own partition
-    // name, its register on another page, the card on the second slot, its
-    // LEDs named as the kernel's LED class suggests.
+    // name, its register on another page, the card in the second of two SD
+    // slots, its LEDs named as the kernel's LED class suggests.
     {"virt-b",
      "velnor-virt-b",
      0xBFFFF010,
      "firmware",
      {"/dev/mmcblk1p1", "/sys/class/block/mmcblk1p1", "ext3", 179, 9},
-     {"/dev/sdb1", "/sys/class/block/sdb1", "vfat", 8, 17},
+     {"/dev/sda1", "/sys/class/block/sda1", "vfat", 8, 1},
      "red:status",
      "green:power",
      "/dev/watchdog",

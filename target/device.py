@@ -63,14 +63,22 @@ SLOW_CARD = ",throttling.bps-read=4000000,throttling.bps-write=4000000"
 SLOW_STICK = ",throttling.bps-read=10000000,throttling.bps-write=3000000"
 
 
-def qemu_command(cache, append, card=None, usb=None, slow=False):
+# The other boards of boards/board.h on the same machine: where each puts its
+# card (the kernel's name for the card's partition, and the SD slots in
+# front of the card's; an empty slot takes mmc0, so the card is mmcblk1).
+BOARD_CARDS = {None: ("mmcblk0p1", 0), "virt-b": ("mmcblk1p1", 1)}
+
+
+def qemu_command(cache, append, card=None, usb=None, slow=False, board=None):
     cmd = ["qemu-system-arm", "-M", "virt,highmem=off", "-cpu", "cortex-a15",
            "-smp", "1", "-m", "3G", "-display", "none", "-nic", "none",
            "-monitor", "none", "-no-reboot", "-serial", "stdio",
            "-kernel", os.path.join(cache, "vmlinuz"),
-           "-initrd", os.path.join(cache, "initramfs.cpio.gz"),
+           "-initrd", os.path.join(cache, f"initramfs{'-' + board if board else ''}.cpio.gz"),
            "-append", "console=ttyAMA0 mem=1024M quiet printk.time=1 " + append]
     if card:
+        # The card goes into the last slot made.
+        cmd += ["-device", "sdhci-pci"] * BOARD_CARDS[board][1]
         cmd += ["-device", "sdhci-pci",
                 "-drive", "if=none,id=sdcard,format=raw,file=" + card
                 + (SLOW_CARD if slow else ""),
@@ -84,17 +92,18 @@ def qemu_command(cache, append, card=None, usb=None, slow=False):
 
 
 def run(cache, append="", card=None, usb=None, timeout=180, live=False,
-        log=None, slow=False):
+        log=None, slow=False, board=None):
     """Boots the emulated device; returns its Console. slow: the media at
-    real media's speeds (SLOW_NAND, SLOW_CARD, SLOW_STICK)."""
+    real media's speeds (SLOW_NAND, SLOW_CARD, SLOW_STICK). board: another
+    board of boards/board.h (build-device CACHE BIN BOARD made its device)."""
     start = time.monotonic()
-    media = [name for name, image in (("mmcblk0p1", card), ("sda1", usb))
+    media = [name for name, image in ((BOARD_CARDS[board][0], card), ("sda1", usb))
              if image]
     if media:
         append += " velnor.media=" + ",".join(media)
     if slow:
         append += " " + SLOW_NAND
-    proc = subprocess.Popen(qemu_command(cache, append, card, usb, slow),
+    proc = subprocess.Popen(qemu_command(cache, append, card, usb, slow, board),
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT)
     os.set_blocking(proc.stdout.fileno(), False)

@@ -155,6 +155,12 @@ bool load_board_modules(const std::string& path, bool watchdog_reports) {
       if (watchdog_reports && args.back() == "soft_noboot=0") {
         args.back() = "soft_noboot=1";
       }
+      // The partition's name is the board's.
+      if (size_t name = args.back().find("@UBI_PARTITION@");
+          name != std::string::npos) {
+        args.back().replace(name, std::strlen("@UBI_PARTITION@"),
+                            device_board().ubi_partition);
+      }
     }
     if (run(args) != 0) {
       say("failed to load module %s", module.c_str());
