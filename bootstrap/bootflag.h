@@ -1,6 +1,6 @@
 // The boot flag register: 32 bits at the board's physical address
-// (0xFFFFFD58 on the reference board) that survive a
-// restart. The high half is the boot request, the low half a second value.
+// (boards/board.h) that survive a restart. The high half is the boot request,
+// the low half a second value.
 #pragma once
 
 #include <cstdint>

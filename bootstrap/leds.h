@@ -1,5 +1,5 @@
-// The status LEDs (the board's red and green: "err_red" and "pwr_green" on
-// the reference board), through the kernel's LED class.
+// The status LEDs (the board's red and green, boards/board.h), through the
+// kernel's LED class.
 #pragma once
 
 #include <cstdint>
