@@ -94,12 +94,13 @@ const char help_text[] =
     "  version  print the package's version (1.2.3.4, then \"+\" and the kind\n"
     "           letter where present).\n"
     "\n"
-    "With --json, list and verify print one JSON document instead: the\n"
-    "package, \"ok\", the container's stored and computed CRC, the version\n"
-    "(or null), the boards it names, and every entry with its type, name, "
-    "variant, size, stored\n"
-    "and computed CRC and \"ok\"; verify adds \"check\": the device's verdict\n"
-    "and its error lines. The exit status is the same as without it.\n"
+    "With --json, list and verify print one JSON document instead: its\n"
+    "\"schema\" (1), the package, \"ok\", the container's stored and\n"
+    "computed CRC, the version (or null), the boards it names, and every\n"
+    "entry with its type, name, variant, size, stored and computed CRC and\n"
+    "\"ok\"; verify adds \"check\": the device's verdict and its error\n"
+    "lines. A package that cannot be opened gives \"error\" instead of the\n"
+    "container and entries. The exit status is the same as without it.\n"
     "\n"
     "Key files hold hexadecimal digits on one line: 64 for a public key, 128\n"
     "for a secret key; a file of trusted keys has one public key per line.\n"
@@ -487,15 +488,18 @@ int create(const std::string& pkg, const Options& options) {
   });
 }
 
-PackagePtr open_or_report(const std::string& pkg) {
-  PackagePtr package = bpk_open(pkg.c_str(), false);
-  if (!package) {
-    fail("cannot open " + pkg + ": " +
+// Why bpk_open failed, from its errno.
+std::string open_failure(const std::string& pkg) {
+  return "cannot open " + pkg + ": " +
          (errno == EILSEQ ? std::string("not a package")
           : errno == EINVAL || errno == EISDIR
               ? std::string("not a regular file")
-              : std::string(errno_text())));
-  }
+              : std::string(errno_text()));
+}
+
+PackagePtr open_or_report(const std::string& pkg) {
+  PackagePtr package = bpk_open(pkg.c_str(), false);
+  if (!package) fail(open_failure(pkg));
   return package;
 }
 
@@ -575,7 +579,12 @@ nlohmann::json describe(const std::string& pkg, PackageFile* package) {
   return doc;
 }
 
-void print_json(const nlohmann::json& doc) {
+// The version of the documents' layout: a script can tell a layout it
+// does not know. Fields are only ever added within a version.
+constexpr int json_schema = 1;
+
+void print_json(nlohmann::json doc) {
+  doc["schema"] = json_schema;
   std::string text = doc.dump(2) + "\n";
   (void)!os::write(1, text.data(), text.size());
 }
@@ -611,9 +620,18 @@ int device_check(PackageFile* package, const SignatureHooks* signatures,
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
 }
 
+// The document for a package that cannot be opened at all.
+nlohmann::json unopened(const std::string& pkg, const std::string& error) {
+  return {{"package", pkg}, {"ok", false}, {"error", error}};
+}
+
 int list_json(const std::string& pkg) {
-  PackagePtr package = open_or_report(pkg);
-  if (!package) return 1;
+  PackagePtr package = bpk_open(pkg.c_str(), false);
+  if (!package) {
+    std::string error = open_failure(pkg);
+    print_json(unopened(pkg, error));
+    return fail(error);
+  }
   nlohmann::json doc = describe(pkg, package.get());
   print_json(doc);
   return doc["ok"].get<bool>() ? 0 : 1;
@@ -623,11 +641,10 @@ int verify_json(const std::string& pkg, const SignatureHooks* signatures,
                 const char* board) {
   PackagePtr package = bpk_open(pkg.c_str(), false);
   if (!package) {
-    print_json(
-        {{"package", pkg},
-         {"ok", false},
-         {"check",
-          {{"ok", false}, {"lines", {"Failed to open bpk file: " + pkg}}}}});
+    nlohmann::json doc = unopened(pkg, open_failure(pkg));
+    doc["check"] = {{"ok", false},
+                    {"lines", {"Failed to open bpk file: " + pkg}}};
+    print_json(doc);
     return 1;
   }
   std::vector<std::string> lines;

@@ -373,6 +373,17 @@ TEST_F(VelnorPack, JsonForScripts) {
   EXPECT_NE(list["entries"][1]["stored_crc"],
             list["entries"][1]["computed_crc"]);
 
+  EXPECT_EQ(list["schema"], 1);
+  // What cannot be opened still gives a document, with the reason.
+  for (const char* verb : {"list", "verify"}) {
+    r = run({verb, "--json", dir / "missing.bpk2"});
+    EXPECT_EQ(r.status, 1);
+    auto doc = nlohmann::json::parse(r.out);
+    EXPECT_EQ(doc["ok"], false);
+    EXPECT_EQ(doc["error"], "cannot open " + (dir / "missing.bpk2").string() +
+                                ": No such file or directory");
+  }
+
   r = run({"verify", "--json", pkg});
   EXPECT_EQ(r.status, 1);
   auto verify = nlohmann::json::parse(r.out);
