@@ -152,6 +152,11 @@ void add_flash(const std::string& dir, Json& out) {
   }
   out["mtd"] = mtd;
   out["flash"] = content;
+  // The faults the flash holds until they are switched off.
+  out["flash_faults"] = {{"corrupt_writes", f.corrupt_writes},
+                         {"fail_writes", f.fail_writes},
+                         {"stall_writes", f.stall_writes},
+                         {"write_delay_ms", f.write_delay_ms}};
   out["volumes"] = vols;
 }
 
@@ -196,8 +201,14 @@ void add_board(const std::string& dir, Json& out) {
   Json media = Json::object();
   for (Medium m : {Medium::mmc, Medium::usb}) {
     MediumState s = medium_get(dir, m);
-    media[medium_name(m)] = {
-        {"present", s.present}, {"fstype", s.fstype}, {"late_ms", s.late_ms}};
+    // Every setting, the faults among them (0: none).
+    media[medium_name(m)] = {{"present", s.present},
+                             {"fstype", s.fstype},
+                             {"late_ms", s.late_ms},
+                             {"capacity", s.capacity},
+                             {"read_error_at", s.read_error_at},
+                             {"removed_after", s.removed_after},
+                             {"reread_differs_at", s.reread_differs_at}};
   }
   out["media"] = media;
 }

@@ -138,3 +138,41 @@ TEST_F(VelnorSim, ExpectFailsABootThatEndsOtherwise) {
     EXPECT_TRUE(r.err.ends_with(row.err_end)) << r.err;
   }
 }
+
+// Every fault and setting a device holds shows in velnor-sim show.
+TEST_F(VelnorSim, ShowReportsEveryFaultTheDeviceHolds) {
+  std::string device = dir / "device";
+  ASSERT_EQ(run({VELNOR_SIM, "init", device}).status, 0);
+  std::string file = scratch.put("f", "data");
+  struct Row {
+    std::vector<std::string> command;  // after velnor-sim, DIR second
+    const char* pointer;
+    nlohmann::json value;
+  };
+  const Row rows[] = {
+      {{"fault", "corrupt-writes", "on"}, "/flash_faults/corrupt_writes", true},
+      {{"fault", "fail-writes", "on"}, "/flash_faults/fail_writes", true},
+      {{"fault", "stall-writes", "on"}, "/flash_faults/stall_writes", true},
+      {{"fault", "slow-writes", "250"}, "/flash_faults/write_delay_ms", 250},
+      {{"card", "--read-error-at", "4096", file},
+       "/media/mmc/read_error_at",
+       4096},
+      {{"card", "--removed-after", "999", file},
+       "/media/mmc/removed_after",
+       999},
+      {{"card", "--reread-differs-at", "7", file},
+       "/media/mmc/reread_differs_at",
+       7},
+      {{"usb", "--late", "1500", file}, "/media/usb/late_ms", 1500},
+  };
+  for (const Row& row : rows) {
+    std::vector<std::string> args = row.command;
+    args.insert(args.begin() + 1, device);
+    args.insert(args.begin(), VELNOR_SIM);
+    ASSERT_EQ(run(args).status, 0) << row.pointer;
+    nlohmann::json state =
+        nlohmann::json::parse(run({VELNOR_SIM, "show", device}).out);
+    EXPECT_EQ(state[nlohmann::json::json_pointer(row.pointer)], row.value)
+        << row.pointer;
+  }
+}
