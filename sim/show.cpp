@@ -1,4 +1,6 @@
 // velnor-sim show: the device's state as JSON.
+#include <zlib.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -9,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "package/crc32.h"
 #include "sim/board.h"
 #include "sim/flash_model.h"
 #include "sim/kernel_state.h"
@@ -70,7 +71,7 @@ Json nodes(const std::string& dir) {
 uint32_t content_crc(const std::string& path, uint64_t length) {
   std::ifstream in(path, std::ios::binary);
   std::unique_ptr<char[]> buffer(new char[1 << 16]);
-  uint32_t c = 0xFFFFFFFF;
+  uLong c = crc32(0L, Z_NULL, 0);
   while (length > 0) {
     auto want =
         static_cast<std::streamsize>(std::min<uint64_t>(length, 1 << 16));
@@ -78,12 +79,11 @@ uint32_t content_crc(const std::string& path, uint64_t length) {
     std::streamsize got = in.gcount();
     for (std::streamsize i = got; i < want; ++i)
       buffer[static_cast<size_t>(i)] = '\xff';
-    c = crc32_detail::crc32_update(
-        c, reinterpret_cast<const unsigned char*>(buffer.get()),
-        static_cast<size_t>(want));
+    c = crc32(c, reinterpret_cast<const Bytef*>(buffer.get()),
+              static_cast<uInt>(want));
     length -= static_cast<uint64_t>(want);
   }
-  return ~c;
+  return static_cast<uint32_t>(c);
 }
 
 void add_flash(const std::string& dir, Json& out) {
