@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "package/bpk.h"
@@ -83,6 +84,9 @@ std::string signature_entry_bytes(const Manifest& manifest,
 bool key_pair_new(PublicKey* public_key, SecretKey* secret_key);
 std::optional<std::vector<PublicKey>> public_keys_read(const char* path);
 std::optional<SecretKey> secret_key_read(const char* path);
+// A secret key from text in the key file's form (standard input, an
+// environment variable).
+std::optional<SecretKey> secret_key_parse(std::string_view text);
 // Whether the secret key's public half is the one its seed makes.
 bool secret_key_consistent(const SecretKey& key);
 std::string key_text(const unsigned char* bytes, size_t length);

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
+#include <string_view>
 
 #include "package/signature.h"
 
@@ -16,18 +18,33 @@ bool parse_hex(const std::string& text, unsigned char* out, size_t length) {
          used == length;
 }
 
-// The key lines of a key file.
-std::optional<std::vector<std::string>> key_lines(const char* path) {
-  std::ifstream in(path);
-  if (!in) return std::nullopt;
+// The key lines of a key file's text, by the rule the device build's
+// reading follows too (cmake/key_file.cmake): a byte order mark at the
+// start is skipped, each line is stripped of white space at both ends, and
+// empty lines and lines then starting with "#" are left out.
+std::vector<std::string> key_lines_of(std::string_view text) {
+  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
   std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) {
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
-      line.pop_back();
-    if (!line.empty() && line[0] != '#') lines.push_back(line);
+  constexpr std::string_view blanks = " \t\r\n\v\f";
+  while (!text.empty()) {
+    size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    size_t first = line.find_first_not_of(blanks);
+    if (first == std::string_view::npos) continue;
+    line = line.substr(first, line.find_last_not_of(blanks) - first + 1);
+    if (line[0] != '#') lines.emplace_back(line);
   }
-  if (in.bad()) return std::nullopt;
   return lines;
+}
+
+std::optional<std::vector<std::string>> key_lines(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string text((std::istreambuf_iterator<char>(in)),
+                   std::istreambuf_iterator<char>());
+  if (in.bad()) return std::nullopt;
+  return key_lines_of(text);
 }
 
 }  // namespace
@@ -73,14 +90,18 @@ std::optional<std::vector<PublicKey>> public_keys_read(const char* path) {
   return keys;
 }
 
+std::optional<SecretKey> secret_key_parse(std::string_view text) {
+  std::vector<std::string> lines = key_lines_of(text);
+  SecretKey key;
+  if (lines.size() != 1 || !parse_hex(lines.front(), key.data(), key.size()))
+    return std::nullopt;
+  return key;
+}
+
 std::optional<SecretKey> secret_key_read(const char* path) {
   std::optional<std::vector<std::string>> lines = key_lines(path);
-  SecretKey key;
-  if (!lines || lines->size() != 1 ||
-      !parse_hex(lines->front(), key.data(), key.size())) {
-    return std::nullopt;
-  }
-  return key;
+  if (!lines || lines->size() != 1) return std::nullopt;
+  return secret_key_parse(lines->front());
 }
 
 bool secret_key_consistent(const SecretKey& key) {

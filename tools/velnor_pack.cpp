@@ -41,7 +41,7 @@ const char usage_text[] =
     "A.B.C.D]\n"
     "                          [--compatible BOARD]\n"
     "       velnor-pack keygen NAME\n"
-    "       velnor-pack sign PKG --key SECRET\n"
+    "       velnor-pack sign PKG (--key SECRET | --key-env NAME)\n"
     "       velnor-pack extract [--force] PKG TYPE[:VARIANT] FILE\n"
     "       velnor-pack version PKG\n"
     "       velnor-pack --help | --version\n";
@@ -88,7 +88,10 @@ const char help_text[] =
     "  sign     add a signature entry by SECRET to PKG (replacing one by the\n"
     "           same key; others stay): a manifest of every other entry with\n"
     "           its BLAKE2b-256 digest, signed with Ed25519. PKG is rewritten\n"
-    "           under a temporary name and renamed into place.\n"
+    "           under a temporary name and renamed into place. SECRET \"-\"\n"
+    "           reads the key from standard input; --key-env NAME from the\n"
+    "           environment variable NAME (a CI secret). A key file that\n"
+    "           group or others may read draws a warning.\n"
     "  extract  copy one entry's data into FILE; refused if the data does not\n"
     "           match its CRC.\n"
     "  version  print the package's version (1.2.3.4, then \"+\" and the kind\n"
@@ -411,11 +414,18 @@ bool version_numbers_fit(const std::string& text) {
   return true;
 }
 
+// Where sign's secret key comes from.
+struct KeySource {
+  std::string path;                // a file, "-" for standard input
+  std::optional<std::string> env;  // or an environment variable
+};
+
 // The command line, as getopt_long found it: each verb takes a part.
 struct Options {
   bool json = false;
   bool force = false;
   std::vector<std::string> keys;
+  std::optional<std::string> key_env;
   std::optional<std::string> min_version, kernel, rootfs, version;
   std::vector<std::string> compatible;  // board names
   std::vector<AddFile> extra;
@@ -748,9 +758,40 @@ ssize_t entry_reader(void* buffer, size_t capacity, void* package) {
   return got == 0 && errno == EIO ? -1 : static_cast<ssize_t>(got);
 }
 
-int sign(const std::string& pkg, const std::string& key_path) {
+// The secret key from where the command line says: a file ("-": standard
+// input), or the environment variable of --key-env (a CI secret). A key
+// file others may read draws a warning.
+std::optional<SecretKey> secret_key_from(const KeySource& source) {
+  if (source.env) {
+    const char* text = std::getenv(source.env->c_str());
+    return text != nullptr ? secret_key_parse(text) : std::nullopt;
+  }
+  if (source.path == "-") {
+    std::string text;
+    char buffer[512];
+    for (ssize_t got; (got = os::read(0, buffer, sizeof buffer)) != 0;) {
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0 || text.size() > 4096) return std::nullopt;
+      text.append(buffer, static_cast<size_t>(got));
+    }
+    return secret_key_parse(text);
+  }
+  struct stat st;
+  if (os::stat(source.path.c_str(), &st) == 0 &&
+      (st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+    emit_line(2, "velnor-pack: warning: ", source.path,
+              " is readable by group or others: a secret key is for its "
+              "owner alone (chmod 600)");
+  }
+  return secret_key_read(source.path.c_str());
+}
+
+int sign(const std::string& pkg, const KeySource& key_source) {
   if (!signature_library_ready()) return fail("cannot start libsodium");
-  std::optional<SecretKey> key = secret_key_read(key_path.c_str());
+  std::optional<SecretKey> key = secret_key_from(key_source);
+  const std::string key_path = key_source.env           ? "$" + *key_source.env
+                               : key_source.path == "-" ? "standard input"
+                                                        : key_source.path;
   if (!key) return fail(key_path + " holds no secret key");
   // A key whose halves disagree makes signatures no device accepts.
   if (!secret_key_consistent(*key)) {
@@ -926,7 +967,8 @@ const Verb verbs[] = {
      "                          [--compatible BOARD]\n",
      "jkmc", 1},
     {"keygen", "usage: velnor-pack keygen NAME\n", "", 1},
-    {"sign", "usage: velnor-pack sign PKG --key SECRET\n", "k", 1},
+    {"sign", "usage: velnor-pack sign PKG (--key SECRET | --key-env NAME)\n",
+     "kE", 1},
     {"extract",
      "usage: velnor-pack extract [--force] PKG TYPE[:VARIANT] FILE\n", "f", 3},
     {"version", "usage: velnor-pack version PKG\n", "", 1},
@@ -941,6 +983,7 @@ const option long_options[] = {
     {"version", required_argument, nullptr, 'V'},
     {"add", required_argument, nullptr, 'a'},
     {"compatible", required_argument, nullptr, 'c'},
+    {"key-env", required_argument, nullptr, 'E'},
     {"force", no_argument, nullptr, 'f'},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
@@ -988,10 +1031,12 @@ int run_verb(const Verb& verb, const Options& options,
   if (command == "create") return create(pkg, options);
   if (command == "keygen") return keygen(pkg);
   if (command == "sign") {
-    if (options.keys.size() != 1) {
-      return verb_usage_error(verb, "sign needs one --key SECRET");
+    if (options.keys.size() + (options.key_env ? 1 : 0) != 1) {
+      return verb_usage_error(verb,
+                              "sign needs one --key SECRET or --key-env NAME");
     }
-    return sign(pkg, options.keys[0]);
+    if (options.key_env) return sign(pkg, {"", options.key_env});
+    return sign(pkg, {options.keys[0], std::nullopt});
   }
   if (command == "extract") {
     return extract(pkg, operands[1], operands[2], options.force);
@@ -1094,6 +1139,9 @@ int main(int argc, char** argv) {
         break;
       case 'm':
         options.min_version = value;
+        break;
+      case 'E':
+        options.key_env = value;
         break;
       case 'K':
         options.kernel = value;

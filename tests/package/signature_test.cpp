@@ -5,6 +5,10 @@
 #include <gtest/gtest.h>
 #include <sodium.h>
 
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
 #include "package/install.h"
 #include "package/validate.h"
 #include "tests/package/package_bytes.h"
@@ -218,4 +222,58 @@ TEST_F(SignedPackage, ASecondReadWithOtherDataLeavesNoImageBehind) {
             "Failed to flash firmware, signature mismatch on rootfs\n");
   EXPECT_EQ(ubi_volume_find(info.get(), "rootfs"), nullptr);
   ubi_detach(info.get());
+}
+
+// Key files as people write them: velnor-pack and the device build's
+// reading (cmake/key_file.cmake, run in script mode) take the same keys
+// from each, or both refuse it.
+TEST(KeyFiles, TheToolAndTheDeviceBuildReadTheSame) {
+  const std::string key(64, 'a'), other(64, '7');
+  struct Row {
+    std::string text;
+    std::vector<std::string> keys;  // none: refused
+  };
+  const Row rows[] = {
+      {key + "\n", {key}},
+      {key, {key}},  // no line end
+      {"\xEF\xBB\xBF" + key + "\r\n" + other + "\r\n", {key, other}},
+      {"# trusted\n\n  " + key + "  \n\t" + other + "\t\n", {key, other}},
+      {"   # an indented comment\n" + key + "\n", {key}},
+      {key + " # a comment after the key\n", {}},
+      {key.substr(1) + "\n", {}},
+      {key + "0\n", {}},
+      {std::string(64, 'g') + "\n", {}},
+      {"# nothing but comments\n\n", {}},
+  };
+  char dir[] = "/tmp/velnor-keys-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  std::string path = std::string(dir) + "/keys.pub";
+  for (const Row& row : rows) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << row.text;
+    std::optional<std::vector<PublicKey>> read = public_keys_read(path.c_str());
+    std::vector<std::string> tool;
+    for (const PublicKey& k : read.value_or(std::vector<PublicKey>{}))
+      tool.push_back(key_text(k.data(), k.size()));
+    EXPECT_EQ(tool, row.keys) << row.text;
+#ifdef VELNOR_CMAKE
+    std::string command = std::string(VELNOR_CMAKE) + " -DKEYFILE=" + path +
+                          " -P " VELNOR_SOURCE
+                          "/cmake/key_file.cmake 2>/dev/null";
+    std::FILE* out = ::popen(command.c_str(), "r");
+    ASSERT_NE(out, nullptr);
+    std::vector<std::string> build;
+    char line[256];
+    while (std::fgets(line, sizeof line, out)) {
+      std::string l = line;
+      if (!l.empty() && l.back() == '\n') l.pop_back();
+      build.push_back(l);
+    }
+    int status = ::pclose(out);
+    EXPECT_EQ(status == 0, !row.keys.empty()) << row.text;
+    if (status == 0) {
+      EXPECT_EQ(build, row.keys) << row.text;
+    }
+#endif
+  }
+  std::filesystem::remove_all(dir);
 }

@@ -466,6 +466,28 @@ TEST_F(VelnorPack, KeysSigningAndTheKeyedCheck) {
   for (const std::string& key : {a, b})
     EXPECT_EQ(run({"verify", pkg, "--key", key + ".pub"}).status, 0) << key;
   EXPECT_EQ(run({"verify", pkg}).status, 0);  // an unkeyed device's check
+  // The key from a CI secret or standard input; a key file others may read
+  // signs, with a warning.
+  std::string secret = slurp(a + ".key");
+  EXPECT_EQ(
+      run_program_in(dir, {VELNOR_PACK, "sign", pkg, "--key-env", "SIGNING"}, 0,
+                     {"SIGNING=" + secret})
+          .status,
+      0);
+  Result unset = run({"sign", pkg, "--key-env", "VELNOR_NO_SUCH_KEY"});
+  EXPECT_EQ(unset.err,
+            "velnor-pack: $VELNOR_NO_SUCH_KEY holds no secret key\n");
+  Result piped = run_program_in(dir, {"/bin/sh", "-c",
+                                      std::string(VELNOR_PACK) + " sign " +
+                                          pkg + " --key - < " + a + ".key"});
+  EXPECT_EQ(piped.status, 0) << piped.err;
+  std::string open_key = put("open.key", secret);
+  ::chmod(open_key.c_str(), 0644);
+  Result warned = run({"sign", pkg, "--key", open_key});
+  EXPECT_EQ(warned.status, 0);
+  EXPECT_NE(warned.err.find("warning: " + open_key + " is readable by group"),
+            std::string::npos)
+      << warned.err;
   // A damaged package is not signed; nor is a key file that holds none.
   std::string bytes = slurp(pkg);
   bytes[60] ^= 1;  // in the rootfs data
@@ -478,6 +500,7 @@ TEST_F(VelnorPack, KeysSigningAndTheKeyedCheck) {
   std::string seed = slurp(a + ".key").substr(0, 64);
   std::string other = slurp(b + ".pub").substr(0, 64);
   std::string mixed = put("mixed.key", seed + other + "\n");
+  ::chmod(mixed.c_str(), 0600);
   bytes = slurp(pkg);
   Result m = run({"sign", pkg, "--key", mixed});
   EXPECT_EQ(m.status, 1);
