@@ -14,6 +14,7 @@ endif()
 
 install(TARGETS velnor-pack velnor-sim DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS velnor-bootstrap-sim velnor-wdog-sim velnor-bootflag-sim
+                velnor-bootstrap-keyfile-sim
         DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/velnor)
 
 # Manual pages from the same text as --help.

@@ -83,6 +83,10 @@ std::string signature_entry_bytes(const Manifest& manifest,
                                   const SecretKey& key);
 bool key_pair_new(PublicKey* public_key, SecretKey* secret_key);
 std::optional<std::vector<PublicKey>> public_keys_read(const char* path);
+// The same from a key file's text; and from its key lines.
+std::optional<std::vector<PublicKey>> public_keys_parse(std::string_view text);
+std::optional<std::vector<PublicKey>> public_keys_of(
+    const std::vector<std::string>& lines);
 std::optional<SecretKey> secret_key_read(const char* path);
 // A secret key from text in the key file's form (standard input, an
 // environment variable).

@@ -80,9 +80,19 @@ bool key_pair_new(PublicKey* public_key, SecretKey* secret_key) {
 
 std::optional<std::vector<PublicKey>> public_keys_read(const char* path) {
   std::optional<std::vector<std::string>> lines = key_lines(path);
-  if (!lines || lines->empty()) return std::nullopt;
+  if (!lines) return std::nullopt;
+  return public_keys_of(*lines);
+}
+
+std::optional<std::vector<PublicKey>> public_keys_parse(std::string_view text) {
+  return public_keys_of(key_lines_of(text));
+}
+
+std::optional<std::vector<PublicKey>> public_keys_of(
+    const std::vector<std::string>& lines) {
+  if (lines.empty()) return std::nullopt;
   std::vector<PublicKey> keys;
-  for (const std::string& line : *lines) {
+  for (const std::string& line : lines) {
     PublicKey key;
     if (!parse_hex(line, key.data(), key.size())) return std::nullopt;
     keys.push_back(key);

@@ -150,6 +150,11 @@ void install_programs(const std::string& dir, const std::string& programs,
       "'" + (sim_program.empty() ? programs + "/velnor-sim" : sim_program) +
       "'";
   script("/sbin/velnor-bootstrap", "'" + programs + "/velnor-bootstrap-sim'");
+  // The keyed bootstrap of dry runs (velnor-sim boot --trusted-keys).
+  if (std::filesystem::exists(programs + "/velnor-bootstrap-keyfile-sim")) {
+    script("/sbin/velnor-bootstrap-keyfile",
+           "'" + programs + "/velnor-bootstrap-keyfile-sim'");
+  }
   script("/usr/sbin/velnor-wdog", "'" + programs + "/velnor-wdog-sim'");
   // The installed firmware's tool for the register.
   script("/usr/bin/velnor-bootflag", "'" + programs + "/velnor-bootflag-sim'");

@@ -12,6 +12,9 @@
 #include <vector>
 
 #include "package/install.h"
+#ifdef VELNOR_SIM_KEYS
+#include "package/signature.h"
+#endif
 #include "sim/board.h"
 #include "sim/boot_runner.h"
 #include "sim/sim.h"
@@ -35,6 +38,7 @@ const char usage[] =
     "CALL:PATH:N:ERRNO]...\n"
     "                           [--power-cut-after N] [--init PATH]\n"
     "                           [--firmware-init confirm|hang|exit]\n"
+    "                           [--trusted-keys FILE]\n"
     "                           [--expect OUTCOME[,OUTCOME...]]\n"
     "                           [-- ARG...]\n"
     "\n"
@@ -75,7 +79,10 @@ const char usage[] =
     "                    (the kernel panics); --expect: exit 0 only when the\n"
     "                    boot ended as one of the OUTCOMEs (switch_root,\n"
     "                    restart, watchdog, panic, power_cut, power_off,\n"
-    "                    halt), else 3: a dry run in a pipeline fails there\n"
+    "                    halt), else 3: a dry run in a pipeline fails there;\n"
+    "                    --trusted-keys: the bootstrap of a device built with\n"
+    "                    the public keys of FILE (a dry run of a signed\n"
+    "                    update: it installs only what they signed)\n"
     "\n"
     "Medium options:\n"
     "  --late MS               it shows up MS ms after power-on\n"
@@ -435,6 +442,16 @@ std::string args_joined(const std::vector<std::string>& words) {
   return text;
 }
 
+// Whether a file of trusted keys holds at least one key, as the device
+// build reads it.
+bool keys_hold_a_key([[maybe_unused]] const std::string& text) {
+#ifdef VELNOR_SIM_KEYS
+  return public_keys_parse(text).has_value();
+#else
+  return false;  // no keyed bootstrap without libsodium
+#endif
+}
+
 int boot(const std::string& dir, const std::vector<std::string>& args) {
   std::string cmdline = sim::default_cmdline;
   std::vector<std::string> boot_args;
@@ -448,6 +465,28 @@ int boot(const std::string& dir, const std::vector<std::string>& args) {
       cmdline = args[++i];
     } else if (args[i] == "--init" && i + 1 < args.size()) {
       init = args[++i];
+    } else if (args[i] == "--trusted-keys" && i + 1 < args.size()) {
+      // A dry run of a keyed device: the keyed bootstrap, trusting FILE.
+      std::string keys = args[++i];
+      std::ifstream in(keys, std::ios::binary);
+      std::string text((std::istreambuf_iterator<char>(in)),
+                       std::istreambuf_iterator<char>());
+      if (!in || !keys_hold_a_key(text)) {
+        std::fprintf(stderr, "velnor-sim: %s holds no public key\n",
+                     keys.c_str());
+        return 1;
+      }
+      init = "/sbin/velnor-bootstrap-keyfile";
+      if (!std::filesystem::exists(dir + "/root" + init)) {
+        std::fprintf(stderr,
+                     "velnor-sim: the device in %s has no keyed bootstrap "
+                     "(made by a velnor-sim built without libsodium)\n",
+                     dir.c_str());
+        return 1;
+      }
+      std::filesystem::create_directories(dir + "/root/etc/velnor");
+      std::ofstream(dir + "/root/etc/velnor/trusted-keys", std::ios::binary)
+          << text;
     } else if (args[i] == "--expect" && i + 1 < args.size()) {
       std::istringstream list(args[++i]);
       for (std::string outcome; std::getline(list, outcome, ',');) {

@@ -176,3 +176,45 @@ TEST_F(VelnorSim, ShowReportsEveryFaultTheDeviceHolds) {
         << row.pointer;
   }
 }
+
+// A dry run of a keyed device: velnor-sim boot --trusted-keys FILE boots
+// the bootstrap of a device built with those keys.
+TEST_F(VelnorSim, ADryRunOfAKeyedDevice) {
+  std::string device = dir / "device";
+  ASSERT_EQ(run({VELNOR_SIM, "init", device}).status, 0);
+  ASSERT_EQ(run({VELNOR_PACK, "keygen", dir / "release"}).status, 0);
+  std::string pkg = make_package(200000);
+  struct Row {
+    bool signed_package;
+    const char* expect;
+    const char* line;
+  };
+  const Row rows[] = {
+      {false, "restart", "Failed to find signature partition\n"},
+      {true, "restart", "Firmware updated\n"},
+      {true, "switch_root", "Mounting root filesystem\n"},
+  };
+  for (const Row& row : rows) {
+    if (row.signed_package) {
+      ASSERT_EQ(
+          run({VELNOR_PACK, "sign", pkg, "--key", dir / "release.key"}).status,
+          0);
+    }
+    ASSERT_EQ(run({VELNOR_SIM, "card", device, pkg + "=update.bpk2"}).status,
+              0);
+    if (std::string(row.expect) == "restart") {
+      ASSERT_EQ(run({VELNOR_SIM, "flag", device, "0x55500000"}).status, 0);
+    }
+    Result r = run({VELNOR_SIM, "boot", device, "--trusted-keys",
+                    dir / "release.pub", "--expect", row.expect});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE((r.out + r.err).find(row.line), std::string::npos)
+        << r.out << r.err;
+  }
+  std::ofstream(dir / "none.pub") << "# no key\n";
+  Result none =
+      run({VELNOR_SIM, "boot", device, "--trusted-keys", dir / "none.pub"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.err, "velnor-sim: " + (dir / "none.pub").string() +
+                          " holds no public key\n");
+}
