@@ -4,14 +4,17 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/package/package_bytes.h"
@@ -566,4 +569,119 @@ TEST_F(VelnorPack, TheVersionFloorOfAKeyedDevice) {
                  "--version", "1.2.3.4294967297"})
                 .status,
             1);
+}
+
+// Outputs a verb did not make are never replaced: a node stays the node it
+// was (written through), a link stays a link (its file written), an existing
+// file needs --force and keeps its mode, an input is never an output. Nodes
+// are made in the scratch directory (mknod needs root: those rows run as
+// root only), never on the machine's /dev.
+TEST_F(VelnorPack, OutputsItDidNotMakeAreNeverReplaced) {
+  std::string k = put("k", "kernel"), r = put("r", "hsqs-root");
+  std::string pkg = dir / "fw.bpk2";
+  ASSERT_EQ(run({"create", pkg, "--kernel", k, "--rootfs", r}).status, 0);
+  ASSERT_EQ(run({"keygen", dir / "key"}).status, 0);
+  const std::string made = slurp(pkg);
+  const bool root = ::geteuid() == 0;
+  auto kind = [](const std::string& p) {
+    struct stat st;
+    if (::lstat(p.c_str(), &st) != 0) return std::string("none");
+    return std::string(S_ISLNK(st.st_mode)    ? "link"
+                       : S_ISCHR(st.st_mode)  ? "char"
+                       : S_ISFIFO(st.st_mode) ? "fifo"
+                                              : "file");
+  };
+  auto mode = [](const std::string& p) {
+    struct stat st;
+    return ::stat(p.c_str(), &st) == 0 ? st.st_mode & 0777 : 0u;
+  };
+  struct Row {
+    const char* what;
+    std::vector<std::string> args;  // "OUT" stands for the output
+    std::function<void(const std::string&)> make;
+    int status;
+    const char* kind_after;
+  };
+  auto file = [&](const std::string& out) {
+    std::ofstream(out) << "the builder's own file";
+    ::chmod(out.c_str(), 0640);
+  };
+  auto device = [&](const std::string& out) {
+    ASSERT_EQ(::mknod(out.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+  };
+  auto link = [&](const std::string& out) {
+    file(out + ".target");
+    fs::create_symlink(out + ".target", out);
+  };
+  const std::vector<std::string> create = {"create", "OUT",      "--kernel",
+                                           k,        "--rootfs", r};
+  auto with = [](std::vector<std::string> v, const std::string& extra) {
+    v.push_back(extra);
+    return v;
+  };
+  const Row rows[] = {
+      {"create over a file", create, file, 1, "file"},
+      {"create --force over a file", with(create, "--force"), file, 0, "file"},
+      {"create --force through a link", with(create, "--force"), link, 0,
+       "link"},
+      {"create into a device", create, device, 0, "char"},
+      {"extract into a device",
+       {"extract", pkg, "kernel", "OUT"},
+       device,
+       0,
+       "char"},
+      {"extract over a file",
+       {"extract", pkg, "kernel", "OUT"},
+       file,
+       1,
+       "file"},
+  };
+  int n = 0;
+  for (const Row& row : rows) {
+    bool needs_root = row.kind_after == std::string("char");
+    if (needs_root && !root) continue;
+    std::string out = dir / ("out" + std::to_string(++n));
+    row.make(out);
+    std::string before = kind(out) == "char" ? "" : slurp(out);
+    std::vector<std::string> args = row.args;
+    for (std::string& a : args)
+      if (a == "OUT") a = out;
+    Result res = run(args);
+    EXPECT_EQ(res.status, row.status) << row.what << ": " << res.err;
+    EXPECT_EQ(kind(out), row.kind_after) << row.what;
+    if (row.kind_after == std::string("char")) continue;
+    if (row.status != 0) {
+      EXPECT_EQ(slurp(out), before) << row.what;
+    } else {
+      EXPECT_EQ(run({"verify", out}).status, 0) << row.what;
+      EXPECT_EQ(mode(out), 0640u) << row.what;
+    }
+  }
+  // The input itself is never the output, even with --force.
+  Result self = run({"create", "--force", k, "--kernel", k, "--rootfs", r});
+  EXPECT_EQ(self.status, 1);
+  EXPECT_EQ(slurp(k), "kernel");
+  // A FIFO is written through, to its reader.
+  std::string fifo = dir / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  std::string got;
+  std::thread reader([&] { got = slurp(fifo); });
+  EXPECT_EQ(run({"extract", pkg, "kernel", fifo}).status, 0);
+  reader.join();
+  EXPECT_EQ(got, "kernel");
+  EXPECT_EQ(kind(fifo), "fifo");
+  // sign through a link signs the file it names, keeping its mode.
+  std::string target = dir / "release.bpk2", named = dir / "latest.bpk2";
+  std::ofstream(target, std::ios::binary) << made;
+  ::chmod(target.c_str(), 0640);
+  fs::create_symlink(target, named);
+  EXPECT_EQ(run({"sign", named, "--key", dir / "key.key"}).status, 0);
+  EXPECT_EQ(kind(named), "link");
+  EXPECT_EQ(mode(target), 0640u);
+  EXPECT_EQ(run({"verify", target, "--key", dir / "key.pub"}).status, 0);
+  // keygen never writes over a NAME.pub (it may be a list of trusted keys).
+  std::string pub = slurp(dir / "key.pub");
+  ::unlink((dir / "key.key").c_str());
+  EXPECT_EQ(run({"keygen", dir / "key"}).status, 1);
+  EXPECT_EQ(slurp(dir / "key.pub"), pub);
 }
