@@ -190,6 +190,7 @@ int append_chunk(PackageFile* p, const unsigned char* data, size_t n,
                  uint64_t* size, uint32_t* crc) {
   *crc = bpk_crc32(data, n, *crc);
   if (!write_full(p->fd.get(), data, n)) return -3;  // errno from the write
+  note_progress(n);
   *size += n;
   p->end += static_cast<uint32_t>(n);
   return 0;

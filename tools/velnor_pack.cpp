@@ -21,6 +21,7 @@
 
 #include "common/emit_line.h"
 #include "common/os.h"
+#include "common/progress.h"
 #include "common/unique_fd.h"
 #include "package/bpk.h"
 #include "package/compatible.h"
@@ -58,6 +59,8 @@ const char help_text[] =
     "file at the name is refused unless --force is given (it then keeps its\n"
     "mode), and so is one of the command's inputs; a symbolic link is\n"
     "followed; a FIFO, a terminal or a device is written through.\n"
+    "A long create or sign shows how far it is on standard error when that\n"
+    "is a terminal, and nothing otherwise.\n"
     "Exit status: 0 done, 1 a package or file that is damaged, missing or\n"
     "refused, 2 usage.\n"
     "\n"
@@ -369,10 +372,50 @@ int finish_output(const Output& out, const std::string& temporary) {
 // the output. fill returns 0, or the exit status after its own message.
 // checks: the check the written package must pass first (a keyed
 // device's, for a signed one).
+// A long write shows how far it is on a terminal (standard error), and
+// nothing elsewhere: the library notes each progress_notice_bytes it moves
+// (common/progress.h), counted against what the verb moves in all.
+struct ProgressLine {
+  std::string label;
+  uint64_t total = 0;
+  uint64_t moved = 0;
+  int shown = -1;
+};
+ProgressLine progress_line;
+
+void show_moved() {
+  ProgressLine& p = progress_line;
+  p.moved += progress_notice_bytes;
+  int percent =
+      static_cast<int>(std::min<uint64_t>(99, p.moved * 100 / p.total));
+  if (percent == p.shown) return;
+  p.shown = percent;
+  std::string text =
+      "\rvelnor-pack: " + p.label + " " + std::to_string(percent) + "%";
+  (void)!os::write(2, text.data(), text.size());
+}
+
+struct ShowProgress {
+  ShowProgress(const std::string& label, uint64_t total) {
+    if (total < 8 * progress_notice_bytes || os::isatty(2) != 1) return;
+    progress_line = {label, total, 0, -1};
+    set_progress_hook(show_moved);
+  }
+  ~ShowProgress() {
+    set_progress_hook(nullptr);
+    if (progress_line.shown < 0) return;
+    std::string text = "\rvelnor-pack: " + progress_line.label + " done\n";
+    (void)!os::write(2, text.data(), text.size());
+    progress_line.shown = -1;
+  }
+};
+
+// bytes: what fill writes, for the progress line (the check reads it again).
 int write_package(
-    const Output& out,
+    const Output& out, uint64_t bytes,
     const std::function<int(PackageFile*, const std::string&)>& fill,
     const SignatureHooks* checks = nullptr) {
+  ShowProgress progress("writing " + out.name, 2 * bytes);
   std::string temporary = output_temporary(out);
   auto give_up = [&](int rc) {
     os::unlink(temporary.c_str());
@@ -471,31 +514,32 @@ int create(const std::string& pkg, const Options& options) {
   for (const AddFile& a : extra) inputs.push_back(a.path);
   Output out;
   if (int rc = resolve_output(pkg, options.force, inputs, &out)) return rc;
-  return write_package(out, [&](PackageFile* package,
-                                const std::string& temporary) {
-    if (add_file(package, temporary, {bpk_type_rootfs, 0}, *rootfs) ||
-        add_file(package, temporary, {bpk_type_kernel, 0}, *kernel)) {
-      return 1;
-    }
-    if (version) {
-      std::string rest = *version;
-      if (bpk_add_stream(package, bpk_type_version, 0, read_text, &rest)) {
-        return fail("cannot write " + temporary + ": " +
-                    std::string(errno_text()));
-      }
-    }
-    for (const std::string& board : options.compatible) {
-      std::string rest = board;
-      if (bpk_add_stream(package, bpk_type_compatible, 0, read_text, &rest)) {
-        return fail("cannot write " + temporary + ": " +
-                    std::string(errno_text()));
-      }
-    }
-    for (const AddFile& a : extra) {
-      if (add_file(package, temporary, a.key, a.path)) return 1;
-    }
-    return 0;
-  });
+  return write_package(
+      out, total, [&](PackageFile* package, const std::string& temporary) {
+        if (add_file(package, temporary, {bpk_type_rootfs, 0}, *rootfs) ||
+            add_file(package, temporary, {bpk_type_kernel, 0}, *kernel)) {
+          return 1;
+        }
+        if (version) {
+          std::string rest = *version;
+          if (bpk_add_stream(package, bpk_type_version, 0, read_text, &rest)) {
+            return fail("cannot write " + temporary + ": " +
+                        std::string(errno_text()));
+          }
+        }
+        for (const std::string& board : options.compatible) {
+          std::string rest = board;
+          if (bpk_add_stream(package, bpk_type_compatible, 0, read_text,
+                             &rest)) {
+            return fail("cannot write " + temporary + ": " +
+                        std::string(errno_text()));
+          }
+        }
+        for (const AddFile& a : extra) {
+          if (add_file(package, temporary, a.key, a.path)) return 1;
+        }
+        return 0;
+      });
 }
 
 // Why bpk_open failed, from its errno.
@@ -830,7 +874,7 @@ int sign(const std::string& pkg, const KeySource& key_source) {
   }
   out.mode = static_cast<std::filesystem::perms>(st.st_mode & 07777);
   int rc = write_package(
-      out,
+      out, static_cast<uint64_t>(st.st_size),
       [&](PackageFile* target, const std::string& temporary) {
         auto cannot_write = [&] {
           return fail("cannot write " + temporary + ": " + errno_text());

@@ -685,3 +685,23 @@ TEST_F(VelnorPack, OutputsItDidNotMakeAreNeverReplaced) {
   EXPECT_EQ(run({"keygen", dir / "key"}).status, 1);
   EXPECT_EQ(slurp(dir / "key.pub"), pub);
 }
+
+// A long create shows its progress on a terminal, and nothing in a pipe.
+TEST_F(VelnorPack, ProgressOnATerminalOnly) {
+  std::string image =
+      scratch.put("rootfs", test_support::random_image(16 << 20, 4, "hsqs"));
+  std::string pkg = dir / "fw.bpk2";
+  Result piped = run({"create", pkg, "--kernel", image, "--rootfs", image});
+  EXPECT_EQ(piped.status, 0);
+  EXPECT_EQ(piped.err, "");
+  if (!fs::exists("/usr/bin/script")) GTEST_SKIP() << "no script(1)";
+  Result shown =
+      run_program_in(dir, {"/usr/bin/script", "-qec",
+                           std::string(VELNOR_PACK) + " create --force " + pkg +
+                               " --kernel " + image + " --rootfs " + image,
+                           "/dev/null"});
+  EXPECT_EQ(shown.status, 0);
+  EXPECT_NE(shown.out.find("velnor-pack: writing " + pkg + " done"),
+            std::string::npos)
+      << shown.out;
+}
