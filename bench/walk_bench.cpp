@@ -12,6 +12,7 @@
 
 #include "bench/bench.h"
 #include "common/os.h"
+#include "package/big_endian.h"
 #include "package/bpk.h"
 #include "package/validate.h"
 
@@ -19,20 +20,15 @@ namespace {
 
 constexpr uint32_t empty_entries = 1000000;
 
-void be32(std::string& s, uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8)
-    s += static_cast<char>(v >> shift);
-}
-
 // The entry header of data whose CRC-32 is crc.
 std::string entry_header(uint32_t type, uint32_t size, uint32_t crc) {
   std::string h;
-  be32(h, type);
-  be32(h, 0);
-  be32(h, size);
-  be32(h, crc);
-  be32(h, 0);
-  be32(h, 0);
+  append_be32(&h, type);
+  append_be32(&h, 0);
+  append_be32(&h, size);
+  append_be32(&h, crc);
+  append_be32(&h, 0);
+  append_be32(&h, 0);
   return h;
 }
 
@@ -40,10 +36,10 @@ std::string entry_header(uint32_t type, uint32_t size, uint32_t crc) {
 // library seal it (length and container CRC).
 void write_package(const std::string& path, const std::string& entries) {
   std::string h = "VLNR";
-  be32(h, 0x00010000);
+  append_be32(&h, 0x00010000);
   uint64_t length = 28 + entries.size();
-  be32(h, static_cast<uint32_t>(length >> 32));
-  be32(h, static_cast<uint32_t>(length));
+  append_be32(&h, static_cast<uint32_t>(length >> 32));
+  append_be32(&h, static_cast<uint32_t>(length));
   h.append(12, '\0');
   std::ofstream(path, std::ios::binary) << h << entries;
   bpk_close(bpk_open(path.c_str(), true).release());

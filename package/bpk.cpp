@@ -11,27 +11,10 @@
 
 #include "common/os.h"
 #include "common/progress.h"
+#include "package/big_endian.h"
 #include "package/crc32.h"
 
 namespace {
-
-void put32(unsigned char* p, uint32_t v) {
-  p[0] = static_cast<unsigned char>(v >> 24);
-  p[1] = static_cast<unsigned char>(v >> 16);
-  p[2] = static_cast<unsigned char>(v >> 8);
-  p[3] = static_cast<unsigned char>(v);
-}
-void put64(unsigned char* p, uint64_t v) {
-  put32(p, static_cast<uint32_t>(v >> 32));
-  put32(p + 4, static_cast<uint32_t>(v));
-}
-uint32_t get32(const unsigned char* p) {
-  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 |
-         uint32_t{p[3]};
-}
-uint64_t get64(const unsigned char* p) {
-  return uint64_t{get32(p)} << 32 | get32(p + 4);
-}
 
 struct EntryHeader {
   uint32_t type;
@@ -76,9 +59,9 @@ bool skip(int fd, uint64_t size) {
 
 bool write_header(int fd) {
   unsigned char h[bpk_header_size] = {};
-  put32(h, bpk_magic);
-  put32(h + 4, bpk_version);
-  put64(h + 8, bpk_header_size);
+  put_be32(h + bpk_header_magic_at, bpk_magic);
+  put_be32(h + bpk_header_version_at, bpk_version);
+  put_be64(h + bpk_header_length_at, bpk_header_size);
   return write_full(fd, h, sizeof h);
 }
 
@@ -87,12 +70,14 @@ bool read_header(int fd, uint64_t* length) {
   unsigned char h[bpk_header_size];
   if (read_full(fd, h, sizeof h) != static_cast<ssize_t>(sizeof h))
     return false;
-  *length = get64(h + 8);
-  return get32(h) == bpk_magic && get32(h + 4) < 0x00020000;
+  *length = get_be64(h + bpk_header_length_at);
+  return get_be32(h + bpk_header_magic_at) == bpk_magic &&
+         get_be32(h + bpk_header_version_at) < 0x00020000;
 }
 
 EntryHeader parse_entry_header(const unsigned char* h) {
-  return {get32(h), get64(h + 4), get32(h + 12), get32(h + 16)};
+  return {get_be32(h + bpk_entry_type_at), get_be64(h + bpk_entry_size_at),
+          get_be32(h + bpk_entry_crc_at), get_be32(h + bpk_entry_variant_at)};
 }
 
 // The next entry header, unless the position has reached end or the file
@@ -161,8 +146,8 @@ std::unique_ptr<unsigned char[]> chunk_buffer() {
 // once the data is written.
 int begin_entry(PackageFile* p, uint32_t type, uint32_t variant) {
   unsigned char h[bpk_entry_header_size] = {};
-  put32(h, type);
-  put32(h + 16, variant);
+  put_be32(h + bpk_entry_type_at, type);
+  put_be32(h + bpk_entry_variant_at, variant);
   if (os::lseek(p->fd.get(), p->end, SEEK_SET) < 0 ||
       !write_full(p->fd.get(), h, sizeof h)) {
     return -2;  // errno from the failing call
@@ -173,10 +158,13 @@ int begin_entry(PackageFile* p, uint32_t type, uint32_t variant) {
 
 // Writes size and crc into the entry header behind data_size bytes of data.
 int finish_entry(PackageFile* p, uint64_t data_size, uint32_t crc) {
+  // The size and the crc lie side by side, from the size's offset on.
+  static_assert(bpk_entry_crc_at == bpk_entry_size_at + 8);
   unsigned char f[12];
-  put64(f, data_size);
-  put32(f + 8, crc);
-  off_t back = -static_cast<off_t>(data_size + 20);
+  put_be64(f, data_size);
+  put_be32(f + 8, crc);
+  off_t back = -static_cast<off_t>(data_size + bpk_entry_header_size -
+                                   bpk_entry_size_at);
   if (os::lseek(p->fd.get(), back, SEEK_CUR) >= 0) {
     (void)write_full(p->fd.get(), f, sizeof f);
   }
@@ -282,13 +270,15 @@ void bpk_close(PackageFile* p) {
   if (p == nullptr) return;
   if (p->writable) {
     unsigned char length[8];
-    put64(length, p->end);
-    if (os::lseek(p->fd.get(), 8, SEEK_SET) == 8) {
+    put_be64(length, p->end);
+    if (os::lseek(p->fd.get(), bpk_header_length_at, SEEK_SET) ==
+        bpk_header_length_at) {
       (void)write_full(p->fd.get(), length, sizeof length);
     }
     unsigned char crc[4];
-    put32(crc, bpk_container_crc(p, nullptr));
-    if (os::lseek(p->fd.get(), 16, SEEK_SET) == 16) {
+    put_be32(crc, bpk_container_crc(p, nullptr));
+    if (os::lseek(p->fd.get(), bpk_header_crc_at, SEEK_SET) ==
+        bpk_header_crc_at) {
       (void)write_full(p->fd.get(), crc, sizeof crc);
     }
   }
@@ -304,13 +294,13 @@ uint32_t bpk_container_crc(PackageFile* p, uint32_t* stored_crc) {
     os::lseek(fd, saved, SEEK_SET);
     return bpk_crc_failed;
   }
-  if (stored_crc != nullptr) *stored_crc = get32(h + 16);
-  std::memset(h + 16, 0, 4);
+  if (stored_crc != nullptr) *stored_crc = get_be32(h + bpk_header_crc_at);
+  std::memset(h + bpk_header_crc_at, 0, 4);
   uint32_t crc = bpk_crc32(h, sizeof h, 0);
 
   // The walk doubles as the structure check: it must consume exactly
   // length - 28 bytes, entry header by entry header.
-  uint64_t to_go = get64(h + 8) - bpk_header_size;
+  uint64_t to_go = get_be64(h + bpk_header_length_at) - bpk_header_size;
   HeaderWalk walk{fd};
   off_t at = bpk_header_size;
   while (to_go != 0) {
@@ -319,7 +309,7 @@ uint32_t bpk_container_crc(PackageFile* p, uint32_t* stored_crc) {
     if (!walk.header_at(at, e)) break;
     to_go -= bpk_entry_header_size;
     crc = bpk_crc32(e, sizeof e, crc);
-    uint64_t size = get64(e + 4);
+    uint64_t size = get_be64(e + bpk_entry_size_at);
     at = after_entry(at, size);
     to_go -= size;
   }

@@ -20,6 +20,15 @@ constexpr uint32_t bpk_magic = 0x564C4E52;  // "VLNR"
 constexpr uint32_t bpk_version = 0x00010000;
 constexpr uint32_t bpk_header_size = 28;
 constexpr uint32_t bpk_entry_header_size = 24;
+// Where each field lies in the container header and in an entry header.
+constexpr uint32_t bpk_header_magic_at = 0;
+constexpr uint32_t bpk_header_version_at = 4;
+constexpr uint32_t bpk_header_length_at = 8;
+constexpr uint32_t bpk_header_crc_at = 16;
+constexpr uint32_t bpk_entry_type_at = 0;
+constexpr uint32_t bpk_entry_size_at = 4;
+constexpr uint32_t bpk_entry_crc_at = 12;
+constexpr uint32_t bpk_entry_variant_at = 16;
 constexpr uint32_t bpk_chunk = 2048;
 // The stream moves by 32-bit offsets and the device's long is 32 bits: a
 // container must stay below 2 GiB.

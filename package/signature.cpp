@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "common/emit_line.h"
+#include "package/big_endian.h"
 #include "package/validate.h"
 #include "package/version.h"
 
@@ -45,33 +46,17 @@ void digest_finish(DigestState* state, Digest* out) {
                                    out->size());
 }
 
-void put32(std::string* out, uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8)
-    out->push_back(static_cast<char>(v >> shift));
-}
-void put64(std::string* out, uint64_t v) {
-  put32(out, static_cast<uint32_t>(v >> 32));
-  put32(out, static_cast<uint32_t>(v));
-}
-uint32_t get32(const unsigned char* p) {
-  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 |
-         p[3];
-}
-uint64_t get64(const unsigned char* p) {
-  return uint64_t{get32(p)} << 32 | get32(p + 4);
-}
-
 }  // namespace
 
 std::string manifest_bytes(const Manifest& manifest) {
   std::string out(manifest_magic, 4);
   out.append(reinterpret_cast<const char*>(manifest.key_id.data()),
              manifest.key_id.size());
-  put32(&out, static_cast<uint32_t>(manifest.entries.size()));
+  append_be32(&out, static_cast<uint32_t>(manifest.entries.size()));
   for (const ManifestEntry& e : manifest.entries) {
-    put32(&out, e.type);
-    put32(&out, e.variant);
-    put64(&out, e.size);
+    append_be32(&out, e.type);
+    append_be32(&out, e.variant);
+    append_be64(&out, e.size);
     out.append(reinterpret_cast<const char*>(e.digest.data()), e.digest.size());
   }
   return out;
@@ -301,7 +286,7 @@ std::optional<SignatureEntry> signature_entry_parse(const std::string& data) {
       data.compare(0, 4, manifest_magic) != 0) {
     return std::nullopt;
   }
-  uint32_t count = get32(p + 12);
+  uint32_t count = get_be32(p + 12);
   uint64_t manifest_size = manifest_head + uint64_t{count} * manifest_entry;
   if (manifest_size + std::tuple_size_v<Signature> != data.size()) {
     return std::nullopt;
@@ -311,7 +296,7 @@ std::optional<SignatureEntry> signature_entry_parse(const std::string& data) {
               entry.manifest.key_id.begin());
   for (uint32_t i = 0; i < count; ++i) {
     const unsigned char* e = p + manifest_head + i * manifest_entry;
-    ManifestEntry m{get32(e), get32(e + 4), get64(e + 8), {}};
+    ManifestEntry m{get_be32(e), get_be32(e + 4), get_be64(e + 8), {}};
     std::copy_n(e + 16, m.digest.size(), m.digest.begin());
     entry.manifest.entries.push_back(m);
   }
