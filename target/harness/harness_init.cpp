@@ -287,7 +287,8 @@ struct Boot {
   std::string program;
   std::vector<std::string> args;
   std::optional<std::string> hang;
-  std::optional<PowerCut> cut;  // in this boot
+  std::optional<PowerCut> cut;    // in this boot
+  bool watchdog_reports = false;  // velnor.watchdog=harness
 };
 
 int enter_device(void* arg) {
@@ -348,11 +349,12 @@ std::string boot_device(Boot& boot) {
     // the harness then restarts the device as the board's watchdog would,
     // and the boots go on with the flash and the register as they are.
     KernelLog log;
+    constexpr char expired[] = "softdog: Triggered - Reboot ignored";
     for (;;) {
       pid_t ended = waitpid(pid, &status, WNOHANG);
       if (ended < 0 && errno != EINTR) return "harness failure: wait";
       if (ended == pid) break;
-      if (log.ok() && log.saw("softdog: Triggered - Reboot ignored")) {
+      if (log.ok() && log.saw(expired)) {
         kill(pid, SIGKILL);  // and with it, every process of the boot
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
@@ -360,6 +362,20 @@ std::string boot_device(Boot& boot) {
         break;
       }
       usleep(50 * 1000);
+    }
+    // A first process that dies (the firmware's init crashed, switch_root
+    // could not run it) is a kernel panic on the board, which hangs: the
+    // watchdog the bootstrap left armed restarts it. The harness waits for
+    // that as the board does.
+    bool died = (WIFSIGNALED(status) && WTERMSIG(status) != SIGHUP &&
+                 WTERMSIG(status) != SIGINT) ||
+                (WIFEXITED(status) && WEXITSTATUS(status) != 0);
+    if (!watchdog && boot.watchdog_reports && died) {
+      say("the device's first process died: a panic");
+      for (int waited = 0; waited < 400 && !watchdog; ++waited) {
+        watchdog = log.ok() && log.saw(expired);
+        if (!watchdog) usleep(50 * 1000);
+      }
     }
   }
   umount2(boot_root, MNT_DETACH);
@@ -428,9 +444,11 @@ int main(int argc, char** argv) {
   auto flags = by_boot("velnor.setflag");
 
   std::optional<std::string> board = kernel_parameter(cmdline, "velnor.board");
+  boot.watchdog_reports =
+      kernel_parameter(cmdline, "velnor.watchdog") == "harness";
   bool ready = load_board_modules(
       board ? "/harness/modules-" + *board : "/harness/modules",
-      kernel_parameter(cmdline, "velnor.watchdog") == "harness");
+      boot.watchdog_reports);
   if (ready && !make_leds()) {
     say("cannot make the LEDs: %s", strerror(errno));
     ready = false;
