@@ -49,14 +49,14 @@ def make_firmware(work, cache, host_bin, version, kernel=None, tag="",
     return path
 
 
-def make_disk(work, name, fstype, files):
-    """A disk of 64 MiB (a larger power of two when the files need it: the
-    emulated SD card takes no other size) with one partition from 1 MiB on:
-    ext3 or vfat holding files ({name on the medium: host path}), or never
-    formatted (None)."""
+def make_disk(work, name, fstype, files, room=0):
+    """A disk of 64 MiB (a larger power of two when the files, and room
+    bytes free beside them, need it: the emulated SD card takes no other
+    size) with one partition from 1 MiB on: ext3 or vfat holding files
+    ({name on the medium: host path}), or never formatted (None)."""
     disk = os.path.join(work, name + ".img")
     part = os.path.join(work, name + ".part")
-    need = sum(os.path.getsize(source) for source in (files or {}).values())
+    need = sum(os.path.getsize(source) for source in (files or {}).values()) + room
     size, offset = 64 << 20, 1 << 20
     while size < need + (32 << 20):
         size *= 2
