@@ -29,7 +29,9 @@ def make_firmware(work, cache, host_bin, version, kernel=None, tag="",
         f.write(version + "\n")
     if blob:
         with open(os.path.join(root, "blob"), "wb") as f:
-            f.write(random.Random(version).randbytes(blob))
+            noise = random.Random(version)
+            for at in range(0, blob, 16 << 20):  # in pieces: any size
+                f.write(noise.randbytes(min(16 << 20, blob - at)))
     for target, source in (files or {}).items():
         os.makedirs(os.path.dirname(os.path.join(root, target)), exist_ok=True)
         shutil.copy(source, os.path.join(root, target))
