@@ -101,6 +101,9 @@ def run(cache, append="", card=None, usb=None, timeout=180, live=False,
              if image]
     if media:
         append += " velnor.media=" + ",".join(media)
+    # VELNOR_TARGET_SLOW=1: every boot at real media's speeds (the system
+    # tests, run-device).
+    slow = slow or os.environ.get("VELNOR_TARGET_SLOW") == "1"
     if slow:
         append += " " + SLOW_NAND
     proc = subprocess.Popen(qemu_command(cache, append, card, usb, slow, board),
