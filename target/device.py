@@ -69,7 +69,13 @@ SLOW_STICK = ",throttling.bps-read=10000000,throttling.bps-write=3000000"
 BOARD_CARDS = {None: ("mmcblk0p1", 0), "virt-b": ("mmcblk1p1", 1)}
 
 
-def qemu_command(cache, append, card=None, usb=None, slow=False, board=None):
+def card_throttle(rate):
+    """QEMU's throttling of a card that moves rate bytes a second."""
+    return f",throttling.bps-read={rate},throttling.bps-write={rate}"
+
+
+def qemu_command(cache, append, card=None, usb=None, slow=False, board=None,
+                 card_rate=None):
     cmd = ["qemu-system-arm", "-M", "virt,highmem=off", "-cpu", "cortex-a15",
            "-smp", "1", "-m", "3G", "-display", "none", "-nic", "none",
            "-monitor", "none", "-no-reboot", "-serial", "stdio",
@@ -81,7 +87,8 @@ def qemu_command(cache, append, card=None, usb=None, slow=False, board=None):
         cmd += ["-device", "sdhci-pci"] * BOARD_CARDS[board][1]
         cmd += ["-device", "sdhci-pci",
                 "-drive", "if=none,id=sdcard,format=raw,file=" + card
-                + (SLOW_CARD if slow else ""),
+                + (card_throttle(card_rate) if card_rate
+                   else SLOW_CARD if slow else ""),
                 "-device", "sd-card,drive=sdcard"]
     if usb:
         cmd += ["-device", "qemu-xhci",
@@ -92,10 +99,11 @@ def qemu_command(cache, append, card=None, usb=None, slow=False, board=None):
 
 
 def run(cache, append="", card=None, usb=None, timeout=180, live=False,
-        log=None, slow=False, board=None):
+        log=None, slow=False, board=None, card_rate=None):
     """Boots the emulated device; returns its Console. slow: the media at
     real media's speeds (SLOW_NAND, SLOW_CARD, SLOW_STICK). board: another
-    board of boards/board.h (build-device CACHE BIN BOARD made its device)."""
+    board of boards/board.h (build-device CACHE BIN BOARD made its device).
+    card_rate: the card's bytes a second, in place of SLOW_CARD's."""
     start = time.monotonic()
     media = [name for name, image in ((BOARD_CARDS[board][0], card), ("sda1", usb))
              if image]
@@ -106,7 +114,8 @@ def run(cache, append="", card=None, usb=None, timeout=180, live=False,
     slow = slow or os.environ.get("VELNOR_TARGET_SLOW") == "1"
     if slow:
         append += " " + SLOW_NAND
-    proc = subprocess.Popen(qemu_command(cache, append, card, usb, slow, board),
+    proc = subprocess.Popen(qemu_command(cache, append, card, usb, slow, board,
+                                         card_rate),
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT)
     os.set_blocking(proc.stdout.fileno(), False)
