@@ -76,3 +76,19 @@ TEST(Boards, ABootstrapForAnotherBoardTouchesNothing) {
   EXPECT_EQ(board.volume_crcs(), before);
   EXPECT_EQ(board.flag(), 0x55500000u);
 }
+
+// The reference board is the device as it has always been: a build without
+// VELNOR_BOARD must not change what it touches. Literals on purpose: the
+// record is what is checked.
+TEST(Boards, TheReferenceBoardIsTheDeviceAsItWas) {
+  const Board& b = boards[0];
+  EXPECT_STREQ(b.name, "reference");
+  EXPECT_EQ(b.compatible, nullptr);
+  EXPECT_EQ(b.bootflag_address, 0xFFFFFD58u);
+  EXPECT_STREQ(b.ubi_partition, "nand0.ubi");
+  EXPECT_STREQ(b.card.device, "/dev/mmcblk0p1");
+  EXPECT_STREQ(b.stick.device, "/dev/sda1");
+  EXPECT_STREQ(b.led_red, "err_red");
+  EXPECT_STREQ(b.led_green, "pwr_green");
+  EXPECT_STREQ(b.watchdog_device, "/dev/watchdog");
+}
