@@ -20,10 +20,8 @@ bool compatible_name_valid(std::string_view text) {
   return device_board().compatible;
 }
 
-namespace {
-
-// The selected entry's name, or "" when it is damaged or no valid name.
-std::string entry_name(PackageFile* package, uint64_t size, uint32_t crc) {
+std::string compatible_entry_name(PackageFile* package, uint64_t size,
+                                  uint32_t crc) {
   if (size == 0 || size > compatible_name_max) return "";
   uint32_t actual = 0;
   if (bpk_entry_crc_checked(package, &actual) != 0 || actual != crc) return "";
@@ -31,8 +29,6 @@ std::string entry_name(PackageFile* package, uint64_t size, uint32_t crc) {
   if (bpk_read(package, text.data(), size) != size) return "";
   return compatible_name_valid(text) ? text : "";
 }
-
-}  // namespace
 
 int check_compatible(PackageFile* package, const char* board) {
   if (board == nullptr) return 0;
@@ -43,7 +39,7 @@ int check_compatible(PackageFile* package, const char* board) {
   while (bpk_next_entry(package, &type, &size, &crc, &variant) == 0) {
     if (type != bpk_type_compatible) continue;
     named = true;
-    matches = matches || entry_name(package, size, crc) == board;
+    matches = matches || compatible_entry_name(package, size, crc) == board;
   }
   bpk_rewind(package);
   if (!named || matches) return 0;

@@ -3,6 +3,7 @@
 // nothing else, no terminator). A package may name several boards.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "package/bpk.h"
@@ -12,6 +13,11 @@ constexpr size_t compatible_name_max = 64;
 
 // Whether text can be a board name.
 bool compatible_name_valid(std::string_view text);
+
+// The selected compatible entry's board name (its header's size and crc),
+// or "" when its data fails its CRC or holds no valid name.
+std::string compatible_entry_name(PackageFile* package, uint64_t size,
+                                  uint32_t crc);
 
 // The board name this program was built for: VELNOR_COMPATIBLE, else its
 // board's (boards/board.h), or null when it has none. A build with

@@ -579,13 +579,6 @@ std::optional<std::string> signer_of(PackageFile* package, uint32_t type,
   return key_id_text(entry->manifest.key_id);
 }
 
-// The selected entry's data as text, when it is small enough to be a name.
-std::string entry_text(PackageFile* package, uint64_t size) {
-  if (size > compatible_name_max) return "";
-  std::string text(size, '\0');
-  return bpk_read(package, text.data(), size) == size ? text : "";
-}
-
 // The package as list and verify see it, for scripts.
 nlohmann::json describe(const std::string& pkg, PackageFile* package) {
   using nlohmann::json;
@@ -621,9 +614,9 @@ nlohmann::json describe(const std::string& pkg, PackageFile* package) {
                        {"computed_crc", readable ? json(hex8(actual)) : json()},
                        {"ok", readable && actual == crc}});
     if (signer) entries.back()["key_id"] = *signer;
-    if (type == bpk_type_compatible && readable && actual == crc) {
-      std::string board = entry_text(package, size);
-      if (compatible_name_valid(board)) boards.push_back(board);
+    if (type == bpk_type_compatible) {
+      std::string board = compatible_entry_name(package, size, crc);
+      if (!board.empty()) boards.push_back(board);
     }
     ok = ok && readable && actual == crc;
   }
