@@ -26,7 +26,8 @@ const char usage[] =
     "              firmware on trial with the boots it has left, a request\n"
     "              pending (and how often it has failed), or a request the\n"
     "              bootstrap gave up; --json: the same as one JSON object\n"
-    "              (register, state, request, boots_left, failed, from_usb)\n"
+    "              (schema 1: register, state, request, boots_left, failed,\n"
+    "              from_usb)\n"
     "  confirm     new firmware runs: ends its trial. Does nothing when there\n"
     "              is no trial; never clears a pending request\n"
     "  request M   at the next boot: update (install the card's update.bpk2),\n"
@@ -116,7 +117,7 @@ std::string show_json(uint32_t word, const Reading& r) {
   auto text = [](const char* t) {
     return t == nullptr ? std::string("null") : "\"" + std::string(t) + "\"";
   };
-  return "{\"register\": \"" + hex_word(word) +
+  return "{\"schema\": 1, \"register\": \"" + hex_word(word) +
          "\", \"state\": " + text(r.state) +
          ", \"request\": " + text(r.request) +
          ", \"boots_left\": " + number(r.boots_left) +

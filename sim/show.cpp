@@ -231,7 +231,8 @@ void add_mounts(const std::string& dir, Json& out) {
 }  // namespace
 
 std::string show_json(const std::string& dir) {
-  Json state = Json::object();
+  // The document's shape: a field's meaning changes only with the number.
+  Json state = {{"schema", 1}};
   if (!add_kernel(dir, state)) return {};
   add_flash(dir, state);
   add_board(dir, state);

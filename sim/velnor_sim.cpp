@@ -121,7 +121,11 @@ const char usage[] =
     "                          the volume's UBI block device)\n"
     "  --no-mtdblock-volumes   MTD views of volumes, but no mtdblock device\n"
     "                          of them (kernels since 6.8, and 6.1.x)\n"
-    "  --no-ubiblock           a kernel without UBI block devices\n";
+    "  --no-ubiblock           a kernel without UBI block devices\n"
+    "\n"
+    "Exit status: 0 done, 1 a device, package or file that is missing or\n"
+    "refused (an installation that failed), 2 usage, 3 a boot that ended\n"
+    "otherwise than --expect says.\n";
 
 int usage_error(const char* why) {
   std::fprintf(stderr, "velnor-sim: %s\n%s", why, usage);

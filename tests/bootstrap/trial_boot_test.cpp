@@ -290,6 +290,7 @@ TEST(VelnorBootflag, ShowsConfirmsAndRequests) {
     r = tool({"show", "--json"});
     nlohmann::json expected = nlohmann::json::parse("[" + row.json + "]");
     nlohmann::json got = nlohmann::json::parse(r.out);
+    EXPECT_EQ(got["schema"], 1);
     EXPECT_EQ(got["register"], word);
     EXPECT_EQ((nlohmann::json{got["state"], got["request"], got["boots_left"],
                               got["failed"], got["from_usb"]}),

@@ -41,6 +41,7 @@ TEST_F(VelnorSim, InstallsAPackageForAFirmwareBuilder) {
   EXPECT_EQ(install.err, "Creating volume: rootfs\nCreating volume: kernel\n");
   nlohmann::json state =
       nlohmann::json::parse(run({VELNOR_SIM, "show", device}).out);
+  EXPECT_EQ(state["schema"], 1);
   nlohmann::json rootfs = state["volumes"][0];
   EXPECT_EQ(rootfs["name"], "rootfs");
   EXPECT_EQ(rootfs["type"], "static");
