@@ -9,8 +9,11 @@
 
 namespace sim {
 
-HostFd::~HostFd() {
+HostFd::~HostFd() { reset(); }
+
+void HostFd::reset(int f) {
   if (fd >= 0) ::close(fd);
+  fd = f;
 }
 
 std::optional<std::string> read_state(const std::string& path) {

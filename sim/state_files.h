@@ -13,6 +13,8 @@ struct HostFd {
   HostFd(const HostFd&) = delete;
   HostFd& operator=(const HostFd&) = delete;
   ~HostFd();
+  // Closes what it holds, then holds f.
+  void reset(int f = -1);
   int fd;
 };
 

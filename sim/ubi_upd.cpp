@@ -22,6 +22,8 @@
 #include "sim/flash_node.h"
 #include "sim/kernel_state.h"
 #include "sim/sim.h"
+#include "sim/state_files.h"
+#include "sim/volume_buffers.h"
 
 namespace sim {
 namespace {
@@ -39,7 +41,7 @@ class UbiVolumeNode : public FlashNode {
       drop_opener(rt, ubi_num_, vol_id_, kind_);
       return true;
     });
-    close_data();
+    batch_.flush(out_fd_.fd);
   }
 
   // What the volume is, as the flash said when it last changed, and its
@@ -60,32 +62,11 @@ class UbiVolumeNode : public FlashNode {
                                           page_size_)) {
       return fail(EBADMSG);
     }
-    // Erased space past the data reads 0xFF. The file is read ahead in
-    // large pieces: a volume is read back in 4 KiB reads, and one host read
-    // per 4 KiB would cost more than the device's own work. Whatever changes
-    // the volume (writes through its MTD included) moves the flash epoch,
-    // which drops what was read ahead.
-    for (size_t done = 0; done < count;) {
-      uint64_t at = pos_ + done;
-      if (at < ahead_pos_ || at >= ahead_pos_ + ahead_size_) {
-        size_t want = static_cast<size_t>(
-            std::min<uint64_t>(read_ahead, read_limit_ - at));
-        // Not zeroed first: the read fills it.
-        if (!ahead_) ahead_.reset(new char[read_ahead]);
-        ahead_size_ = want;
-        ahead_pos_ = at;
-        ssize_t got = in_fd_ >= 0 ? ::pread(in_fd_, ahead_.get(), want,
-                                            static_cast<off_t>(at))
-                                  : 0;
-        size_t held = got > 0 ? static_cast<size_t>(got) : 0;
-        std::memset(ahead_.get() + held, 0xFF, want - held);
-      }
-      size_t n = static_cast<size_t>(
-          std::min<uint64_t>(count - done, ahead_pos_ + ahead_size_ - at));
-      std::memcpy(static_cast<char*>(buffer) + done,
-                  ahead_.get() + (at - ahead_pos_), n);
-      done += n;
-    }
+    // Erased space past the data reads 0xFF. Whatever changes the volume
+    // (writes through its MTD included) moves the flash epoch, which drops
+    // what was read ahead.
+    ahead_.read(in_fd_.fd, pos_, read_limit_, static_cast<char*>(buffer),
+                count);
     pos_ += count;
     return static_cast<ssize_t>(count);
   }
@@ -110,7 +91,8 @@ class UbiVolumeNode : public FlashNode {
       damaged[n / 2] ^= 0x01;
       data = damaged.data();
     }
-    if (!write_update(data, n)) return fail(EIO);
+    if (!batch_.write(out_fd_.fd, data, n, upd_received_, upd_bytes_))
+      return fail(EIO);
     program_time(upd_received_, upd_received_ + n);
     upd_received_ += n;
     if (upd_received_ == upd_bytes_) {
@@ -156,10 +138,9 @@ class UbiVolumeNode : public FlashNode {
         // An update takes the volume for itself: no other user may hold it.
         rc = fail(EBUSY);
       } else {
-        write_held();
-        if (out_fd_ >= 0) ::close(out_fd_);
-        out_fd_ = ::open(data_path(partition_, vol_id_).c_str(),
-                         O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        batch_.flush(out_fd_.fd);
+        out_fd_.reset(::open(data_path(partition_, vol_id_).c_str(),
+                             O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
         // Written over from the start. A static volume reads only what the
         // update wrote, so only bytes past its end are cut; a dynamic one
         // reads erased flash past it, so it is emptied (when it holds data:
@@ -167,8 +148,9 @@ class UbiVolumeNode : public FlashNode {
         // a truncation, as ext4 does).
         struct stat st {};
         off_t keep = v->dynamic ? 0 : static_cast<off_t>(bytes);
-        if (out_fd_ >= 0 && ::fstat(out_fd_, &st) == 0 && st.st_size > keep)
-          (void)!::ftruncate(out_fd_, keep);
+        if (out_fd_.fd >= 0 && ::fstat(out_fd_.fd, &st) == 0 &&
+            st.st_size > keep)
+          (void)!::ftruncate(out_fd_.fd, keep);
         v->upd_marker = true;
         v->corrupted = v->rotten = false;
         v->data_bytes = 0;
@@ -203,8 +185,7 @@ class UbiVolumeNode : public FlashNode {
       v.corrupted = v.rotten = true;
     }
     updating_ = false;
-    if (out_fd_ >= 0) ::close(out_fd_);
-    out_fd_ = -1;
+    out_fd_.reset();
   }
 
   // A slow chip: each erase block the bytes from..to complete (the last
@@ -218,61 +199,6 @@ class UbiVolumeNode : public FlashNode {
     while (kernel_block(until, [](const KernelState&) { return false; }) !=
            Wake::deadline) {
     }
-  }
-
-  // The update's data go to the volume's file, held open, in whole pieces
-  // from one multiple of the piece's size to another; the bytes of an
-  // unfinished piece wait in held_ (the kernel, too, gathers an update a
-  // whole erase block at a time). In the installation's 126 KiB writes the
-  // host would keep the file in small pages, which take a third longer to
-  // write and half again as long to read back.
-  bool write_update(const char* data, size_t n) {
-    uint64_t end = upd_received_ + n;
-    uint64_t cut = end == upd_bytes_ ? end : end / write_piece * write_piece;
-    size_t taken = 0;
-    if (cut > upd_received_ - held_size_) {
-      taken = static_cast<size_t>(cut - upd_received_);
-      iovec parts[2] = {{held_.get(), held_size_},
-                        {const_cast<char*>(data), taken}};
-      if (!write_all(out_fd_, parts, 2)) return false;
-      held_size_ = 0;
-    }
-    if (taken == n) return true;
-    if (!held_) held_.reset(new char[write_piece]);
-    std::memcpy(held_.get() + held_size_, data + taken, n - taken);
-    held_size_ += n - taken;
-    return true;
-  }
-  static bool write_all(int fd, iovec* parts, int count) {
-    while (count > 0) {
-      ssize_t w = ::writev(fd, parts, count);
-      if (w <= 0) return false;
-      for (auto done = static_cast<size_t>(w); count > 0; ++parts, --count) {
-        if (done < parts->iov_len) {
-          parts->iov_base = static_cast<char*>(parts->iov_base) + done;
-          parts->iov_len -= done;
-          break;
-        }
-        done -= parts->iov_len;
-      }
-    }
-    return true;
-  }
-
-  // An update given up part way leaves in the file what it was given.
-  void write_held() {
-    if (out_fd_ >= 0 && held_size_ != 0) {
-      iovec held{held_.get(), held_size_};
-      (void)write_all(out_fd_, &held, 1);
-    }
-    held_size_ = 0;
-  }
-
-  void close_data() {
-    write_held();
-    if (in_fd_ >= 0) ::close(in_fd_);
-    if (out_fd_ >= 0) ::close(out_fd_);
-    in_fd_ = out_fd_ = -1;
   }
 
   void check_volume(uint64_t epoch) {
@@ -291,15 +217,11 @@ class UbiVolumeNode : public FlashNode {
       }
       return false;
     });
-    if (in_fd_ >= 0) ::close(in_fd_);
-    in_fd_ = -1;
-    ahead_size_ = 0;
-    // Unbuffered: writes through the volume's MTD change the data without
-    // changing the flash state, and a read must see them.
-
-    if (read_error_ == 0)
-      in_fd_ =
-          ::open(data_path(partition_, vol_id_).c_str(), O_RDONLY | O_CLOEXEC);
+    ahead_.drop();
+    in_fd_.reset(read_error_ == 0
+                     ? ::open(data_path(partition_, vol_id_).c_str(),
+                              O_RDONLY | O_CLOEXEC)
+                     : -1);
     checked_ = true;
     checked_epoch_ = epoch;
   }
@@ -312,16 +234,10 @@ class UbiVolumeNode : public FlashNode {
   uint64_t read_limit_ = 0;
   std::set<uint64_t> ecc_failed_pages_;
   uint64_t page_size_ = 1;
-  static constexpr size_t read_ahead = 256 << 10;
-  // The volume's bytes from ahead_pos_ on, read ahead.
-  std::unique_ptr<char[]> ahead_;
-  size_t ahead_size_ = 0;
-  uint64_t ahead_pos_ = 0;
-  int in_fd_ = -1;   // the volume's data, for reads
-  int out_fd_ = -1;  // the same, for the update under way
-  static constexpr size_t write_piece = 128 << 10;
-  std::unique_ptr<char[]> held_;
-  size_t held_size_ = 0;
+  ReadAhead ahead_;
+  WriteBatch batch_;
+  HostFd in_fd_{-1};   // the volume's data, for reads
+  HostFd out_fd_{-1};  // the same, for the update under way
   bool updating_ = false;
   bool corrupt_writes_ = false;
   bool fail_writes_ = false;
