@@ -180,158 +180,6 @@ std::string runtime_text(const FlashRuntime& rt) {
   return out.str();
 }
 
-void attr(SysfsTree& t, const std::string& d, const char* name,
-          const std::string& value) {
-  t.files[d + '/' + name] = value + '\n';
-}
-
-void make_dir(SysfsTree& t, const std::string& d) { t.dirs.insert(d); }
-
-void write_mtd(SysfsTree& t, int index, const std::string& name,
-               const char* type, uint64_t size, uint32_t erasesize,
-               uint32_t writesize, uint32_t subpage, uint32_t oob,
-               std::optional<uint64_t> block_bytes) {
-  std::string n = std::to_string(index);
-  std::string d = "class/mtd/mtd" + n;
-  make_dir(t, d);
-  attr(t, d, "dev",
-       std::to_string(mtd_char_major) + ":" + std::to_string(2 * index));
-  attr(t, d, "name", name);
-  attr(t, d, "type", type);
-  attr(t, d, "size", std::to_string(size));
-  attr(t, d, "erasesize", std::to_string(erasesize));
-  attr(t, d, "writesize", std::to_string(writesize));
-  attr(t, d, "subpagesize", std::to_string(subpage));
-  attr(t, d, "oobsize", std::to_string(oob));
-  std::string ro = d + "ro";
-  make_dir(t, ro);
-  attr(t, ro, "dev",
-       std::to_string(mtd_char_major) + ":" + std::to_string(2 * index + 1));
-  if (!block_bytes) return;  // mtdblock leaves this MTD alone
-  std::string b = "class/block/mtdblock" + n;
-  make_dir(t, b);
-  attr(t, b, "dev", std::to_string(mtd_block_major) + ":" + n);
-  attr(t, b, "size", std::to_string(*block_bytes / 512));
-}
-
-// Everything the sysfs tree is made from, as one text.
-std::string sysfs_source(const Flash& f, const FlashRuntime& rt) {
-  std::ostringstream out;
-  const NandGeometry& g = f.geometry;
-  out << g.size << ' ' << g.erasesize << ' ' << g.pagesize << ' ' << g.subpage
-      << ' ' << g.oobsize << ' ' << f.mtdblock_volumes << " bad";
-  for (uint32_t b : f.bad_blocks) out << ' ' << b;
-  for (const SimPartition& p : f.partitions) {
-    out << "\np " << p.name << ' ' << p.offset << ' ' << p.size;
-    for (const SimVolume& v : p.volumes) {
-      out << "\nv " << v.id << ' ' << v.name << ' ' << v.dynamic << ' '
-          << v.corrupted << ' ' << v.upd_marker << ' ' << v.data_bytes << ' '
-          << v.reserved_lebs;
-    }
-  }
-  for (const AttachedUbi& a : rt.attached)
-    out << "\na " << a.ubi_num << ' ' << a.partition << ' ' << a.leb_size << ' '
-        << a.read_only;
-  for (const GluebiMtd& gm : rt.gluebi) {
-    out << "\ng " << gm.ubi_num << ' ' << gm.vol_id << ' ' << gm.mtd_index
-        << ' ' << gm.block_bytes << ' ' << gm.name;
-  }
-  for (const UbiBlockDev& b : rt.ubiblocks)
-    out << "\nb " << b.ubi_num << ' ' << b.vol_id << ' ' << b.minor;
-  return out.str();
-}
-
-// The tree the flash and the attached devices show, by paths under /sys.
-SysfsTree sysfs_tree(const Flash& f, const FlashRuntime& rt) {
-  SysfsTree t;
-  make_dir(t, "class/mtd");
-  make_dir(t, "class/ubi");
-  make_dir(t, "class/misc/ubi_ctrl");
-  attr(t, "class/misc/ubi_ctrl", "dev",
-       std::to_string(ubi_ctrl_major) + ":" + std::to_string(ubi_ctrl_minor));
-
-  const NandGeometry& g = f.geometry;
-  for (size_t i = 0; i < f.partitions.size(); ++i) {
-    const SimPartition& p = f.partitions[i];
-    write_mtd(t, static_cast<int>(i), p.name, "nand", p.size, g.erasesize,
-              g.pagesize, g.subpage, g.oobsize, p.size);
-  }
-  for (const AttachedUbi& a : rt.attached) {
-    const SimPartition& p = f.partitions[static_cast<size_t>(a.partition)];
-    std::string dev = "ubi" + std::to_string(a.ubi_num);
-    std::string d = "class/ubi/" + dev;
-    make_dir(t, d);
-    unsigned major = ubi_major(a.ubi_num);
-    attr(t, d, "dev", std::to_string(major) + ":0");
-    attr(t, d, "mtd_num", std::to_string(a.partition));
-    attr(t, d, "ubi_num", std::to_string(a.ubi_num));
-    attr(t, d, "eraseblock_size", std::to_string(a.leb_size));
-    attr(t, d, "min_io_size", std::to_string(g.pagesize));
-    attr(t, d, "ro_mode", a.read_only ? "1" : "0");
-    attr(t, d, "volumes_count", std::to_string(p.volumes.size()));
-    uint32_t used = 0;
-    for (const SimVolume& v : p.volumes) used += v.reserved_lebs;
-    UbiBlocks blocks = ubi_blocks(f, p);
-    uint32_t avail = blocks.available;
-    attr(t, d, "avail_eraseblocks",
-         std::to_string(avail > used ? avail - used : 0));
-    attr(t, d, "total_eraseblocks", std::to_string(blocks.good));
-    attr(t, d, "bad_peb_count", std::to_string(blocks.bad));
-    attr(t, d, "reserved_for_bad", std::to_string(blocks.reserved_for_bad));
-    for (const SimVolume& v : p.volumes) {
-      std::string vd = d + "_" + std::to_string(v.id);
-      make_dir(t, vd);
-      attr(t, vd, "dev",
-           std::to_string(major) + ":" + std::to_string(v.id + 1));
-      attr(t, vd, "name", v.name);
-      attr(t, vd, "type", v.dynamic ? "dynamic" : "static");
-      attr(t, vd, "alignment", "1");
-      attr(t, vd, "corrupted", v.corrupted ? "1" : "0");
-      attr(t, vd, "upd_marker", v.upd_marker ? "1" : "0");
-      attr(t, vd, "data_bytes", std::to_string(volume_bytes(v, a.leb_size)));
-      attr(t, vd, "reserved_ebs", std::to_string(v.reserved_lebs));
-      attr(t, vd, "usable_eb_size", std::to_string(a.leb_size));
-    }
-  }
-  for (const GluebiMtd& gm : rt.gluebi) {
-    const AttachedUbi* a = find_attached(rt, gm.ubi_num);
-    if (a == nullptr) continue;
-    const SimPartition& p = f.partitions[static_cast<size_t>(a->partition)];
-    for (const SimVolume& v : p.volumes) {
-      if (v.id != gm.vol_id) continue;
-      uint64_t size = v.dynamic ? uint64_t{v.reserved_lebs} * a->leb_size
-                                : volume_bytes(v, a->leb_size);
-      // Named when made: the kernel tells the MTD of no rename.
-      write_mtd(
-          t, gm.mtd_index, gm.name, "ubi", size, a->leb_size, g.pagesize,
-          g.pagesize, 0,
-          f.mtdblock_volumes ? std::optional(gm.block_bytes) : std::nullopt);
-    }
-  }
-  for (const UbiBlockDev& b : rt.ubiblocks) {
-    const AttachedUbi* a = find_attached(rt, b.ubi_num);
-    if (a == nullptr) continue;
-    const auto& vols = f.partitions[static_cast<size_t>(a->partition)].volumes;
-    auto v = std::find_if(vols.begin(), vols.end(),
-                          [&](const SimVolume& x) { return x.id == b.vol_id; });
-    if (v == vols.end()) continue;
-    std::string d = "class/block/ubiblock" + std::to_string(b.ubi_num) + "_" +
-                    std::to_string(b.vol_id);
-    make_dir(t, d);
-    attr(t, d, "dev",
-         std::to_string(ubiblock_major) + ":" + std::to_string(b.minor));
-    // Whole sectors of what the volume holds, as it holds it now.
-    attr(t, d, "size", std::to_string(volume_bytes(*v, a->leb_size) / 512));
-  }
-  return t;
-}
-
-void sync_sysfs(const std::string& dir, const Flash& f, const FlashRuntime& rt,
-                std::string* known = nullptr) {
-  sysfs_sync(
-      dir, sysfs_source(f, rt), [&] { return sysfs_tree(f, rt); }, known);
-}
-
 // The flash's state files as this process last read or wrote them, parsed,
 // with the flash epoch they had: until another process moves the epoch, the
 // files still hold just that, and a transaction need not read and parse
@@ -373,7 +221,7 @@ bool flash_create(const std::string& dir, const Flash& flash) {
   known_state().dir.clear();  // whatever was known of a device here is gone
   rewrite_file(flash_file(dir), flash_text(flash));
   rewrite_file(runtime_file(dir), runtime_text(FlashRuntime{}));
-  sync_sysfs(dir, flash, FlashRuntime{});
+  sync_flash_sysfs(dir, flash, FlashRuntime{});
   return true;
 }
 
@@ -411,7 +259,7 @@ void flash_transaction(const std::function<bool(Flash&, FlashRuntime&)>& fn) {
       k.runtime = parse_runtime(text);
       k.runtime_text = std::move(text);
     }
-    sync_sysfs(dir, f, rt, &k.sysfs_record);
+    sync_flash_sysfs(dir, f, rt, &k.sysfs_record);
     k.epoch = epoch.fetch_add(1, std::memory_order_release) + 1;
   });
 }

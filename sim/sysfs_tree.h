@@ -29,4 +29,11 @@ void sysfs_sync(const std::string& dir, const std::string& source,
                 const std::function<SysfsTree()>& make,
                 std::string* known = nullptr);
 
+struct Flash;
+struct FlashRuntime;
+// The flash's tree, as f and rt make it, brought into the device in dir
+// (sysfs_sync, with its known record).
+void sync_flash_sysfs(const std::string& dir, const Flash& f,
+                      const FlashRuntime& rt, std::string* known = nullptr);
+
 }  // namespace sim
