@@ -180,6 +180,18 @@ std::atomic_ref<uint64_t> activity(KernelState& s) {
   return std::atomic_ref<uint64_t>(s.activity_epoch);
 }
 
+// Appends a device event (under the lock).
+void kernel_post_event(KernelState& s, const char* text, uint32_t length) {
+  // A process waiting for device events must look before the clock moves
+  // on: otherwise another blocked process may jump it past the waiter's
+  // deadline before the waiter has seen the event.
+  activity(s).fetch_add(1);
+  SimEvent& e = s.events[++s.event_seq % event_ring];
+  e.seq = s.event_seq;
+  e.length = length < sizeof e.text ? length : sizeof e.text;
+  std::memcpy(e.text, text, e.length);
+}
+
 void fire(KernelState& s, SimTimer& slot) {
   // Taken off the table first: making the path looks at the device again.
   SimTimer t = slot;
@@ -420,17 +432,6 @@ Wake kernel_block(uint64_t deadline_ns,
     if (answer) return *answer;
     ::usleep(500);
   }
-}
-
-void kernel_post_event(KernelState& s, const char* text, uint32_t length) {
-  // A process waiting for device events must look before the clock moves
-  // on: otherwise another blocked process may jump it past the waiter's
-  // deadline before the waiter has seen the event.
-  activity(s).fetch_add(1);
-  SimEvent& e = s.events[++s.event_seq % event_ring];
-  e.seq = s.event_seq;
-  e.length = length < sizeof e.text ? length : sizeof e.text;
-  std::memcpy(e.text, text, e.length);
 }
 
 }  // namespace sim

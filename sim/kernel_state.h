@@ -154,7 +154,5 @@ void kernel_forget(pid_t pid);
 // volume or MTD node); the power goes when the count reaches the cut.
 void kernel_flash_op();
 
-// Appends a device event (under the lock).
-void kernel_post_event(KernelState& state, const char* text, uint32_t length);
 
 }  // namespace sim

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string_view>
 #include <utility>
@@ -15,6 +18,14 @@ namespace fs = std::filesystem;
 
 namespace sim {
 namespace {
+
+// Directories and attribute files, by their paths under /sys
+// ("class/ubi/ubi0/name"): plain strings, compared and split by hand, as
+// every transaction of the flash builds and compares a tree.
+struct SysfsTree {
+  std::set<std::string> dirs;
+  std::map<std::string, std::string> files;
+};
 
 // What the state file "sysfs" records: the source the tree was made from,
 // the tree, and the directories that left it, kept aside with their files
@@ -175,8 +186,13 @@ void apply_changes(Record& r, const SysfsTree& t, const fs::path& sys,
   r.tree = t;
 }
 
-}  // namespace
-
+// Makes the device in dir show the tree that make returns, made from source
+// (a text that changes whenever the tree does): nothing when source is what
+// it was, else only the directories and files that changed, so that the
+// kernel's objects that stay keep their files as they would. known, when
+// given and not empty, is the device's record of its tree as this process
+// last read or wrote it, nothing having changed it since: the record file
+// is then not read. It is left holding the record as it now stands.
 void sysfs_sync(const std::string& dir, const std::string& source,
                 const std::function<SysfsTree()>& make, std::string* known) {
   std::string record_file = dir + "/state/sysfs";
@@ -215,7 +231,6 @@ void sysfs_sync(const std::string& dir, const std::string& source,
 
 // The flash's tree: the MTDs of its partitions and of the volumes (gluebi),
 // the UBI devices and volumes attached, their block devices.
-namespace {
 
 void attr(SysfsTree& t, const std::string& d, const char* name,
           const std::string& value) {
