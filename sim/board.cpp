@@ -20,6 +20,8 @@
 #include "sim/kernel_state.h"
 #include "sim/nodes.h"
 #include "sim/sim.h"
+#include "sim/state_files.h"
+#include "sim/state_records.h"
 
 namespace fs = std::filesystem;
 
@@ -186,21 +188,12 @@ std::string medium_files(const std::string& dir, Medium m) {
 }
 
 MediumState medium_get(const std::string& dir, Medium m) {
-  MediumState s;
-  std::ifstream in(dir + "/state/medium-" + medium_name(m));
-  in >> s.present >> s.late_ms >> s.fstype >> s.capacity >> s.read_error_at >>
-      s.removed_after >> s.reread_differs_at;
-  if (s.fstype == "-") s.fstype.clear();
-  return s;
+  return state_record<MediumState>(
+      read_state(dir + "/state/medium-" + medium_name(m)).value_or(""));
 }
 
 void medium_set(const std::string& dir, Medium m, const MediumState& s) {
-  put(dir + "/state/medium-" + medium_name(m),
-      std::to_string(s.present) + " " + std::to_string(s.late_ms) + " " +
-          (s.fstype.empty() ? "-" : s.fstype) + " " +
-          std::to_string(s.capacity) + " " + std::to_string(s.read_error_at) +
-          " " + std::to_string(s.removed_after) + " " +
-          std::to_string(s.reread_differs_at) + "\n");
+  put(dir + "/state/medium-" + medium_name(m), state_text(s));
   std::error_code ec;
   fs::create_directories(medium_files(dir, m), ec);
 }

@@ -237,6 +237,17 @@ void detach() {
   ::unsetenv("VELNOR_SIM_DIR");
 }
 
+void say_no_device(const std::string& dir) {
+  if (kernel_other_version((dir + "/state/kernel").c_str())) {
+    std::fprintf(stderr,
+                 "velnor-sim: %s holds a device of another version of "
+                 "velnor-sim: make it again (velnor-sim init)\n",
+                 dir.c_str());
+  } else {
+    std::fprintf(stderr, "velnor-sim: no device in %s\n", dir.c_str());
+  }
+}
+
 const std::string& device_dir() { return attached_dir; }
 const std::string& device_root() { return attached_root; }
 

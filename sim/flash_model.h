@@ -77,27 +77,27 @@ struct Flash {
 };
 
 struct AttachedUbi {
-  int ubi_num;
-  int partition;
-  uint32_t leb_size;
+  int ubi_num = 0;
+  int partition = 0;
+  uint32_t leb_size = 0;
   // Attached read-only: the EC and VID headers share one minimal I/O unit
   // (a chip without sub-pages, the VID header inside the first page).
   bool read_only = false;
 };
 
 struct GluebiMtd {
-  int ubi_num;
-  int vol_id;
-  int mtd_index;
-  uint64_t block_bytes;  // the mtdblock device's size, fixed when made
-  std::string name;      // the volume's name when made: renames miss it
+  int ubi_num = 0;
+  int vol_id = 0;
+  int mtd_index = 0;
+  uint64_t block_bytes = 0;  // the mtdblock device's size, fixed when made
+  std::string name;          // the volume's name when made: renames miss it
 };
 
 // A UBI block device (ubiblockN_M), made on request for a volume.
 struct UbiBlockDev {
-  int ubi_num;
-  int vol_id;
-  int minor;
+  int ubi_num = 0;
+  int vol_id = 0;
+  int minor = 0;
 };
 
 // How a volume is held: through its node, through its MTD (gluebi), or
@@ -105,10 +105,10 @@ struct UbiBlockDev {
 enum class OpenKind { reader, writer, gluebi, block };
 
 struct VolumeOpener {
-  pid_t pid;
-  int ubi_num;
-  int vol_id;
-  OpenKind kind;
+  pid_t pid = 0;
+  int ubi_num = 0;
+  int vol_id = 0;
+  OpenKind kind = OpenKind::reader;
 };
 
 struct FlashRuntime {

@@ -66,20 +66,6 @@ uint64_t random_epoch() {
   return uint64_t{random()} << 32 | random();
 }
 
-// The state of the version before is this one without mounts_epoch: it
-// grows into it, under the lock, at its first mapping.
-void grow_state(int fd, KernelState* state) {
-  if (::flock(fd, LOCK_EX) != 0) return;
-  struct stat st {};
-  if (state->version == kernel_version - 1 && ::fstat(fd, &st) == 0 &&
-      st.st_size == static_cast<off_t>(offsetof(KernelState, mounts_epoch)) &&
-      ::ftruncate(fd, sizeof(KernelState)) == 0) {
-    state->mounts_epoch = random_epoch();
-    state->version = kernel_version;
-  }
-  ::flock(fd, LOCK_UN);
-}
-
 bool map_file(const std::string& file) {
   int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) return false;
@@ -90,8 +76,6 @@ bool map_file(const std::string& file) {
     return false;
   }
   auto* state = static_cast<KernelState*>(p);
-  if (state->magic == kernel_magic && state->version == kernel_version - 1)
-    grow_state(fd, state);
   if (state->magic != kernel_magic || state->version != kernel_version) {
     ::munmap(p, sizeof(KernelState));
     ::close(fd);
@@ -298,6 +282,15 @@ bool kernel_create(const char* state_file) {
   delete s;
   ::close(fd);
   return ok;
+}
+
+bool kernel_other_version(const char* state_file) {
+  uint32_t head[2] = {};
+  std::ifstream in(state_file, std::ios::binary);
+  in.read(reinterpret_cast<char*>(head), sizeof head);
+  static_assert(offsetof(KernelState, magic) == 0 &&
+                offsetof(KernelState, version) == sizeof(uint32_t));
+  return in && head[0] == kernel_magic && head[1] != kernel_version;
 }
 
 bool kernel_open(const char* state_file, bool controller) {

@@ -100,16 +100,22 @@ struct KernelState {
   SimTimer timers[max_timers];
   SimEvent events[event_ring];
   // Bumped by every change of the mount table: what a process copied of it
-  // stays true until this moves. Last: the state of a device made by the
-  // version before grows into it when a process maps it.
+  // stays true until this moves.
   uint64_t mounts_epoch;
 };
 
 constexpr uint32_t kernel_magic = 0x564C4E53;  // "VLNS"
-constexpr uint32_t kernel_version = 8;
+// A device is used only by the version of the simulator that made it (its
+// state files' layout is this version's): builders make their devices
+// afresh for each run, and nothing keeps one across versions.
+constexpr uint32_t kernel_version = 9;
 
 // Creates the state file of a new device.
 bool kernel_create(const char* state_file);
+
+// Whether the file holds the state of a device made by another version of
+// the simulator.
+bool kernel_other_version(const char* state_file);
 
 // Maps the state of the attached device for this process (again after a
 // fork); registers the process as running. False when it cannot be mapped.
@@ -153,6 +159,5 @@ void kernel_forget(pid_t pid);
 // Counts one operation on the flash (a UBI or MTD ioctl, a write to a
 // volume or MTD node); the power goes when the count reaches the cut.
 void kernel_flash_op();
-
 
 }  // namespace sim

@@ -84,6 +84,10 @@ bool flash_rot_volume(const std::string& name);
 bool attach(const std::string& dir);
 void detach();
 
+// Says on standard error why dir holds no device to work on: none, or one
+// made by another version of the simulator.
+void say_no_device(const std::string& dir);
+
 // The attached device's directory and its root ("/" of the programs).
 const std::string& device_dir();
 const std::string& device_root();

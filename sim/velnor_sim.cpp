@@ -17,6 +17,7 @@
 #endif
 #include "sim/board.h"
 #include "sim/boot_runner.h"
+#include "sim/kernel_state.h"
 #include "sim/sim.h"
 
 namespace {
@@ -254,8 +255,7 @@ int init(const std::string& dir, const std::vector<std::string>& args) {
 int show(const std::string& dir) {
   std::string json = sim::show_json(dir);
   if (json.empty()) {
-    std::fprintf(stderr, "velnor-sim: no device in %s: %s\n", dir.c_str(),
-                 std::strerror(errno));
+    sim::say_no_device(dir);
     return 1;
   }
   std::fputs(json.c_str(), stdout);
@@ -266,8 +266,7 @@ int show(const std::string& dir) {
 // not), is installed from there, and is removed again.
 int install(const std::string& dir, const std::string& pkg) {
   if (!sim::attach(dir)) {
-    std::fprintf(stderr, "velnor-sim: no device in %s: %s\n", dir.c_str(),
-                 std::strerror(errno));
+    sim::say_no_device(dir);
     return 1;
   }
   const char device_path[] = "/tmp/velnor-sim-install.bpk2";
@@ -295,8 +294,9 @@ int install(const std::string& dir, const std::string& pkg) {
 int medium(const std::string& which, const std::string& dir,
            const std::vector<std::string>& args) {
   sim::Medium m = which == "card" ? sim::Medium::mmc : sim::Medium::usb;
-  if (!std::filesystem::exists(dir + "/state/kernel")) {
-    std::fprintf(stderr, "velnor-sim: no device in %s\n", dir.c_str());
+  if (!std::filesystem::exists(dir + "/state/kernel") ||
+      sim::kernel_other_version((dir + "/state/kernel").c_str())) {
+    sim::say_no_device(dir);
     return 1;
   }
   sim::MediumState state;
@@ -394,7 +394,7 @@ int flag(const std::string& dir, const std::vector<std::string>& args) {
 int fault(const std::string& dir, const std::vector<std::string>& args) {
   if (args.size() == 2 && args[0] == "rot") {
     if (!sim::attach(dir)) {
-      std::fprintf(stderr, "velnor-sim: no device in %s\n", dir.c_str());
+      sim::say_no_device(dir);
       return 1;
     }
     bool rotten = sim::flash_rot_volume(args[1]);
@@ -410,7 +410,7 @@ int fault(const std::string& dir, const std::vector<std::string>& args) {
     std::optional<uint64_t> ms = parse_size(args[1]);
     if (!ms || *ms > UINT32_MAX) return usage_error("slow-writes takes MS");
     if (!sim::attach(dir)) {
-      std::fprintf(stderr, "velnor-sim: no device in %s\n", dir.c_str());
+      sim::say_no_device(dir);
       return 1;
     }
     sim::flash_write_delay(static_cast<uint32_t>(*ms));
@@ -427,7 +427,7 @@ int fault(const std::string& dir, const std::vector<std::string>& args) {
                                                   : nullptr;
   if (set == nullptr) return usage_error("unknown fault");
   if (!sim::attach(dir)) {
-    std::fprintf(stderr, "velnor-sim: no device in %s\n", dir.c_str());
+    sim::say_no_device(dir);
     return 1;
   }
   set(on);

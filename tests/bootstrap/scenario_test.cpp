@@ -385,19 +385,11 @@ TEST_F(Board, ACorruptedRootfsFallsBackOnTheRescue) {
   init();
   installed(package("fw.bpk2", "1.0.0.0"));
   // An update that was cut short leaves its marker.
-  std::string state = slurp(dev + "/state/flash");
-  size_t at = state.find(" rootfs\n");
-  ASSERT_NE(at, std::string::npos);
-  size_t line = state.rfind("volume ", at);
-  std::istringstream fields(state.substr(line, at - line));
-  std::vector<std::string> f((std::istream_iterator<std::string>(fields)),
-                             std::istream_iterator<std::string>());
-  f[5] = "1";  // upd_marker
-  std::string rebuilt;
-  for (const std::string& w : f) rebuilt += w + " ";
-  rebuilt.pop_back();
-  state.replace(line, at - line, rebuilt);
-  std::ofstream(dev + "/state/flash", std::ios::trunc) << state;
+  nlohmann::json state = nlohmann::json::parse(slurp(dev + "/state/flash"));
+  for (nlohmann::json& v : state["partitions"][0]["volumes"]) {
+    if (v["name"] == "rootfs") v["upd_marker"] = true;
+  }
+  std::ofstream(dev + "/state/flash", std::ios::trunc) << state.dump();
   Result r = boot();
   EXPECT_EQ(r.err.rfind("Corrupted \"rootfs\" volume\n", 0), 0u) << r.err;
   EXPECT_EQ(flag(), 0x52450001u);

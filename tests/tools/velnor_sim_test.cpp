@@ -62,6 +62,24 @@ TEST_F(VelnorSim, InstallsAPackageForAFirmwareBuilder) {
   EXPECT_EQ(run({VELNOR_SIM, "install", device, dir / "none.bpk2"}).status, 1);
   EXPECT_EQ(run({VELNOR_SIM, "install", dir / "nodevice", pkg}).status, 1);
   EXPECT_EQ(run({VELNOR_SIM, "frobnicate", device}).status, 2);
+  // A device of another version of the simulator (the word after the
+  // state's magic number): every command refuses it, and says why.
+  {
+    std::fstream kernel(device + "/state/kernel",
+                        std::ios::binary | std::ios::in | std::ios::out);
+    kernel.seekp(4);
+    kernel.put('\x7f');
+  }
+  for (const char* command : {"show", "install", "boot", "card"}) {
+    SCOPED_TRACE(command);
+    Result old = command == std::string("install")
+                     ? run({VELNOR_SIM, command, device, pkg})
+                     : run({VELNOR_SIM, command, device});
+    EXPECT_EQ(old.status, 1);
+    EXPECT_EQ(old.err, "velnor-sim: " + device +
+                           " holds a device of another version of velnor-sim: "
+                           "make it again (velnor-sim init)\n");
+  }
 }
 
 TEST_F(VelnorSim, InstallMemoryDoesNotGrowWithTheImage) {
