@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -22,13 +23,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// What the simulated device reports: zlib's CRC, apart from the product's.
 uint32_t crc32(const std::string& data) {
-  uint32_t c = 0xFFFFFFFF;
-  for (unsigned char b : data) {
-    c ^= b;
-    for (int i = 0; i < 8; ++i) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-  }
-  return ~c;
+  return static_cast<uint32_t>(
+      ::crc32(0, reinterpret_cast<const Bytef*>(data.data()),
+              static_cast<uInt>(data.size())));
 }
 
 std::string hex(uint32_t v) {
@@ -159,33 +158,32 @@ class PowerLoss : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(PowerLoss, BlankFlashUpdateByFlag) {
-  int points = walk(false, true);
+// An update from the card's package, with the backup beside it: onto blank
+// flash or over installed firmware, asked for by the register or by a word
+// of the kernel command line.
+struct Walk {
+  const char* name;
+  bool installed;
+  bool by_flag;
+};
+
+class PowerLossWalk : public PowerLoss,
+                      public ::testing::WithParamInterface<Walk> {};
+
+TEST_P(PowerLossWalk, RecoversIntoOneWholeFirmware) {
+  int points = walk(GetParam().installed, GetParam().by_flag);
   EXPECT_GT(points, 8);
   RecordProperty("cut_points", points);
   std::printf("cut points: %d, every %d tried and recovered\n", points, stride);
 }
 
-TEST_F(PowerLoss, BlankFlashUpdateByWord) {
-  int points = walk(false, false);
-  EXPECT_GT(points, 8);
-  RecordProperty("cut_points", points);
-  std::printf("cut points: %d, every %d tried and recovered\n", points, stride);
-}
-
-TEST_F(PowerLoss, InstalledFirmwareUpdateByFlag) {
-  int points = walk(true, true);
-  EXPECT_GT(points, 8);
-  RecordProperty("cut_points", points);
-  std::printf("cut points: %d, every %d tried and recovered\n", points, stride);
-}
-
-TEST_F(PowerLoss, InstalledFirmwareUpdateByWord) {
-  int points = walk(true, false);
-  EXPECT_GT(points, 8);
-  RecordProperty("cut_points", points);
-  std::printf("cut points: %d, every %d tried and recovered\n", points, stride);
-}
+INSTANTIATE_TEST_SUITE_P(
+    PowerLoss, PowerLossWalk,
+    ::testing::Values(Walk{"BlankFlashUpdateByFlag", false, true},
+                      Walk{"BlankFlashUpdateByWord", false, false},
+                      Walk{"InstalledFirmwareUpdateByFlag", true, true},
+                      Walk{"InstalledFirmwareUpdateByWord", true, false}),
+    [](const ::testing::TestParamInfo<Walk>& info) { return info.param.name; });
 
 // Without the card's backup, an update over installed firmware must end in
 // the firmware the device had or the new one, wherever the power is cut:

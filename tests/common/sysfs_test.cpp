@@ -21,16 +21,17 @@ class Sysfs : public ::testing::Test {
 }  // namespace
 
 TEST_F(Sysfs, StringStopsAtLineEndNulOrEndOfFile) {
-  attr("name", "ubi0\n");
-  attr("a", "abc\rdef");
-  attr("b", std::string("x\0y", 3));
-  attr("c", "no line feed");
-  attr("empty", "");
-  EXPECT_EQ(sysfs_read_string(dir, "name"), "ubi0");
-  EXPECT_EQ(sysfs_read_string(dir, "a"), "abc");
-  EXPECT_EQ(sysfs_read_string(dir, "b"), "x");
-  EXPECT_EQ(sysfs_read_string(dir, "c"), "no line feed");
-  EXPECT_EQ(sysfs_read_string(dir, "empty"), "");
+  struct Row {
+    std::string text, value;
+  } rows[] = {{"ubi0\n", "ubi0"},
+              {"abc\rdef", "abc"},
+              {std::string("x\0y", 3), "x"},
+              {"no line feed", "no line feed"},
+              {"", ""}};
+  for (const Row& row : rows) {
+    attr("name", row.text);
+    EXPECT_EQ(sysfs_read_string(dir, "name"), row.value) << row.text;
+  }
   EXPECT_EQ(SimDevice::console(2), "");
 }
 
@@ -82,50 +83,40 @@ TEST_F(Sysfs, PathsBeyondTheKernelLimitAreRefused) {
 }
 
 TEST_F(Sysfs, ZeroTestOnFlagTexts) {
-  attr("zero_nl", "0\n");
-  attr("zero", "0");
-  attr("one_nl", "1\n");
-  attr("zero_one", "01");
-  attr("zero_zero", "00\n");
-  attr("zero_cr", "0\r");
-  attr("empty", "");
-  EXPECT_EQ(sysfs_attr_is_zero(dir, "zero_nl"), 1);
-  EXPECT_EQ(sysfs_attr_is_zero(dir, "zero"), 1);
-  EXPECT_EQ(sysfs_attr_is_zero(dir, "one_nl"), 0);
-  EXPECT_EQ(sysfs_attr_is_zero(dir, "zero_one"), 0);
-  EXPECT_EQ(sysfs_attr_is_zero(dir, "zero_zero"), 0);
-  EXPECT_EQ(sysfs_attr_is_zero(dir, "zero_cr"), 1);
+  struct Row {
+    const char* text;
+    int zero;
+  } rows[] = {{"0\n", 1}, {"0", 1},    {"1\n", 0},
+              {"01", 0},  {"00\n", 0}, {"0\r", 1}};
+  for (const Row& row : rows) {
+    attr("flag", row.text);
+    EXPECT_EQ(sysfs_attr_is_zero(dir, "flag"), row.zero) << row.text;
+  }
   EXPECT_EQ(SimDevice::console(2), "");
+  attr("empty", "");
   EXPECT_EQ(sysfs_attr_is_zero(dir, "empty"), -1);
   EXPECT_EQ(SimDevice::console(2),
             "Failed to read sysfs file /sys/class/ubi/ubi0_1/empty error: No "
             "data available\n");
 }
 
+// A number and whatever follows it; what does not begin with one fails,
+// with 0 in the 64-bit reading and nothing changed in the 32-bit one.
 TEST_F(Sysfs, SignedNumbers) {
-  attr("data_bytes", "-12\n");
-  attr("big", "129024\n");
-  attr("letters", "abc\n");
-  attr("empty", "");
-  attr("trailing", "77 kB\n");
-  attr("late_minus", "0-5");
+  struct Row {
+    const char* text;
+    int result;
+    int64_t value;
+  } rows[] = {{"-12\n", 0, -12}, {"129024\n", 0, 129024}, {"77 kB\n", 0, 77},
+              {"0-5", 0, -5},    {"abc\n", -1, 0},        {"", -1, 0}};
+  for (const Row& row : rows) {
+    attr("number", row.text);
+    int64_t v = 1;
+    EXPECT_EQ(sysfs_read_int64(dir, "number", &v), row.result) << row.text;
+    EXPECT_EQ(v, row.value) << row.text;
+  }
   attr("wide", "4294967297\n");
-  int64_t v = 1;
-  EXPECT_EQ(sysfs_read_int64(dir, "data_bytes", &v), 0);
-  EXPECT_EQ(v, -12);
-  EXPECT_EQ(sysfs_read_int64(dir, "big", &v), 0);
-  EXPECT_EQ(v, 129024);
-  EXPECT_EQ(sysfs_read_int64(dir, "trailing", &v), 0);
-  EXPECT_EQ(v, 77);
-  EXPECT_EQ(sysfs_read_int64(dir, "late_minus", &v), 0);
-  EXPECT_EQ(v, -5);
-  v = 1;
-  EXPECT_EQ(sysfs_read_int64(dir, "letters", &v), -1);
-  EXPECT_EQ(v, 0);
-  v = 1;
-  EXPECT_EQ(sysfs_read_int64(dir, "empty", &v), -1);
-  EXPECT_EQ(v, 0);
-
+  attr("letters", "abc\n");
   int32_t v32 = 9;
   EXPECT_EQ(sysfs_read_int(dir, "wide", &v32), 0);
   EXPECT_EQ(v32, 1);  // the low 32 bits
@@ -135,20 +126,22 @@ TEST_F(Sysfs, SignedNumbers) {
   EXPECT_EQ(SimDevice::console(2), "");
 }
 
+// The kernel's encoding: minor's low byte, major in bits 8 to 19, the rest
+// of the minor from bit 20 (a major beyond 12 bits loses its high bits).
 TEST_F(Sysfs, DeviceNumbers) {
-  uint32_t devnum = 0;
-  attr("dev", "254:0\n");
-  EXPECT_EQ(sysfs_read_devnum(dir, &devnum), 0);
-  EXPECT_EQ(devnum, 254u << 8);
-  attr("dev", "10:130\n");
-  EXPECT_EQ(sysfs_read_devnum(dir, &devnum), 0);
-  EXPECT_EQ(devnum, (10u << 8) | 130u);
-  attr("dev", "179:300 extra");
-  EXPECT_EQ(sysfs_read_devnum(dir, &devnum), 0);
-  EXPECT_EQ(devnum, (300u & 0xFF) | (179u << 8) | ((300u >> 8) << 20));
-  attr("dev", "5000:1\n");  // major beyond 12 bits: high bits dropped
-  EXPECT_EQ(sysfs_read_devnum(dir, &devnum), 0);
-  EXPECT_EQ(devnum, ((5000u & 0xFFF) << 8) | 1u);
+  struct Row {
+    const char* text;
+    uint32_t devnum;
+  } rows[] = {{"254:0\n", 0xFE00},
+              {"10:130\n", 0xA82},
+              {"179:300 extra", 0x10B32C},
+              {"5000:1\n", 0x38801}};
+  for (const Row& row : rows) {
+    attr("dev", row.text);
+    uint32_t devnum = 0;
+    EXPECT_EQ(sysfs_read_devnum(dir, &devnum), 0) << row.text;
+    EXPECT_EQ(devnum, row.devnum) << row.text;
+  }
   EXPECT_EQ(SimDevice::console(2), "");
 }
 
