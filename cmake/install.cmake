@@ -54,13 +54,14 @@ else()
   message(STATUS "scdoc not found: no manual pages")
 endif()
 
-# Debian's documentation of a package: its copyright and its changelog.
+# Debian's documentation of a package: its copyright and its changelog,
+# compressed when the build is configured (and again when it changes).
 set(velnor_changelog_gz ${velnor_doc_dir}/changelog.gz)
-add_custom_command(OUTPUT ${velnor_changelog_gz}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${velnor_doc_dir}
-  COMMAND gzip -9n < ${velnor_changelog} > ${velnor_changelog_gz}
-  DEPENDS ${velnor_changelog})
-add_custom_target(package-changelog ALL DEPENDS ${velnor_changelog_gz})
+file(MAKE_DIRECTORY ${velnor_doc_dir})
+execute_process(COMMAND gzip -9n INPUT_FILE ${velnor_changelog}
+                OUTPUT_FILE ${velnor_changelog_gz} COMMAND_ERROR_IS_FATAL ANY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${velnor_changelog})
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright ${velnor_changelog_gz}
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/velnor-tools)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/completion/velnor-pack
