@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -166,6 +167,9 @@ struct Walk {
   bool installed;
   bool by_flag;
 };
+
+// By its name: gtest would print the record's bytes, padding among them.
+void PrintTo(const Walk& walk, std::ostream* out) { *out << walk.name; }
 
 class PowerLossWalk : public PowerLoss,
                       public ::testing::WithParamInterface<Walk> {};
