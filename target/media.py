@@ -60,7 +60,9 @@ def make_disk(work, name, fstype, files, room=0):
     part = os.path.join(work, name + ".part")
     need = sum(os.path.getsize(source) for source in (files or {}).values()) + room
     size, offset = 64 << 20, 1 << 20
-    while size < need + (32 << 20):
+    # Room for the file system's own blocks too: its journal, its inode
+    # tables and a block map for every 128 MiB.
+    while size < need + need // 16 + (32 << 20):
         size *= 2
     with open(disk, "wb") as f:
         f.truncate(size)
