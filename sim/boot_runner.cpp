@@ -46,8 +46,7 @@ int run_boot(const std::string& dir, const std::string& cmdline,
              const std::vector<std::string>& args,
              const std::vector<BootFault>& faults, uint32_t power_cut_after,
              const std::string& init, const std::string& firmware_init) {
-  if (!fs::exists(dir + "/state/kernel") ||
-      kernel_other_version((dir + "/state/kernel").c_str())) {
+  if (!device_in(dir)) {
     say_no_device(dir);
     return 1;
   }

@@ -237,6 +237,12 @@ void detach() {
   ::unsetenv("VELNOR_SIM_DIR");
 }
 
+bool device_in(const std::string& dir) {
+  std::string kernel = dir + "/state/kernel";
+  return ::access(kernel.c_str(), F_OK) == 0 &&
+         !kernel_other_version(kernel.c_str());
+}
+
 void say_no_device(const std::string& dir) {
   if (kernel_other_version((dir + "/state/kernel").c_str())) {
     std::fprintf(stderr,

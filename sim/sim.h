@@ -84,6 +84,10 @@ bool flash_rot_volume(const std::string& name);
 bool attach(const std::string& dir);
 void detach();
 
+// Whether dir holds a device this simulator can work on: one it made, not
+// one of another version.
+bool device_in(const std::string& dir);
+
 // Says on standard error why dir holds no device to work on: none, or one
 // made by another version of the simulator.
 void say_no_device(const std::string& dir);

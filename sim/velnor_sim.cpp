@@ -17,7 +17,6 @@
 #endif
 #include "sim/board.h"
 #include "sim/boot_runner.h"
-#include "sim/kernel_state.h"
 #include "sim/sim.h"
 
 namespace {
@@ -294,8 +293,7 @@ int install(const std::string& dir, const std::string& pkg) {
 int medium(const std::string& which, const std::string& dir,
            const std::vector<std::string>& args) {
   sim::Medium m = which == "card" ? sim::Medium::mmc : sim::Medium::usb;
-  if (!std::filesystem::exists(dir + "/state/kernel") ||
-      sim::kernel_other_version((dir + "/state/kernel").c_str())) {
+  if (!sim::device_in(dir)) {
     sim::say_no_device(dir);
     return 1;
   }
