@@ -4,7 +4,9 @@
 #include <linux/reboot.h>
 #include <sys/reboot.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -171,13 +173,32 @@ const char* volume_problem(UbiVolume* kernel, UbiVolume* rootfs) {
   return nullptr;
 }
 
+// The seconds the normal boot may take, its volume checks aside.
+constexpr int32_t normal_boot_seconds = 120;
+
+// The normal boot's budget once the volumes are known. The kernel reads a
+// static volume whole at its first open after the attach, to check it
+// against its CRCs, inside the one open(): nothing the bootstrap could
+// watch moves meanwhile. Each MiB the volumes hold adds a second, about twelve
+// times what an SLC chip's reads take (0.08 s/MiB), so a slow or MLC chip
+// fits; a hang is still ended, later by as much.
+int32_t normal_boot_budget(const UbiVolume* kernel, const UbiVolume* rootfs) {
+  int64_t bytes = 0;
+  for (const UbiVolume* vol : {kernel, rootfs}) {
+    if (vol != nullptr && vol->data_bytes > 0) bytes += vol->data_bytes;
+  }
+  int64_t mib = (bytes + (1 << 20) - 1) >> 20;
+  return static_cast<int32_t>(
+      std::min<int64_t>(normal_boot_seconds + mib, INT32_MAX));
+}
+
 // The normal boot. Returns only when it did not hand over to switch_root:
 // false when the caller is to end the boot (stop the daemon, restart), true
 // when the restart was already asked for and the kernel refused it, which
 // ends the program.
 bool normal_boot(int argc, char** argv, const BootFlag& flag) {
   emit_line(1, "Checking rootfs/kernel volumes");
-  watchdog_reset(120);
+  watchdog_reset(normal_boot_seconds);
   int attach_error = 0;
   UbiInfoPtr info =
       ubi_info_for_mtd(device_board().ubi_partition, &attach_error);
@@ -194,6 +215,7 @@ bool normal_boot(int argc, char** argv, const BootFlag& flag) {
   }
   UbiVolume* kernel = ubi_volume_find(info.get(), kernel_volume);
   UbiVolume* rootfs = ubi_volume_find(info.get(), rootfs_volume);
+  watchdog_extend(normal_boot_budget(kernel, rootfs));
   // The kernel checks a static volume's data against the CRCs stored with
   // them at its first open after the attach; until then "corrupted" tells
   // only of missing blocks. Each volume is opened before its state is read.

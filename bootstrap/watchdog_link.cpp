@@ -98,6 +98,12 @@ int watchdog_reset(int32_t seconds) {
   return 0;
 }
 
+void watchdog_extend(int32_t seconds) {
+  if (watchdog.budget <= 0) return;  // none asked, or the pipe failed
+  watchdog.budget = seconds;
+  renew_budget();
+}
+
 int watchdog_stop() {
   if (watchdog.child <= 0) return 0;
   os::kill(watchdog.child, SIGTERM);

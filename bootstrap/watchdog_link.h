@@ -13,5 +13,10 @@ int watchdog_start();
 // reported and still gives 0.
 int watchdog_reset(int32_t seconds);
 
+// Gives the step under way a new budget of seconds, without a line: for a
+// step whose length is known only once it has begun. Does nothing while no
+// daemon runs.
+void watchdog_extend(int32_t seconds);
+
 // Ends the daemon, if one runs, and waits for it. Always 0.
 int watchdog_stop();

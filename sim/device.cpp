@@ -190,6 +190,13 @@ void flash_write_delay(uint32_t ms) {
   });
 }
 
+void flash_read_delay(uint32_t ms) {
+  flash_transaction([&](Flash& f, FlashRuntime&) {
+    f.read_delay_ms = ms;
+    return true;
+  });
+}
+
 void flash_fail_writes(bool on) {
   flash_transaction([&](Flash& f, FlashRuntime&) {
     f.fail_writes = on;

@@ -164,6 +164,11 @@ const AttachedUbi* find_attached(const FlashRuntime& rt, int ubi_num) {
   return nullptr;
 }
 
+AttachedUbi* find_attached(FlashRuntime& rt, int ubi_num) {
+  return const_cast<AttachedUbi*>(
+      find_attached(static_cast<const FlashRuntime&>(rt), ubi_num));
+}
+
 SimVolume* find_volume(SimPartition& p, int vol_id) {
   for (SimVolume& v : p.volumes) {
     if (v.id == vol_id) return &v;

@@ -71,6 +71,7 @@ struct Flash {
   bool fail_writes = false;      // volume writes fail
   bool stall_writes = false;     // volume writes never return
   uint32_t write_delay_ms = 0;   // device time to program each erase block
+  uint32_t read_delay_ms = 0;    // and to read one at a volume's check
   bool gluebi = true;            // volumes get an MTD view
   bool mtdblock_volumes = true;  // and mtdblock a block device of it
   bool ubiblock = true;          // UBI block devices can be made
@@ -83,6 +84,8 @@ struct AttachedUbi {
   // Attached read-only: the EC and VID headers share one minimal I/O unit
   // (a chip without sub-pages, the VID header inside the first page).
   bool read_only = false;
+  // The static volumes checked against their CRCs since the attach.
+  std::set<int> checked_volumes;
 };
 
 struct GluebiMtd {
@@ -158,6 +161,7 @@ uint64_t volume_bytes(const SimVolume& vol, uint32_t leb);
 
 // Lookups in the running kernel's state.
 const AttachedUbi* find_attached(const FlashRuntime& rt, int ubi_num);
+AttachedUbi* find_attached(FlashRuntime& rt, int ubi_num);
 SimVolume* find_volume(SimPartition& partition, int vol_id);
 bool volume_open(FlashRuntime& rt, int ubi_num, int vol_id, OpenKind kind);
 void drop_dead_openers(FlashRuntime& rt);

@@ -156,7 +156,8 @@ void add_flash(const std::string& dir, Json& out) {
   out["flash_faults"] = {{"corrupt_writes", f.corrupt_writes},
                          {"fail_writes", f.fail_writes},
                          {"stall_writes", f.stall_writes},
-                         {"write_delay_ms", f.write_delay_ms}};
+                         {"write_delay_ms", f.write_delay_ms},
+                         {"read_delay_ms", f.read_delay_ms}};
   out["volumes"] = vols;
 }
 

@@ -72,6 +72,10 @@ void flash_stall_writes(bool on);
 // a slow chip's programming does (0: no time).
 void flash_write_delay(uint32_t ms);
 
+// Makes each erase block the check of a static volume reads (at its first
+// open after an attach) take ms of device time, as a slow chip's reads do.
+void flash_read_delay(uint32_t ms);
+
 // Changes a byte of the static volume's data behind UBI's back: the data no
 // longer match the CRCs stored with them, which the kernel finds at the
 // volume's first open after an attach. False when there is no such static

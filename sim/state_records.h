@@ -29,16 +29,15 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(SimVolume, id, name, dynamic,
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(SimPartition, name, offset,
                                                 size, content, erased_blocks,
                                                 vid_hdr_offset, volumes)
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(Flash, geometry, badblock_ioctl,
-                                                badblock_errno, bad_blocks,
-                                                partitions, corrupt_writes,
-                                                fail_writes, stall_writes,
-                                                write_delay_ms, gluebi,
-                                                mtdblock_volumes, ubiblock)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(
+    Flash, geometry, badblock_ioctl, badblock_errno, bad_blocks, partitions,
+    corrupt_writes, fail_writes, stall_writes, write_delay_ms, read_delay_ms,
+    gluebi, mtdblock_volumes, ubiblock)
 
 // DIR/state/flash-runtime: what the running kernel holds.
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(AttachedUbi, ubi_num, partition,
-                                                leb_size, read_only)
+                                                leb_size, read_only,
+                                                checked_volumes)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(GluebiMtd, ubi_num, vol_id,
                                                 mtd_index, block_bytes, name)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(UbiBlockDev, ubi_num, vol_id,

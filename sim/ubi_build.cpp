@@ -77,7 +77,7 @@ int attach(Flash& f, FlashRuntime& rt, ubi_attach_req* req) {
     p.volumes.clear();
   }
   uint32_t leb = leb_size(f, vid);
-  rt.attached.push_back({num, static_cast<int>(index), leb, read_only});
+  rt.attached.push_back({num, static_cast<int>(index), leb, read_only, {}});
   // Until a volume is opened, the kernel has not checked its data: only a
   // volume whose update was cut short reads as unsound (its marker).
   for (SimVolume& v : p.volumes) v.corrupted = false;

@@ -96,8 +96,8 @@ class UbiVolumeNode : public FlashNode {
     program_time(upd_received_, upd_received_ + n);
     upd_received_ += n;
     if (upd_received_ == upd_bytes_) {
-      flash_transaction([&](Flash& f, FlashRuntime&) {
-        if (SimVolume* v = volume(f)) finish_update(*v);
+      flash_transaction([&](Flash& f, FlashRuntime& rt) {
+        if (SimVolume* v = volume(f)) finish_update(*v, rt);
         return true;
       });
     }
@@ -163,7 +163,7 @@ class UbiVolumeNode : public FlashNode {
         leb_size_ = a->leb_size;
         fail_writes_ = f.fail_writes;
         updating_ = bytes != 0;
-        if (bytes == 0) finish_update(*v);
+        if (bytes == 0) finish_update(*v, rt);
         rc = 0;
       }
       commit = rc == 0;
@@ -177,8 +177,12 @@ class UbiVolumeNode : public FlashNode {
     return find_volume(f.partitions[static_cast<size_t>(partition_)], vol_id_);
   }
   // The kernel checks a static volume's data against its erase blocks'
-  // CRCs once the update is complete: damaged data marks it corrupted.
-  void finish_update(SimVolume& v) {
+  // CRCs once the update is complete: damaged data marks it corrupted, and
+  // the next open reads nothing more.
+  void finish_update(SimVolume& v, FlashRuntime& rt) {
+    if (AttachedUbi* a = find_attached(rt, ubi_num_)) {
+      a->checked_volumes.insert(vol_id_);
+    }
     v.upd_marker = false;
     v.data_bytes = upd_bytes_;
     if (!v.dynamic && corrupt_writes_ && upd_bytes_ != 0) {

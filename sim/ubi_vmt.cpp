@@ -175,11 +175,12 @@ std::unique_ptr<OpenDevice> open_ubi_node(unsigned major, unsigned minor,
                                           int flags) {
   std::unique_ptr<OpenDevice> result;
   int error = ENXIO;
+  uint64_t check_ms = 0;
   auto ubi_num = static_cast<int>(ubi_major_base - major);
   flash_transaction([&](Flash& f, FlashRuntime& rt) {
     // Nothing registered behind a node of a detached device or a removed
     // volume: ENXIO, as for any such character device.
-    const AttachedUbi* a = find_attached(rt, ubi_num);
+    AttachedUbi* a = find_attached(rt, ubi_num);
     if (a == nullptr) return false;
     if (minor == 0) {
       result = std::make_unique<UbiDevice>(ubi_num);
@@ -198,12 +199,23 @@ std::unique_ptr<OpenDevice> open_ubi_node(unsigned major, unsigned minor,
     }
     OpenKind kind = write ? OpenKind::writer : OpenKind::reader;
     rt.openers.push_back({self_pid(), ubi_num, vol_id, kind});
-    // The first open of a static volume checks its data against the CRCs
-    // stored with them (drivers/mtd/ubi/kapi.c, ubi_open_volume).
-    if (!v->dynamic && !v->upd_marker && v->rotten) v->corrupted = true;
+    // The first open of a static volume after the attach reads all its data
+    // to check them against the CRCs stored with them, inside the open
+    // (drivers/mtd/ubi/kapi.c, ubi_open_volume).
+    if (!v->dynamic && !v->upd_marker &&
+        a->checked_volumes.insert(vol_id).second) {
+      if (v->rotten) v->corrupted = true;
+      uint64_t blocks = (v->data_bytes + a->leb_size - 1) / a->leb_size;
+      check_ms = blocks * f.read_delay_ms;
+    }
     result = make_volume_node(ubi_num, vol_id, a->partition, kind);
     return true;
   });
+  uint64_t until = now_ns() + check_ms * 1000000;
+  while (check_ms != 0 && kernel_block(until, [](const KernelState&) {
+                            return false;
+                          }) != Wake::deadline) {
+  }
   if (!result) errno = error;
   return result;
 }

@@ -33,7 +33,7 @@ const char usage[] =
     "       velnor-sim fault DIR (corrupt-writes|fail-writes|stall-writes) "
     "(on|off)\n"
     "       velnor-sim fault DIR rot VOLUME\n"
-    "       velnor-sim fault DIR slow-writes MS\n"
+    "       velnor-sim fault DIR (slow-writes|slow-reads) MS\n"
     "       velnor-sim boot DIR [--cmdline TEXT] [--fail "
     "CALL:PATH:N:ERRNO]...\n"
     "                           [--power-cut-after N] [--init PATH]\n"
@@ -58,7 +58,9 @@ const char usage[] =
     "                    volume writes; rot: change a static volume's data\n"
     "                    behind UBI's back (found at its first open);\n"
     "                    slow-writes: each erase block a volume update\n"
-    "                    writes takes MS ms of device time (0: none)\n"
+    "                    writes takes MS ms of device time (0: none);\n"
+    "                    slow-reads: each erase block the check of a static\n"
+    "                    volume reads at its first open takes MS ms\n"
     "  boot DIR          power the device on: velnor-bootstrap runs (with the\n"
     "                    ARGs) until the device restarts or hands over to\n"
     "                    switch_root; its console is this one. --fail makes\n"
@@ -404,14 +406,17 @@ int fault(const std::string& dir, const std::vector<std::string>& args) {
     }
     return 0;
   }
-  if (args.size() == 2 && args[0] == "slow-writes") {
+  if (args.size() == 2 &&
+      (args[0] == "slow-writes" || args[0] == "slow-reads")) {
     std::optional<uint64_t> ms = parse_size(args[1]);
-    if (!ms || *ms > UINT32_MAX) return usage_error("slow-writes takes MS");
+    if (!ms || *ms > UINT32_MAX)
+      return usage_error((args[0] + " takes MS").c_str());
     if (!sim::attach(dir)) {
       sim::say_no_device(dir);
       return 1;
     }
-    sim::flash_write_delay(static_cast<uint32_t>(*ms));
+    (args[0] == "slow-writes" ? sim::flash_write_delay : sim::flash_read_delay)(
+        static_cast<uint32_t>(*ms));
     sim::detach();
     return 0;
   }

@@ -173,6 +173,7 @@ TEST_F(VelnorSim, ShowReportsEveryFaultTheDeviceHolds) {
       {{"fault", "fail-writes", "on"}, "/flash_faults/fail_writes", true},
       {{"fault", "stall-writes", "on"}, "/flash_faults/stall_writes", true},
       {{"fault", "slow-writes", "250"}, "/flash_faults/write_delay_ms", 250},
+      {{"fault", "slow-reads", "40"}, "/flash_faults/read_delay_ms", 40},
       {{"card", "--read-error-at", "4096", file},
        "/media/mmc/read_error_at",
        4096},
