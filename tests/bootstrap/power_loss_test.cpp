@@ -59,17 +59,11 @@ class PowerLoss : public ::testing::Test {
     backup = make_firmware("backup", 130000, 2);
   }
 
-  int run(std::vector<std::string> args) {
-    return run_program_in(work, args).status;
-  }
   int sim(std::vector<std::string> args) {
     args.insert(args.begin(), VELNOR_BIN "/velnor-sim");
-    return run(args);
+    return board.run(args).status;
   }
-  nlohmann::json show() {
-    return nlohmann::json::parse(
-        run_program_in(work, {VELNOR_BIN "/velnor-sim", "show", dev}).out);
-  }
+  nlohmann::json show() { return board.show(); }
   std::string outcome() {
     nlohmann::json boot = show()["boot"];
     return boot.is_object() ? boot["outcome"] : "";
@@ -85,8 +79,7 @@ class PowerLoss : public ::testing::Test {
 
   Firmware make_firmware(const std::string& name, size_t rootfs_size,
                          unsigned seed) {
-    std::string pkg = test_support::make_package(scratch, name + ".bpk2",
-                                                 rootfs_size, 40000, seed);
+    std::string pkg = board.package(name + ".bpk2", rootfs_size, 40000, seed);
     return {pkg, hex(crc32(slurp(pkg + ".rootfs"))),
             hex(crc32(slurp(pkg + ".kernel")))};
   }
@@ -148,9 +141,8 @@ class PowerLoss : public ::testing::Test {
     return points;
   }
 
-  test_support::ScratchDir scratch;
-  fs::path work = scratch.path();
-  std::string dev = (work / "device").string();
+  test_support::SimBoard board;
+  const std::string& dev = board.dev();
   Firmware fresh, backup;
   int stride = std::max(1, std::atoi(std::getenv("VELNOR_WALK_STRIDE")
                                          ? std::getenv("VELNOR_WALK_STRIDE")
