@@ -12,14 +12,11 @@
 #include <vector>
 
 #include "sim/sim.h"
+#include "tests/scratch_dir.h"
 
 class SimDevice {
  public:
   explicit SimDevice(const sim::DeviceOptions& options = {}) {
-    std::string tmpl =
-        (std::filesystem::temp_directory_path() / "velnor-test-XXXXXX")
-            .string();
-    dir_ = ::mkdtemp(tmpl.data());
     EXPECT_TRUE(sim::create_device(dir_, options));
     EXPECT_TRUE(sim::attach(dir_));
     sim::capture_console(true);
@@ -30,8 +27,6 @@ class SimDevice {
     sim::clear_console();
     sim::set_console_terminal(std::nullopt);
     sim::detach();
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
   }
   SimDevice(const SimDevice&) = delete;
   SimDevice& operator=(const SimDevice&) = delete;
@@ -77,5 +72,6 @@ class SimDevice {
   }
 
  private:
-  std::string dir_;
+  test_support::ScratchDir scratch_;  // removed after the detach
+  std::string dir_ = scratch_.path().string();
 };

@@ -17,39 +17,11 @@
 #include <vector>
 
 #include "tests/program_run.h"
+#include "tests/scratch_dir.h"
 
 namespace test_support {
 
 namespace fs = std::filesystem;
-
-// A directory of one test's own, removed with all it holds when the test
-// ends, however it ends.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string tmpl = (fs::temp_directory_path() / "velnor-XXXXXX").string();
-    path_ = ::mkdtemp(tmpl.data());
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  const fs::path& path() const { return path_; }
-  std::string operator/(const std::string& name) const {
-    return (path_ / name).string();
-  }
-  // Writes a file here and returns its path.
-  std::string put(const std::string& name, const std::string& content) const {
-    std::ofstream(path_ / name, std::ios::binary | std::ios::trunc) << content;
-    return *this / name;
-  }
-
- private:
-  fs::path path_;
-};
 
 // A test that runs the project's programs, as their users do, in a scratch
 // directory of its own.

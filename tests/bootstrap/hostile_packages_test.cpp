@@ -18,19 +18,15 @@
 namespace fs = std::filesystem;
 
 TEST(HostilePackages, NoneCrashesOrTouchesTheFlash) {
-  test_support::ScratchDir scratch;
-  fs::path work = scratch.path();
-  std::string dev = (work / "device").string();
-  // A hang ends by SIGALRM after a minute.
+  test_support::SimBoard board;
+  const std::string& dev = board.dev();
+  // A hang ends by SIGALRM.
   auto run = [&](std::vector<std::string> args) {
-    return run_program_in(work, args, 60).status;
+    return board.run(std::move(args)).status;
   };
-  ASSERT_EQ(run({VELNOR_BIN "/velnor-sim", "init", dev}), 0);
+  board.must("init");
   auto volumes = [&] {
-    std::string json =
-        run_program_in(work, {VELNOR_BIN "/velnor-sim", "show", dev}).out;
-    return nlohmann::json::parse(json)["volumes"].dump() +
-           slurp(dev + "/state/flash");
+    return board.show()["volumes"].dump() + slurp(dev + "/state/flash");
   };
   int sound = 0, refused = 0;
   // What the flash holds before each installation: what the last one left.

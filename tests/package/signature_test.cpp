@@ -245,9 +245,8 @@ TEST(KeyFiles, TheToolAndTheDeviceBuildReadTheSame) {
       {std::string(64, 'g') + "\n", {}},
       {"# nothing but comments\n\n", {}},
   };
-  char dir[] = "/tmp/velnor-keys-XXXXXX";
-  ASSERT_NE(::mkdtemp(dir), nullptr);
-  std::string path = std::string(dir) + "/keys.pub";
+  test_support::ScratchDir scratch;
+  std::string path = scratch / "keys.pub";
   for (const Row& row : rows) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << row.text;
     std::optional<std::vector<PublicKey>> read = public_keys_read(path.c_str());
@@ -275,5 +274,4 @@ TEST(KeyFiles, TheToolAndTheDeviceBuildReadTheSame) {
     }
 #endif
   }
-  std::filesystem::remove_all(dir);
 }

@@ -195,9 +195,8 @@ TEST(SimDeviceState, ADeviceOfAnotherVersionIsRefused) {
        {Case{sim::kernel_version, true}, Case{sim::kernel_version - 1, false},
         Case{sim::kernel_version + 1, false}}) {
     SCOPED_TRACE(c.version);
-    std::string tmpl =
-        (fs::temp_directory_path() / "velnor-test-XXXXXX").string();
-    std::string dir = ::mkdtemp(tmpl.data());
+    test_support::ScratchDir scratch;
+    std::string dir = scratch.path().string();
     ASSERT_TRUE(sim::create_device(dir));
     std::string state = dir + "/state/kernel";
     {
@@ -208,6 +207,5 @@ TEST(SimDeviceState, ADeviceOfAnotherVersionIsRefused) {
     EXPECT_EQ(sim::attach(dir), c.attaches);
     EXPECT_EQ(sim::kernel_other_version(state.c_str()), !c.attaches);
     sim::detach();
-    fs::remove_all(dir);
   }
 }
