@@ -72,13 +72,13 @@ int main(int argc, char** argv) {
   }
   fs::path device = dir / "device", calls = dir / "calls";
   fs::create_directories(calls);
-  bool ok =
-      run_program(dir, {bin + "/velnor-pack", "create", dir / "fw.bpk2",
-                        "--kernel", dir / "kernel.img", "--rootfs",
-                        dir / "rootfs.img", "--version", "1.0.0.0"}) >= 0 &&
-      run_program(dir, {bin + "/velnor-sim", "init", device}) >= 0 &&
-      run_program(
-          dir, {bin + "/velnor-sim", "install", device, dir / "fw.bpk2"}) >= 0;
+  bool ok = run_program(dir, {bin + "/velnor-pack", "create", "--force",
+                              dir / "fw.bpk2", "--kernel", dir / "kernel.img",
+                              "--rootfs", dir / "rootfs.img", "--version",
+                              "1.0.0.0"}) >= 0 &&
+            run_program(dir, {bin + "/velnor-sim", "init", device}) >= 0 &&
+            run_program(dir, {bin + "/velnor-sim", "install", device,
+                              dir / "fw.bpk2"}) >= 0;
   // The best of five boots for the CPU time; the calls are the same each time.
   BootCost best;
   for (int i = 0; ok && i < 5; ++i) {

@@ -50,9 +50,10 @@ std::optional<Runs> measure(const std::string& bin, const fs::path& dir,
   random_file(dir / "kernel.img", 4096, 2);
   fs::remove_all(device);
   size_t nand_mib = std::max<size_t>(16, 4 * (bytes >> 20));
-  if (run_program(dir, {bin + "/velnor-pack", "create", package.string(),
-                        "--kernel", (dir / "kernel.img").string(), "--rootfs",
-                        rootfs.string(), "--version", "1.0.0.0"}) < 0 ||
+  if (run_program(dir,
+                  {bin + "/velnor-pack", "create", "--force", package.string(),
+                   "--kernel", (dir / "kernel.img").string(), "--rootfs",
+                   rootfs.string(), "--version", "1.0.0.0"}) < 0 ||
       run_program(dir, {bin + "/velnor-sim", "init", device.string(),
                         "--nand-size", std::to_string(nand_mib) + "M"}) < 0) {
     std::fprintf(stderr, "install_bench: cannot make the package or device\n");
@@ -113,10 +114,10 @@ std::optional<std::pair<Spread, Spread>> measure_paths(const std::string& bin,
   fs::path package = dir / "fw.bpk2";
   random_file(dir / "rootfs.img", 64 << 20, 3);
   random_file(dir / "kernel.img", 4096, 4);
-  bool made =
-      run_program(dir, {bin + "/velnor-pack", "create", package.string(),
-                        "--kernel", (dir / "kernel.img").string(), "--rootfs",
-                        (dir / "rootfs.img").string()}) >= 0;
+  bool made = run_program(dir, {bin + "/velnor-pack", "create", "--force",
+                                package.string(), "--kernel",
+                                (dir / "kernel.img").string(), "--rootfs",
+                                (dir / "rootfs.img").string()}) >= 0;
   std::vector<std::string> devices;
   for (const char* size : {"256M", "96M"}) {
     fs::path device = dir / (std::string("device-") + size);

@@ -30,9 +30,9 @@ std::optional<Spread> install_peak(const std::string& bin, const fs::path& dir,
   fs::path pkg = dir / "fw.bpk2";
   random_file(dir / "rootfs.img", size, 1);
   random_file(dir / "kernel.img", 70000, 2);
-  if (run_program(dir, {bin + "/velnor-pack", "create", pkg, "--kernel",
-                        dir / "kernel.img", "--rootfs", dir / "rootfs.img",
-                        "--version", "1.0.0.0"}) < 0)
+  if (run_program(dir, {bin + "/velnor-pack", "create", "--force", pkg,
+                        "--kernel", dir / "kernel.img", "--rootfs",
+                        dir / "rootfs.img", "--version", "1.0.0.0"}) < 0)
     return std::nullopt;
   fs::remove(dir / "rootfs.img");
   std::vector<double> peaks;

@@ -19,12 +19,12 @@ int main(int, char** argv) {
   random_file(dir / "kernel", 4 << 20, 2);
   std::string pkg = dir / "fw.bpk2";
   std::string key = (dir / "bench").string();
-  bool made =
-      run_program(dir, {bin + "/velnor-pack", "create", pkg, "--kernel",
-                        dir / "kernel", "--rootfs", dir / "rootfs"}) >= 0 &&
-      run_program(dir, {bin + "/velnor-pack", "keygen", key}) >= 0 &&
-      run_program(
-          dir, {bin + "/velnor-pack", "sign", pkg, "--key", key + ".key"}) >= 0;
+  bool made = run_program(dir, {bin + "/velnor-pack", "create", "--force", pkg,
+                                "--kernel", dir / "kernel", "--rootfs",
+                                dir / "rootfs"}) >= 0 &&
+              run_program(dir, {bin + "/velnor-pack", "keygen", key}) >= 0 &&
+              run_program(dir, {bin + "/velnor-pack", "sign", pkg, "--key",
+                                key + ".key"}) >= 0;
   std::optional<std::vector<PublicKey>> keys =
       public_keys_read((key + ".pub").c_str());
   if (!made || !keys) {
@@ -61,8 +61,8 @@ int main(int, char** argv) {
   for (size_t entries : {size_t{1000}, size_t{8000}, size_t{18720}}) {
     std::string many = dir / ("many-" + std::to_string(entries) + ".bpk2");
     std::vector<std::string> create = {
-        bin + "/velnor-pack", "create",   many,         "--kernel",
-        dir / "kernel",       "--rootfs", dir / "small"};
+        bin + "/velnor-pack", "create",       "--force",  many,
+        "--kernel",           dir / "kernel", "--rootfs", dir / "small"};
     for (size_t i = 0; i < entries; ++i) {
       create.push_back("--add");
       create.push_back("0x41000000:" + std::to_string(i) + "=" +
