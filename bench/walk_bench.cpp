@@ -22,26 +22,22 @@ constexpr uint32_t empty_entries = 1000000;
 
 // The entry header of data whose CRC-32 is crc.
 std::string entry_header(uint32_t type, uint32_t size, uint32_t crc) {
-  std::string h;
-  append_be32(&h, type);
-  append_be32(&h, 0);
-  append_be32(&h, size);
-  append_be32(&h, crc);
-  append_be32(&h, 0);
-  append_be32(&h, 0);
-  return h;
+  unsigned char h[bpk_entry_header_size] = {};
+  put_be32(h + bpk_entry_type_at, type);
+  put_be64(h + bpk_entry_size_at, size);
+  put_be32(h + bpk_entry_crc_at, crc);
+  return std::string(reinterpret_cast<const char*>(h), sizeof h);
 }
 
 // Writes the entries after a header whose length covers them, then lets the
 // library seal it (length and container CRC).
 void write_package(const std::string& path, const std::string& entries) {
-  std::string h = "VLNR";
-  append_be32(&h, 0x00010000);
-  uint64_t length = 28 + entries.size();
-  append_be32(&h, static_cast<uint32_t>(length >> 32));
-  append_be32(&h, static_cast<uint32_t>(length));
-  h.append(12, '\0');
-  std::ofstream(path, std::ios::binary) << h << entries;
+  unsigned char h[bpk_header_size] = {};
+  put_be32(h + bpk_header_magic_at, bpk_magic);
+  put_be32(h + bpk_header_version_at, bpk_version);
+  put_be64(h + bpk_header_length_at, bpk_header_size + entries.size());
+  std::ofstream(path, std::ios::binary)
+      << std::string(reinterpret_cast<const char*>(h), sizeof h) << entries;
   bpk_close(bpk_open(path.c_str(), true).release());
 }
 

@@ -74,11 +74,11 @@ TEST(Crc32, MatchesTheStandardAndChains) {
 TEST_F(Bpk, EmptyContainerIsExactly28Bytes) {
   bpk_create("/new.bpk2").reset();
   std::string expected = "VLNR";
-  be32(expected, 0x00010000);
-  be64(expected, 28);
-  be32(expected, crc32(expected + std::string(12, '\0')));
-  be32(expected, 0);
-  be32(expected, 0);
+  append_be32(&expected, 0x00010000);
+  append_be64(&expected, 28);
+  append_be32(&expected, crc32(expected + std::string(12, '\0')));
+  append_be32(&expected, 0);
+  append_be32(&expected, 0);
   EXPECT_EQ(device.get("/new.bpk2"), expected);
   EXPECT_EQ(device.get("/new.bpk2"), container({}));
 }
@@ -124,7 +124,7 @@ TEST_F(Bpk, VerifyChecksTheStructure) {
     std::string bytes = good;
     uint64_t length = bytes.size() + static_cast<uint64_t>(delta);
     std::string field;
-    be64(field, length);
+    append_be64(&field, length);
     bytes.replace(8, 8, field);
     reseal(bytes);
     EXPECT_EQ(bpk_verify(open(bytes).get()), -1) << delta;
@@ -132,7 +132,7 @@ TEST_F(Bpk, VerifyChecksTheStructure) {
   // Fewer than 24 bytes after the last complete entry.
   std::string tail = good + std::string(10, 'x');
   std::string field;
-  be64(field, tail.size());
+  append_be64(&field, tail.size());
   tail.replace(8, 8, field);
   reseal(tail);
   EXPECT_EQ(bpk_verify(open(tail).get()), -1);
@@ -151,7 +151,7 @@ TEST_F(Bpk, ReservedWordsAreCoveredButNotInterpreted) {
         bytes.substr(0, 16) + std::string(4, '\0') + bytes.substr(20, 4);
     bytes.replace(24, 4, crc_forcing_tail(covered, row.crc));
     std::string stored;
-    be32(stored, row.crc);
+    append_be32(&stored, row.crc);
     bytes.replace(16, 4, stored);
     PackagePtr p = open(bytes);
     uint32_t stored_crc = 0;

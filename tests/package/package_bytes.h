@@ -1,21 +1,14 @@
-// Container bytes built by hand, independently of the library, for tests.
+// Container bytes built by hand, field by field, apart from the library's
+// layout code (only its big-endian helpers are shared), for tests.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "package/big_endian.h"
 #include "package/bpk.h"
 
 namespace test_bytes {
-
-inline void be32(std::string& s, uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8)
-    s += static_cast<char>(v >> shift);
-}
-inline void be64(std::string& s, uint64_t v) {
-  be32(s, static_cast<uint32_t>(v >> 32));
-  be32(s, static_cast<uint32_t>(v));
-}
 
 // The reference CRC-32, bit by bit.
 inline uint32_t crc32(const std::string& data) {
@@ -64,11 +57,11 @@ struct Entry {
 
 inline std::string entry_header(const Entry& e) {
   std::string h;
-  be32(h, e.type);
-  be64(h, e.data.size());
-  be32(h, crc32(e.data));
-  be32(h, e.variant);
-  be32(h, 0);
+  append_be32(&h, e.type);
+  append_be64(&h, e.data.size());
+  append_be32(&h, crc32(e.data));
+  append_be32(&h, e.variant);
+  append_be32(&h, 0);
   return h;
 }
 
@@ -83,12 +76,12 @@ inline std::string container(const std::vector<Entry>& entries,
     length += 24 + e.data.size();
   }
   std::string h = "VLNR";
-  be32(h, version);
-  be64(h, length);
+  append_be32(&h, version);
+  append_be64(&h, length);
   std::string crc_input = h + std::string(12, '\0') + headers;
-  be32(h, crc32(crc_input));
-  be32(h, 0);
-  be32(h, 0);
+  append_be32(&h, crc32(crc_input));
+  append_be32(&h, 0);
+  append_be32(&h, 0);
   return h + body;
 }
 

@@ -86,14 +86,14 @@ TEST_F(Validate, CutShortEntryNeverPassesWhateverItsStoredCrc) {
   // that also means "could not be read"; the file ends after 10 of them.
   std::string bytes = container({{bpk_type_rootfs, "rootfs"}});
   std::string kernel;
-  be32(kernel, bpk_type_kernel);
-  be64(kernel, 100);
-  be32(kernel, 0xFFFFFFFF);
-  be32(kernel, 0);
-  be32(kernel, 0);
+  append_be32(&kernel, bpk_type_kernel);
+  append_be64(&kernel, 100);
+  append_be32(&kernel, 0xFFFFFFFF);
+  append_be32(&kernel, 0);
+  append_be32(&kernel, 0);
   bytes += kernel + std::string(10, 'k');
   std::string field;
-  be64(field, 28 + 24 + 6 + 24 + 100);
+  append_be64(&field, 28 + 24 + 6 + 24 + 100);
   bytes.replace(8, 8, field);
   reseal(bytes);
   EXPECT_EQ(validate(bytes), -1);
