@@ -93,14 +93,18 @@ void flash_transaction(const std::function<bool(Flash&, FlashRuntime&)>& fn) {
     Flash f = k.flash;
     FlashRuntime rt = k.runtime;
     if (!fn(f, rt)) return;
-    // Only a file whose state changed is rewritten; what is kept is parsed
-    // from the text written, so that it is what any other process reads.
-    if (std::string text = state_text(f); text != k.flash_text) {
+    // Only a file whose state changed is written again (compared as
+    // records: writing the text costs more than the comparison); what is
+    // kept is parsed from the text written, so that it is what any other
+    // process reads.
+    if (!k.flash_text || f != k.flash) {
+      std::string text = state_text(f);
       rewrite_file(flash_file(dir), text);
       k.flash = state_record<Flash>(text);
       k.flash_text = std::move(text);
     }
-    if (std::string text = state_text(rt); text != k.runtime_text) {
+    if (rt != k.runtime) {
+      std::string text = state_text(rt);
       rewrite_file(runtime_file(dir), text);
       k.runtime = state_record<FlashRuntime>(text);
       k.runtime_text = std::move(text);

@@ -28,6 +28,7 @@ struct NandGeometry {
   uint32_t pagesize = 0;
   uint32_t subpage = 0;
   uint32_t oobsize = 64;  // spare bytes of a page: the same on every board
+  bool operator==(const NandGeometry&) const = default;
 };
 
 enum class Content { erased, foreign, ubi };
@@ -49,6 +50,7 @@ struct SimVolume {
   // Pages (by offset in the volume / page size) programmed a second time
   // with other data: their ECC no longer matches, and reading them fails.
   std::set<uint64_t> ecc_failed_pages;
+  bool operator==(const SimVolume&) const = default;
 };
 
 struct SimPartition {
@@ -59,6 +61,7 @@ struct SimPartition {
   std::set<uint32_t> erased_blocks;  // of foreign data, erased since
   uint32_t vid_hdr_offset = 0;       // of the UBI image
   std::vector<SimVolume> volumes;
+  bool operator==(const SimPartition&) const = default;
 };
 
 struct Flash {
@@ -75,6 +78,7 @@ struct Flash {
   bool gluebi = true;            // volumes get an MTD view
   bool mtdblock_volumes = true;  // and mtdblock a block device of it
   bool ubiblock = true;          // UBI block devices can be made
+  bool operator==(const Flash&) const = default;
 };
 
 struct AttachedUbi {
@@ -86,6 +90,7 @@ struct AttachedUbi {
   bool read_only = false;
   // The static volumes checked against their CRCs since the attach.
   std::set<int> checked_volumes;
+  bool operator==(const AttachedUbi&) const = default;
 };
 
 struct GluebiMtd {
@@ -94,6 +99,7 @@ struct GluebiMtd {
   int mtd_index = 0;
   uint64_t block_bytes = 0;  // the mtdblock device's size, fixed when made
   std::string name;          // the volume's name when made: renames miss it
+  bool operator==(const GluebiMtd&) const = default;
 };
 
 // A UBI block device (ubiblockN_M), made on request for a volume.
@@ -101,6 +107,7 @@ struct UbiBlockDev {
   int ubi_num = 0;
   int vol_id = 0;
   int minor = 0;
+  bool operator==(const UbiBlockDev&) const = default;
 };
 
 // How a volume is held: through its node, through its MTD (gluebi), or
@@ -112,6 +119,7 @@ struct VolumeOpener {
   int ubi_num = 0;
   int vol_id = 0;
   OpenKind kind = OpenKind::reader;
+  bool operator==(const VolumeOpener&) const = default;
 };
 
 struct FlashRuntime {
@@ -119,6 +127,7 @@ struct FlashRuntime {
   std::vector<GluebiMtd> gluebi;
   std::vector<UbiBlockDev> ubiblocks;
   std::vector<VolumeOpener> openers;
+  bool operator==(const FlashRuntime&) const = default;
 };
 
 // Device numbers of the nodes.
