@@ -74,13 +74,19 @@ def make_disk(work, name, fstype, files, room=0):
     with open(part, "wb") as f:
         f.truncate(size - offset)
     if fstype == "ext3":
+        # The card's files, staged for mke2fs and gone once it has them (a
+        # run in a kept work directory finds none left from the last).
         staging = os.path.join(work, name + ".files")
+        shutil.rmtree(staging, ignore_errors=True)
         os.makedirs(staging)
-        for target, source in files.items():
-            os.makedirs(os.path.dirname(os.path.join(staging, target)), exist_ok=True)
-            shutil.copy(source, os.path.join(staging, target))
-        subprocess.run(["mke2fs", "-q", "-F", "-t", "ext3", "-d", staging, part],
-                       check=True)
+        try:
+            for target, source in files.items():
+                os.makedirs(os.path.dirname(os.path.join(staging, target)), exist_ok=True)
+                shutil.copy(source, os.path.join(staging, target))
+            subprocess.run(["mke2fs", "-q", "-F", "-t", "ext3", "-d", staging, part],
+                           check=True)
+        finally:
+            shutil.rmtree(staging, ignore_errors=True)
     else:
         subprocess.run(["mkfs.vfat", part], check=True, stdout=subprocess.DEVNULL)
         for target, source in files.items():
