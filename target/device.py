@@ -75,13 +75,13 @@ def card_throttle(rate):
 
 
 def qemu_command(cache, append, card=None, usb=None, slow=False, board=None,
-                 card_rate=None, ram_mib=1024):
+                 card_rate=None):
     cmd = ["qemu-system-arm", "-M", "virt,highmem=off", "-cpu", "cortex-a15",
            "-smp", "1", "-m", "3G", "-display", "none", "-nic", "none",
            "-monitor", "none", "-no-reboot", "-serial", "stdio",
            "-kernel", os.path.join(cache, "vmlinuz"),
            "-initrd", os.path.join(cache, f"initramfs{'-' + board if board else ''}.cpio.gz"),
-           "-append", f"console=ttyAMA0 mem={ram_mib}M quiet printk.time=1 " + append]
+           "-append", "console=ttyAMA0 mem=1024M quiet printk.time=1 " + append]
     if card:
         # The card goes into the last slot made.
         cmd += ["-device", "sdhci-pci"] * BOARD_CARDS[board][1]
@@ -99,12 +99,11 @@ def qemu_command(cache, append, card=None, usb=None, slow=False, board=None,
 
 
 def run(cache, append="", card=None, usb=None, timeout=180, live=False,
-        log=None, slow=False, board=None, card_rate=None, ram_mib=1024):
+        log=None, slow=False, board=None, card_rate=None):
     """Boots the emulated device; returns its Console. slow: the media at
     real media's speeds (SLOW_NAND, SLOW_CARD, SLOW_STICK). board: another
     board of boards/board.h (build-device CACHE BIN BOARD made its device).
-    card_rate: the card's bytes a second, in place of SLOW_CARD's. ram_mib:
-    the RAM Linux is given (the default board's register stays past it)."""
+    card_rate: the card's bytes a second, in place of SLOW_CARD's."""
     start = time.monotonic()
     media = [name for name, image in ((BOARD_CARDS[board][0], card), ("sda1", usb))
              if image]
@@ -120,7 +119,7 @@ def run(cache, append="", card=None, usb=None, timeout=180, live=False,
     if os.environ.get("VELNOR_TARGET_APPEND"):
         append += " " + os.environ["VELNOR_TARGET_APPEND"]
     proc = subprocess.Popen(qemu_command(cache, append, card, usb, slow, board,
-                                         card_rate, ram_mib),
+                                         card_rate),
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT)
     os.set_blocking(proc.stdout.fileno(), False)
