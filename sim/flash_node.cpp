@@ -30,6 +30,14 @@ int FlashNode::ioctl(unsigned long request, void* arg) {
   return counted([&] { return ioctl_op(request, arg); });
 }
 
+void chip_busy(uint64_t ms) {
+  if (ms == 0) return;
+  uint64_t until = now_ns() + ms * 1000000;
+  while (kernel_block(until, [](const KernelState&) { return false; }) !=
+         Wake::deadline) {
+  }
+}
+
 bool any_opener(const FlashRuntime& rt, int ubi_num, int vol_id) {
   return std::any_of(
       rt.openers.begin(), rt.openers.end(), [&](const VolumeOpener& o) {

@@ -60,6 +60,9 @@ class FlashNode : public OpenDevice {
 bool any_opener(const FlashRuntime& rt, int ubi_num, int vol_id);
 // This process's hold of the volume, let go.
 void drop_opener(FlashRuntime& rt, int ubi_num, int vol_id, OpenKind kind);
+// The chip busy for ms of device time (a slow program or read): the
+// calling process waits it out whole, signals or not.
+void chip_busy(uint64_t ms);
 // The host file holding a volume's data.
 std::string data_path(int partition, int vol_id);
 // Reads a volume's content at pos; erased space past the data reads 0xFF.

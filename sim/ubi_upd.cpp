@@ -198,11 +198,7 @@ class UbiVolumeNode : public FlashNode {
     if (write_delay_ms_ == 0 || leb_size_ == 0) return;
     uint64_t blocks = to / leb_size_ - from / leb_size_;
     if (to == upd_bytes_ && to % leb_size_ != 0) ++blocks;
-    if (blocks == 0) return;
-    uint64_t until = now_ns() + blocks * write_delay_ms_ * 1000000ull;
-    while (kernel_block(until, [](const KernelState&) { return false; }) !=
-           Wake::deadline) {
-    }
+    chip_busy(blocks * write_delay_ms_);
   }
 
   void check_volume(uint64_t epoch) {

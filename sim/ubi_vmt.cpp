@@ -211,11 +211,7 @@ std::unique_ptr<OpenDevice> open_ubi_node(unsigned major, unsigned minor,
     result = make_volume_node(ubi_num, vol_id, a->partition, kind);
     return true;
   });
-  uint64_t until = now_ns() + check_ms * 1000000;
-  while (check_ms != 0 && kernel_block(until, [](const KernelState&) {
-                            return false;
-                          }) != Wake::deadline) {
-  }
+  chip_busy(check_ms);
   if (!result) errno = error;
   return result;
 }
